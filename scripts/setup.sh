@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what fsrake2 needs to build and test on Debian 12, then builds it.
+# Usage: scripts/setup.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  g++ cmake ninja-build pkg-config        # the build
+  libgtest-dev libbenchmark-dev           # unit tests, micro benchmarks
+  e2fsprogs util-linux mount strace       # loop images, setpriv, mounts, syscall counts
+  fuse3 libfuse3-dev                      # the hanging FUSE file system of the tests
+  sqlite3 libsqlite3-dev                  # loading scans; the report tool
+  clang libclang-rt-14-dev                # fuzz targets
+  valgrind                                # memcheck runs
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build_dir="${1:-build}"
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build_dir"

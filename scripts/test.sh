@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: a normal build with warnings as errors, then the
+# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer. Usage: scripts/test.sh [normal|asan|tsan ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh build >/dev/null
+
+configs=("$@")
+[ ${#configs[@]} -gt 0 ] || configs=(normal asan tsan)
+jobs=$(( $(nproc) * 2 ))
+status=0
+for cfg in "${configs[@]}"; do
+  case "$cfg" in
+    normal) dir=build-ci;   flags=(-DFR2_WERROR=ON) ;;
+    asan)   dir=build-asan; flags=(-DFR2_WERROR=ON -DFR2_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug) ;;
+    tsan)   dir=build-tsan; flags=(-DFR2_WERROR=ON -DFR2_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+    *) echo "unknown configuration: $cfg" >&2; exit 2 ;;
+  esac
+  echo "== $cfg build ($dir)"
+  cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+  cmake --build "$dir"
+  echo "== $cfg tests"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
+    status=1
+  fi
+done
+exit $status
