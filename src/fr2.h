@@ -135,7 +135,7 @@ struct fr2_worker {
     uint32_t activity;           // atomic: WORKER_*
     int64_t activity_since;      // atomic: start of the timed step, 0 when none
     int32_t cancel;              // atomic: set by the watchdog
-    char cur_path[4096];
+    alignas(8) char cur_path[4096];  // written and read a word at a time, atomically
     alignas(64) char dirent_buf[FR2_DIRENT_BUF_SIZE];
     char out_buf[FR2_OUT_BUF_SIZE];
     int32_t out_len;
