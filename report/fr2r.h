@@ -1,0 +1,196 @@
+// fsrake2-report: loads fsrake2 scans into SQLite and reports where the space is.
+// Plain records and free functions; failures are return values plus one line
+// on standard error.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// ---------------------------------------------------------------- CSV lines
+
+enum { FR2R_NFIELDS = 17 };
+// The scanner never writes a line of 16384 bytes or more; a record that runs
+// past this is broken (usually a quote left open) and is reported as such.
+enum { FR2R_MAX_RECORD = 16384 };
+
+// One data line of a scan, decoded. Unsigned 64-bit columns (inode, parent
+// inode, device, blocks) are kept as their bit pattern.
+struct fr2r_entry {
+    uint64_t inode;
+    uint64_t parent_inode;
+    int64_t depth;
+    std::string path;       // byte-exact, quotes undoubled
+    std::string extension;  // byte-exact
+    uint32_t uid;
+    uint32_t gid;
+    int64_t size;
+    uint64_t dev;
+    uint64_t blocks;
+    uint32_t nlink;
+    uint32_t mode;
+    int64_t atime;
+    int64_t mtime;
+    int64_t ctime;
+    int64_t fcount;
+    int64_t dirsum;
+};
+
+enum fr2r_parse_status {
+    FR2R_PARSE_OK = 0,
+    FR2R_PARSE_NEED_MORE = 1,  // the record is not complete in the bytes given
+    FR2R_PARSE_ERROR = 2,
+};
+
+// Parses one record that starts at data[0]. eof says no bytes follow the
+// len given. On OK *used is the record's length including its line feed and
+// *lines the number of line feeds in it; on ERROR *why says what is wrong.
+fr2r_parse_status fr2r_parse_record(const char *data, size_t len, bool eof, fr2r_entry *e,
+                                    size_t *used, int *lines, std::string *why);
+// The header line fsrake2 prints with --header (without its line feed).
+extern const char *const g_fr2r_header;
+
+// ---------------------------------------------------------------- database
+
+struct fr2r_load_options {
+    std::string label;       // empty: the input's file name, or "stdin"
+    int64_t scan_time = -1;  // -1: the input file's modification time, or now
+    bool skip_bad = false;   // report malformed lines, load the rest
+    int progress = -1;       // -1: when stderr is a terminal; 0 off; 1 on
+    int max_messages = 20;   // malformed-line messages before only counting
+};
+
+struct fr2r_load_result {
+    int64_t scan_id = 0;
+    int64_t lines = 0;  // data lines loaded
+    int64_t bad = 0;    // malformed lines (skipped, or the reason of failure)
+    double seconds = 0;
+};
+
+// Opens (creating when asked) a report database with its schema in place.
+sqlite3 *fr2r_db_open(const char *path, bool create);
+void fr2r_db_close(sqlite3 *db);
+// Loads one scan from input ("-" is standard input) in one transaction.
+// Returns 0, or -1 after a message (and then nothing of the scan is stored).
+int fr2r_load(sqlite3 *db, const char *input, const fr2r_load_options &opt,
+              fr2r_load_result *res);
+
+struct fr2r_scan {
+    int64_t id = 0;
+    std::string label;
+    int64_t scan_time = 0;
+    int64_t loaded_at = 0;
+    std::string root;
+    std::string source;
+    int64_t lines = 0;
+    int64_t skipped = 0;
+    int64_t first_row = 0;  // the scan's lines are rows first_row..last_row
+    int64_t last_row = -1;
+};
+
+// Finds a scan by id or label ("" = the latest). Returns 0 or -1 after a message.
+int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out);
+int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out);
+
+// ---------------------------------------------------------------- tables
+
+enum fr2r_kind {
+    FR2R_TEXT,   // a name from the scan or a label: escaped on output
+    FR2R_INT,    // a count or a signed number
+    FR2R_BYTES,  // a size in bytes: human units in text tables
+    FR2R_PCT,    // a share in percent
+    FR2R_TIME,   // seconds since the epoch
+};
+
+struct fr2r_cell {
+    bool null = false;
+    int kind = -1;  // overrides the column's kind when >= 0
+    int64_t i = 0;
+    double d = 0;
+    std::string s;
+};
+
+struct fr2r_column {
+    std::string name;
+    fr2r_kind kind;
+};
+
+struct fr2r_table {
+    std::string name;   // machine name ("users", "biggest_own")
+    std::string title;  // for people
+    std::vector<fr2r_column> cols;
+    std::vector<std::vector<fr2r_cell>> rows;
+    std::string note;   // one line under the table, may be empty
+};
+
+fr2r_cell fr2r_text(const std::string &s);
+fr2r_cell fr2r_int(int64_t v);
+fr2r_cell fr2r_pct(double v);
+fr2r_cell fr2r_null();
+fr2r_cell fr2r_bytes(int64_t v);  // an FR2R_BYTES cell in a column of another kind
+fr2r_cell fr2r_time(int64_t v);
+
+// ---------------------------------------------------------------- reports
+
+struct fr2r_report_options {
+    std::string scan;      // id or label; "" = latest
+    int limit = 20;        // rows of ranked tables; 0 = all
+    std::string by;        // biggest: "own", "tree" or "" for both
+    int64_t now = -1;      // ages: reference time; -1 = the scan's time
+    std::string old_scan;  // diff
+    std::string new_scan;
+};
+
+// Each report fills *out with one or more tables; 0 or -1 after a message.
+int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                        std::vector<fr2r_table> *out);
+int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                       bool groups, std::vector<fr2r_table> *out);
+int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                           std::vector<fr2r_table> *out);
+int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                     std::vector<fr2r_table> *out);
+int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                      std::vector<fr2r_table> *out);
+int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                        std::vector<fr2r_table> *out);
+int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r_scan &sn,
+                     const fr2r_report_options &o, std::vector<fr2r_table> *out);
+
+// Subtree totals, rebuilt from the parent inodes of the lines.
+struct fr2r_dir_total {
+    std::string path;
+    int64_t depth;     // the directory's own depth (root 0)
+    int64_t fcount;    // entries, as the scanner counted them
+    int64_t dirsum;    // own size sum, as the scanner counted it
+    int64_t tree_size; // the directory and everything below it, hard links once
+    int64_t tree_raw;  // the same, every link counted
+    int64_t tree_entries;  // lines below it (itself not counted)
+};
+// Returns 0 or -1; *unattached counts lines whose directory has no line.
+int fr2r_tree_totals(sqlite3 *db, int64_t scan, std::vector<fr2r_dir_total> *out,
+                     int64_t *unattached);
+
+// User and group names where the system knows them ("" otherwise).
+std::string fr2r_user_name(uint32_t uid);
+std::string fr2r_group_name(uint32_t gid);
+
+// ---------------------------------------------------------------- output
+
+enum fr2r_format { FR2R_FMT_TEXT, FR2R_FMT_CSV, FR2R_FMT_JSON };
+
+void fr2r_print_tables(FILE *f, const std::string &report, const fr2r_scan *scan,
+                       const std::vector<fr2r_table> &tables, fr2r_format fmt);
+std::string fr2r_human_bytes(int64_t v);
+// Printable forms of names that may hold any byte.
+std::string fr2r_term_escape(const std::string &s);  // control bytes and bad UTF-8 as \n, \xNN
+std::string fr2r_json_escape(const std::string &s);  // bad UTF-8 bytes as \udcNN
+std::string fr2r_html_escape(const std::string &s);  // & < > " ' plus the terminal escapes
+
+// The self-contained page with every report and its charts.
+int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o);
