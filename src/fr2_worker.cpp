@@ -415,7 +415,9 @@ static void reap_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries, int3
             __atomic_store_n(r->cq_head, head + 1, __ATOMIC_RELEASE);
             continue;
         }
-        int ret = sys_io_uring_enter(r->ring_fd, 0, 1, IORING_ENTER_GETEVENTS);
+        // Wait for the whole rest of the pass at once: one wake-up per pass
+        // rather than one per completion that trickles in.
+        int ret = sys_io_uring_enter(r->ring_fd, 0, unsigned(want - got), IORING_ENTER_GETEVENTS);
         if (ret < 0 && errno != EINTR) {
             fprintf(stderr, "worker %d: io_uring_wait: %s\n", w->id, strerror(errno));
             r->broken = 1;
