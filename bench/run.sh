@@ -1,0 +1,557 @@
+#!/usr/bin/env bash
+# fsrake2 against the floor (the least work a scanner of its kind must do) and
+# against its peers, in interleaved rounds, with medians and ratios from the
+# same run. See docs/performance.md for what it measures and the figures.
+#
+# Usage: bench/run.sh [options] [DATA_DIR]
+#   DATA_DIR           where the trees are generated (default /var/tmp/fsrake2-bench;
+#                      cold runs need a disk-backed file system, not tmpfs)
+# Options:
+#   --sections LIST    comma list of warm,cold,fuse,iowq (default: all four)
+#   --warm-rounds N    rounds of the warm section (default 5)
+#   --cold-rounds N    rounds of the cold section (default 3)
+#   --fuse-rounds N    rounds of the parallel tools on the FUSE tree (default 3;
+#                      the single-threaded peers run once there, see below)
+#   --fuse-delay-us N  delay per FUSE request (default 1000)
+#   --tree KIND        the main tree: wide (default), small or tiny
+#   --fsrake2 PATH     the scanner (default: build the project into build-bench)
+#   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH
+#                      the helpers (default: built from bench/ and tests/helpers/)
+#   --out DIR          results folder (default bench/out/DATE-TIME)
+#   --no-install       do not apt-get the peers
+#   --smoke            CI mode: tiny tree, one round, warm and io-wq sections
+#                      only, no installs, no cache dropping; fails only when
+#                      the tools disagree on the entry count
+#   --summarize DIR    only (re)write the summary and plots of an earlier run
+#
+# Every run of a line-producing tool (fsrake2, find, bfs) writes into a pipe to
+# `wc -l`, so each run is checked against the tree's manifest; du and gdu are
+# checked once per tree by an extra untimed run (du -sl --inodes, gdu's JSON
+# export). Times come from /usr/bin/time (user, sys, peak RSS) and the wall
+# clock. Nothing here asserts a speed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+
+sections="warm,cold,fuse,iowq"
+warm_rounds=5
+cold_rounds=3
+fuse_rounds=3
+fuse_delay=1000
+tree_kind=wide
+fsrake2="" gen_tree="" floor="" no_uring="" hangfs=""
+out=""
+install=1
+smoke=0
+summarize_only=""
+data_dir=/var/tmp/fsrake2-bench
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sections) sections=$2; shift ;;
+    --warm-rounds) warm_rounds=$2; shift ;;
+    --cold-rounds) cold_rounds=$2; shift ;;
+    --fuse-rounds) fuse_rounds=$2; shift ;;
+    --fuse-delay-us) fuse_delay=$2; shift ;;
+    --tree) tree_kind=$2; shift ;;
+    --fsrake2) fsrake2=$2; shift ;;
+    --gen-tree) gen_tree=$2; shift ;;
+    --floor) floor=$2; shift ;;
+    --no-uring) no_uring=$2; shift ;;
+    --hangfs) hangfs=$2; shift ;;
+    --out) out=$2; shift ;;
+    --no-install) install=0 ;;
+    --smoke) smoke=1 ;;
+    --summarize) summarize_only=$2; shift ;;
+    -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+    *) data_dir=$1 ;;
+  esac
+  shift
+done
+
+log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# The format that find and bfs print: the columns of fsrake2 that they can give
+# (inode, depth, path, owner, group, size, device, blocks, links, mode, three times).
+FIND_FMT='%i,%d,"%p",%U,%G,%s,%D,%b,%n,"%m",%As,%Ts,%Cs\n'
+
+# ---------------------------------------------------------------------------
+# Summary: medians per job and section, ratios, plot data, plots.
+summarize() {
+  local dir=$1
+  local res=$dir/results.tsv
+  [ -f "$res" ] || { echo "run.sh: no $res" >&2; return 1; }
+  awk -F'\t' -v OFS='\t' '
+    function median(key,   n, i, j, t, a) {
+      n = split(vals[key], a, " ")
+      for (i = 2; i <= n; i++) { t = a[i] + 0; for (j = i - 1; j >= 1 && a[j] + 0 > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+      if (n == 0) return ""
+      return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    NR == 1 { next }
+    $11 != "ok" { k = $1 SUBSEP $3; bad[k]++; if (!(k in seen)) { seen[k] = 1; order[++nk] = k }; next }
+    {
+      k = $1 SUBSEP $3
+      if (!(k in seen)) { seen[k] = 1; order[++nk] = k }
+      vals[k "s"] = vals[k "s"] " " $4
+      vals[k "c"] = vals[k "c"] " " ($5 + $6)
+      vals[k "m"] = vals[k "m"] " " $7
+      if ($7 + 0 > rss[k] + 0) rss[k] = $7
+      n[k]++
+      ent[k] = $9
+      if ($12 != "-") { vals[k "w"] = vals[k "w"] " " $12; hasw[k] = 1 }
+    }
+    END {
+      for (i = 1; i <= nk; i++) {
+        k = order[i]; split(k, p, SUBSEP)
+        s = median(k "s"); c = median(k "c")
+        rate = (s > 0 && ent[k] != "") ? ent[k] / s : 0
+        print p[1], p[2], n[k], s, rate, c, (s > 0 ? 100 * c / s : 0), median(k "m") / 1024, rss[k] / 1024, ent[k], (hasw[k] ? median(k "w") : "-"), bad[k] + 0
+      }
+    }' "$res" > "$dir/medians.tsv"
+
+  awk -F'\t' '
+    { key = $1 "|" $2; rate[key] = $5; sec[$1] = 1 }
+    function r(a, b) { return (rate[a] > 0 && rate[b] > 0) ? sprintf("%.2f", rate[a] / rate[b]) : "n/a" }
+    function fastest(s, list,   n, i, a, best, bk) {
+      n = split(list, a, " "); best = 0; bk = ""
+      for (i = 1; i <= n; i++) if (rate[s "|" a[i]] > best) { best = rate[s "|" a[i]]; bk = a[i] }
+      return bk
+    }
+    function line(s, what, a, b, target) {
+      if (b == "" || !((s "|" a) in rate) || !((s "|" b) in rate)) return
+      printf "| %s | %s | %s / %s | %s | %s |\n", s, what, a, b, r(s "|" a, s "|" b), target
+    }
+    END {
+      print "| condition | ratio | jobs | measured | target |"
+      print "|---|---|---|---|---|"
+      for (s in sec) {
+        fp = fastest(s, "find bfs du gdu")
+        pp = fastest(s, "gdu")
+        if (s == "warm") {
+          line(s, "default vs fastest peer", "fsrake2-default", fp, ">= 1.25")
+          line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", ">= 0.85")
+          line(s, "--threads 2 vs io_uring floor, 2 threads", "fsrake2-t2", "floor-ring-2", ">= 0.80")
+          line(s, "--threads 2 vs bfs", "fsrake2-t2", "bfs", ">= 1.6")
+          line(s, "default vs sync floor, 64 threads", "fsrake2-default", "floor-sync-64", "")
+          line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", "")
+        } else if (s == "cold") {
+          line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", ">= 0.9")
+          line(s, "default vs fastest peer", "fsrake2-default", fp, ">= 1.5")
+          line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", "")
+        } else if (s == "fuse") {
+          line(s, "default vs GNU find", "fsrake2-default", "find", ">= 10")
+          line(s, "default vs fastest parallel peer", "fsrake2-default", pp, ">= 3")
+          line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", ">= 3")
+          line(s, "ring vs sync fsrake2, 2 threads", "fsrake2-t2", "fsrake2-sync-2", ">= 3")
+          line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", "")
+        } else if (s == "smoke") {
+          line(s, "default vs fastest peer (tiny tree, means nothing)", "fsrake2-default", fp, "")
+        }
+      }
+    }' "$dir/medians.tsv" > "$dir/ratios.md"
+
+  {
+    echo "| condition | job | runs | median s | entries/s | CPU s (user+sys) | CPU % | median RSS MiB | peak RSS MiB | entries | io-wq threads (max) | failed runs |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+    awk -F'\t' '{ printf "| %s | %s | %d | %.3f | %.0f | %.2f | %.0f | %.1f | %.1f | %s | %s | %d |\n", $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12 }' "$dir/medians.tsv"
+    echo
+    cat "$dir/ratios.md"
+    if [ -f "$dir/counts.tsv" ]; then
+      echo
+      echo "| tree | tool | entries | expected | check |"
+      echo "|---|---|---|---|---|"
+      awk -F'\t' '{ printf "| %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5 }' "$dir/counts.tsv"
+    fi
+  } > "$dir/summary.md"
+
+  # Plot data: entries/s per tool (rows) and condition (columns); fsrake2 by threads.
+  awk -F'\t' '
+    { rate[$2 "|" $1] = $5; if (!($2 in seen)) { seen[$2] = 1; jobs[++n] = $2 }; have[$1] = 1 }
+    END {
+      split("warm cold fuse smoke", all, " "); nc = 0
+      for (i = 1; i <= 4; i++) if (all[i] in have) conds[++nc] = all[i]
+      if (nc == 0) exit
+      printf "job"; for (c = 1; c <= nc; c++) printf "\t%s", conds[c]; printf "\n"
+      for (i = 1; i <= n; i++) {
+        j = jobs[i]
+        if (j ~ /cap|t1024/) continue
+        printf "%s", j
+        for (c = 1; c <= nc; c++) printf "\t%s", ((j "|" conds[c]) in rate ? rate[j "|" conds[c]] : "-")
+        printf "\n"
+      }
+      printf "threads" > THR; for (c = 1; c <= nc; c++) printf "\t%s", conds[c] > THR; printf "\n" > THR
+      split("1 2 8 64 256", t, " ")
+      for (i = 1; i <= 5; i++) {
+        j = (t[i] == 64) ? "fsrake2-default" : "fsrake2-t" t[i]
+        printf "%s", t[i] > THR
+        for (c = 1; c <= nc; c++) printf "\t%s", ((j "|" conds[c]) in rate ? rate[j "|" conds[c]] : "-") > THR
+        printf "\n" > THR
+      }
+    }' THR="$dir/threads.dat" "$dir/medians.tsv" > "$dir/rates.dat"
+  awk -F'\t' '$2 ~ /^floor-ring-[0-9]+-cap/ {
+      split($2, a, "-"); th = a[3]; cap = a[4]; sub(/^cap/, "", cap)
+      printf "%s\t%s\t%s\t%s\t%s\t%s\n", $1, th, cap, $5, $6, $11 }' "$dir/medians.tsv" > "$dir/caps.dat"
+
+  if have gnuplot && [ -s "$dir/rates.dat" ]; then
+    gnuplot -e "datadir='$dir'" "$here/plot.gp" 2>"$dir/gnuplot.err" || log "gnuplot failed, see $dir/gnuplot.err"
+  fi
+  log "summary: $dir/summary.md"
+}
+
+if [ -n "$summarize_only" ]; then
+  summarize "$summarize_only"
+  exit $?
+fi
+
+if [ $smoke -eq 1 ]; then
+  tree_kind=tiny
+  sections="smoke,iowq"
+  warm_rounds=1
+  install=0
+fi
+
+[ -n "$out" ] || out=$here/out/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$out" "$data_dir" || exit 1
+out=$(cd "$out" && pwd)
+data_dir=$(cd "$data_dir" && pwd)
+want() { case ",$sections," in *",$1,"*) return 0 ;; esac; return 1; }
+
+# ---------------------------------------------------------------------------
+# Peers and tools.
+if [ $install -eq 1 ]; then
+  pkgs=()
+  have bfs || pkgs+=(bfs)
+  have gdu || pkgs+=(gdu)
+  have find || pkgs+=(findutils)
+  have du || pkgs+=(coreutils)
+  [ -x /usr/bin/time ] || pkgs+=(time)
+  have gnuplot || pkgs+=(gnuplot-nox)
+  have hyperfine || pkgs+=(hyperfine)
+  if want fuse; then
+    have fusermount3 || pkgs+=(fuse3)
+    pkg-config --exists fuse3 2>/dev/null || pkgs+=(libfuse3-dev pkg-config)
+  fi
+  if [ ${#pkgs[@]} -gt 0 ]; then
+    log "installing ${pkgs[*]}"
+    sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+    $sudo_cmd apt-get update >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${pkgs[@]}" >/dev/null ||
+      log "apt-get failed; going on with what is there"
+  fi
+fi
+
+if [ -z "$gen_tree" ] || [ -z "$floor" ] || [ -z "$no_uring" ]; then
+  tb=$repo/build-bench-tools
+  log "building the bench tools in $tb"
+  { cmake -S "$here" -B "$tb" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$tb" >/dev/null; } ||
+    { echo "run.sh: could not build the bench tools" >&2; exit 1; }
+  [ -n "$gen_tree" ] || gen_tree=$tb/gen_tree
+  [ -n "$floor" ] || floor=$tb/floor
+  [ -n "$no_uring" ] || no_uring=$tb/no_uring
+fi
+if [ -z "$fsrake2" ] && [ $smoke -eq 0 ]; then
+  fb=$repo/build-bench
+  log "building fsrake2 (the project's default build type) in $fb"
+  if cmake -S "$repo" -B "$fb" -G Ninja -DFR2_BUILD_TESTS=OFF >/dev/null && cmake --build "$fb" --target fsrake2 >/dev/null; then
+    fsrake2=$fb/fsrake2
+  else
+    log "fsrake2 does not build; its jobs are left out"
+  fi
+fi
+[ -n "$fsrake2" ] && [ ! -x "$fsrake2" ] && { log "no fsrake2 at $fsrake2; its jobs are left out"; fsrake2=""; }
+
+can_drop=0
+if [ $smoke -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
+drop_caches() { sync; echo 3 > /proc/sys/vm/drop_caches; }
+
+fstype=$(df -PT "$data_dir" | awk 'NR == 2 { print $2 }')
+if [ "$fstype" = tmpfs ] && want cold; then
+  log "$data_dir is on tmpfs: a cold cache means nothing there; the cold section is left out"
+  sections=${sections//cold/}
+fi
+if want cold && [ $can_drop -eq 0 ]; then
+  log "cannot write /proc/sys/vm/drop_caches (not root?); the cold section is left out"
+  sections=${sections//cold/}
+fi
+
+# ---------------------------------------------------------------------------
+# The machine.
+{
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "nproc: $(nproc)"
+  grep -m1 'model name' /proc/cpuinfo | sed 's/^model name[[:space:]]*: /cpu: /'
+  echo "memory: $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
+  echo "kernel: $(uname -srm)"
+  dev=$(df -P "$data_dir" | awk 'NR == 2 { print $1 }')
+  echo "data dir file system: $fstype on $dev ($(df -h --output=size "$data_dir" | tail -1 | tr -d ' '))"
+  b=$(basename "$dev")
+  [ -r "/sys/block/$b/queue/rotational" ] && echo "disk: $b, rotational=$(cat /sys/block/$b/queue/rotational), scheduler=$(cat /sys/block/$b/queue/scheduler 2>/dev/null)"
+  [ -r /proc/sys/kernel/io_uring_disabled ] && echo "io_uring_disabled: $(cat /proc/sys/kernel/io_uring_disabled)"
+  echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "fsrake2: ${fsrake2:-none} $( [ -n "$fsrake2" ] && "$fsrake2" --version 2>&1 | head -1)"
+  have find && echo "find: $(find --version | head -1)"
+  have bfs && echo "bfs: $(bfs -version 2>/dev/null | head -1)"
+  have du && echo "du: $(du --version | head -1)"
+  have gdu && echo "gdu: $(gdu --version 2>/dev/null | head -1 | tr -s '\t ' ' ')"
+} > "$out/machine.txt"
+cat "$out/machine.txt" >&2
+
+# ---------------------------------------------------------------------------
+# Trees.
+gen() {  # kind -> path; prints the expected entry count
+  local kind=$1 path=$data_dir/$1
+  if ! "$gen_tree" "$kind" "$path" > "$out/manifest-$kind.txt"; then
+    if [ -e "$path" ] && [ ! -e "$path.manifest" ]; then
+      log "removing an incomplete $path"
+      rm -rf "$path"
+      "$gen_tree" "$kind" "$path" > "$out/manifest-$kind.txt" || exit 1
+    else
+      exit 1
+    fi
+  fi
+  sed -n 's/^entries=//p' "$path.manifest"
+}
+log "generating the $tree_kind tree under $data_dir (kept for later runs)"
+main_tree=$data_dir/$tree_kind
+main_expected=$(gen "$tree_kind")
+[ -n "$main_expected" ] || exit 1
+if want fuse; then
+  small_tree=$data_dir/small
+  small_expected=$(gen small)
+  [ -n "$small_expected" ] || exit 1
+fi
+
+# ---------------------------------------------------------------------------
+# Jobs.
+printf 'section\tround\tjob\tseconds\tuser\tsys\trss_kb\tentries\texpected\tload1\tstatus\tiowq_max\n' > "$out/results.tsv"
+: > "$out/counts.tsv"
+mkdir -p "$out/logs"
+
+# job_cmd ID DIR: sets CMD (the command) and KIND (how to count its entries).
+job_cmd() {
+  local id=$1 dir=$2
+  KIND=lines
+  case "$id" in
+    fsrake2-default) CMD=("$fsrake2" "$dir") ;;
+    fsrake2-t*) CMD=("$fsrake2" --threads "${id#fsrake2-t}" "$dir") ;;
+    fsrake2-sync-64) CMD=("$no_uring" "$fsrake2" "$dir") ;;
+    fsrake2-sync-*) CMD=("$no_uring" "$fsrake2" --threads "${id#fsrake2-sync-}" "$dir") ;;
+    floor-*-cap*)
+      local rest=${id#floor-} m t c
+      m=${rest%%-*}; rest=${rest#*-}; t=${rest%%-*}; c=${rest#*-cap}
+      KIND=floor
+      if [ "$c" = none ]; then CMD=("$floor" --mode "$m" --threads "$t" --sample-iowq "$dir")
+      else CMD=("$floor" --mode "$m" --threads "$t" --iowq-cap "$c" --sample-iowq "$dir"); fi ;;
+    floor-*) local rest=${id#floor-}; KIND=floor; CMD=("$floor" --mode "${rest%-*}" --threads "${rest#*-}" "$dir") ;;
+    find) CMD=(find "$dir" -printf "$FIND_FMT") ;;
+    bfs) CMD=(bfs "$dir" -printf "$FIND_FMT") ;;
+    du) KIND=none; CMD=(du -s "$dir") ;;
+    gdu) KIND=none; CMD=(gdu -n -p -c "$dir") ;;
+    *) echo "run.sh: unknown job $id" >&2; exit 2 ;;
+  esac
+}
+
+# Counts the io-wq threads (iou-wrk-*) of PID and its children until it ends.
+sample_iowq() {
+  local pid=$1 max=0 n f c p kids
+  while kill -0 "$pid" 2>/dev/null; do
+    n=0
+    for p in "$pid" $(cat /proc/"$pid"/task/*/children 2>/dev/null); do
+      for f in /proc/"$p"/task/*/comm; do
+        read -r c < "$f" 2>/dev/null || continue
+        case "$c" in iou-wrk-*) n=$((n + 1)) ;; esac
+      done
+    done
+    [ $n -gt $max ] && max=$n
+    sleep 0.02
+  done
+  echo $max
+}
+
+# run_job SECTION ROUND ID DIR EXPECTED [sample]
+run_job() {
+  local sec=$1 round=$2 id=$3 dir=$4 expected=$5 sample=${6:-}
+  job_cmd "$id" "$dir"
+  local base=$out/logs/$sec-$id-r$round
+  [ "$sec" = cold ] && drop_caches
+  local load; load=$(cut -d' ' -f1 /proc/loadavg)
+  local t0 t1 status=ok entries=- iowq=- pid wcpid=""
+  local sink=$base.out
+  if [ "$KIND" = lines ]; then  # count the lines as they come, without a file
+    rm -f "$base.fifo"; mkfifo "$base.fifo"
+    wc -l < "$base.fifo" > "$base.out" & wcpid=$!
+    sink=$base.fifo
+  fi
+  t0=$(date +%s%N)
+  if [ -x /usr/bin/time ]; then
+    /usr/bin/time -f '%e %U %S %M' -o "$base.time" "${CMD[@]}" > "$sink" 2>"$base.err" &
+  else
+    { TIMEFORMAT='%R %U %S 0'; time "${CMD[@]}" 2>"$base.err"; } > "$sink" 2>"$base.time" &
+  fi
+  pid=$!
+  if [ -n "$sample" ]; then iowq=$(sample_iowq "$pid"); fi
+  wait "$pid" || status=failed
+  [ -n "$wcpid" ] && wait "$wcpid"
+  t1=$(date +%s%N)
+  rm -f "$base.fifo"
+  local secs user sys rss
+  read -r _ user sys rss < <(tail -1 "$base.time") || true
+  [[ "${user:-}" =~ ^[0-9.]+$ ]] || { user=0; sys=0; rss=0; status=failed; }
+  secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
+  case "$KIND" in
+    lines) entries=$(tr -d ' ' < "$base.out") ;;
+    floor) entries=$(sed -n 's/.* entries=\([0-9]*\).*/\1/p' "$base.out")
+           local m; m=$(sed -n 's/.* iowq_max=\([0-9]*\).*/\1/p' "$base.out"); [ -n "$m" ] && iowq=$m ;;
+  esac
+  [ -n "$entries" ] || entries=-
+  if [ "$entries" != - ] && [ "$entries" != "$expected" ]; then
+    status=mismatch
+    mismatches=$((mismatches + 1))
+    log "MISMATCH: $id saw $entries entries in $dir, the manifest says $expected"
+  fi
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$sec" "$round" "$id" "$secs" "$user" "$sys" "$rss" \
+    "$entries" "$expected" "$load" "$status" "$iowq" >> "$out/results.tsv"
+  log "$sec r$round $id: ${secs}s user $user sys $sys rss ${rss}KB entries $entries io-wq $iowq $status"
+  return 0
+}
+mismatches=0
+
+# Rounds: every job once per round, the order rotated from round to round.
+run_rounds() {  # SECTION ROUNDS DIR EXPECTED JOB...
+  local sec=$1 rounds=$2 dir=$3 expected=$4; shift 4
+  local jobs=("$@") n=$# r i
+  for ((r = 1; r <= rounds; r++)); do
+    for ((i = 0; i < n; i++)); do
+      run_job "$sec" "$r" "${jobs[$(((i + r - 1) % n))]}" "$dir" "$expected"
+    done
+  done
+}
+
+# du and gdu print no per-entry lines: count their view of the tree once.
+check_counts() {  # TREE-LABEL DIR EXPECTED
+  local label=$1 dir=$2 expected=$3 n
+  if have du; then
+    n=$(du -s -l --inodes "$dir" | cut -f1)
+    printf '%s\tdu -sl --inodes\t%s\t%s\t%s\n' "$label" "$n" "$expected" "$([ "$n" = "$expected" ] && echo ok || echo MISMATCH)" >> "$out/counts.tsv"
+    [ "$n" = "$expected" ] || { log "MISMATCH: du counted $n in $dir, expected $expected"; mismatches=$((mismatches + 1)); }
+  fi
+  if have gdu; then
+    n=$(gdu -n -p -o - "$dir" 2>/dev/null | grep -o '"name":' | wc -l)
+    printf '%s\tgdu -o (JSON items)\t%s\t%s\t%s\n' "$label" "$n" "$expected" "$([ "$n" = "$expected" ] && echo ok || echo MISMATCH)" >> "$out/counts.tsv"
+    [ "$n" = "$expected" ] || { log "MISMATCH: gdu listed $n in $dir, expected $expected"; mismatches=$((mismatches + 1)); }
+  fi
+}
+
+peers=()
+have find && peers+=(find)
+have bfs && peers+=(bfs)
+have du && peers+=(du)
+have gdu && peers+=(gdu)
+fs_jobs=()
+[ -n "$fsrake2" ] && fs_jobs=(fsrake2-default fsrake2-t1 fsrake2-t2 fsrake2-t8 fsrake2-t256 fsrake2-sync-2 fsrake2-sync-64)
+floor_jobs=(floor-sync-2 floor-sync-64 floor-ring-2 floor-ring-64)
+
+if want smoke; then
+  check_counts "$tree_kind" "$main_tree" "$main_expected"
+  sm=()
+  [ -n "$fsrake2" ] && sm=(fsrake2-default fsrake2-t2 fsrake2-sync-2)
+  run_rounds smoke 1 "$main_tree" "$main_expected" "${sm[@]}" floor-sync-2 floor-ring-2 "${peers[@]}"
+fi
+
+if want warm; then
+  log "warm section: $warm_rounds rounds on $main_tree"
+  check_counts "$tree_kind" "$main_tree" "$main_expected"
+  "$floor" --mode sync --threads 2 "$main_tree" > /dev/null  # load the cache
+  run_rounds warm "$warm_rounds" "$main_tree" "$main_expected" "${fs_jobs[@]}" "${floor_jobs[@]}" "${peers[@]}"
+fi
+
+if want cold; then
+  log "cold section: $cold_rounds rounds on $main_tree, caches dropped before every run"
+  run_rounds cold "$cold_rounds" "$main_tree" "$main_expected" "${fs_jobs[@]}" "${floor_jobs[@]}" "${peers[@]}"
+fi
+
+# io-wq: the kernel threads that fsrake2 and the floor start, and the worker
+# cap per ring (IORING_REGISTER_IOWQ_MAX_WORKERS) that serves the floor best.
+if want iowq; then
+  if [ $smoke -eq 1 ]; then caps64=(none 2); caps2=(none); irounds=1
+  else caps64=(none 1 2 4 8 16 32); caps2=(none 1 2 4 8 16); irounds=3; fi
+  log "io-wq section on $main_tree"
+  "$floor" --mode sync --threads 2 "$main_tree" > /dev/null
+  for ((r = 1; r <= irounds; r++)); do
+    [ -n "$fsrake2" ] && run_job iowq-warm "$r" fsrake2-default "$main_tree" "$main_expected" sample
+    for c in "${caps64[@]}"; do run_job iowq-warm "$r" "floor-ring-64-cap$c" "$main_tree" "$main_expected"; done
+    for c in "${caps2[@]}"; do run_job iowq-warm "$r" "floor-ring-2-cap$c" "$main_tree" "$main_expected"; done
+  done
+  if [ $can_drop -eq 1 ]; then
+    [ -n "$fsrake2" ] && run_job iowq-cold 1 fsrake2-default "$main_tree" "$main_expected" sample
+    for c in "${caps64[@]}"; do
+      drop_caches
+      run_job iowq-cold 1 "floor-ring-64-cap$c" "$main_tree" "$main_expected"
+    done
+  fi
+  if [ -n "$fsrake2" ] && [ $smoke -eq 0 ]; then
+    run_job rss 1 fsrake2-t1024 "$main_tree" "$main_expected"
+  fi
+fi
+
+# The latency-bound condition: the small tree through a FUSE daemon that waits
+# before answering each request, with no attribute caching.
+fuse_mnt=""
+cleanup() {
+  if [ -n "$fuse_mnt" ] && mountpoint -q "$fuse_mnt" 2>/dev/null; then
+    fusermount3 -u "$fuse_mnt" 2>/dev/null || umount -l "$fuse_mnt" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+if want fuse; then
+  if [ -z "$hangfs" ] && [ -f "$repo/tests/helpers/hangfs.c" ] && pkg-config --exists fuse3 2>/dev/null; then
+    hangfs=$repo/build-bench-tools/hangfs
+    mkdir -p "$(dirname "$hangfs")"
+    # shellcheck disable=SC2046
+    cc -O2 -Wall -o "$hangfs" "$repo/tests/helpers/hangfs.c" $(pkg-config --cflags --libs fuse3) -lpthread ||
+      hangfs=""
+  fi
+  if [ -z "$hangfs" ] || [ ! -e /dev/fuse ] || ! have fusermount3; then
+    log "no FUSE helper, /dev/fuse or fusermount3: the latency-bound condition is not measured"
+    echo "fuse: not measured (no FUSE helper, /dev/fuse or fusermount3)" >> "$out/machine.txt"
+  else
+    fuse_mnt=$data_dir/fuse-mnt
+    mkdir -p "$fuse_mnt"
+    cleanup
+    "$hangfs" --delay-us "$fuse_delay" --threads 128 "$small_tree" "$fuse_mnt" 2>"$out/logs/hangfs.err"
+    for _ in $(seq 50); do mountpoint -q "$fuse_mnt" && break; sleep 0.1; done
+    if ! mountpoint -q "$fuse_mnt"; then
+      log "hangfs did not mount; the latency-bound condition is not measured"
+    else
+      echo "fuse: small tree through hangfs --delay-us $fuse_delay --threads 128" >> "$out/machine.txt"
+      log "fuse section: delay ${fuse_delay}us per request, $fuse_rounds rounds of the parallel tools"
+      # The single-threaded ones take minutes here: once each.
+      one=()
+      have find && one+=(find)
+      have bfs && one+=(bfs)
+      have du && one+=(du)
+      [ -n "$fsrake2" ] && one+=(fsrake2-sync-2)
+      par=(floor-ring-64 floor-sync-64 floor-ring-2)
+      [ -n "$fsrake2" ] && par=(fsrake2-default fsrake2-t2 fsrake2-t8 fsrake2-t256 fsrake2-sync-64 fsrake2-t1 "${par[@]}")
+      have gdu && par+=(gdu)
+      run_rounds fuse "$fuse_rounds" "$fuse_mnt" "$small_expected" "${par[@]}"
+      run_rounds fuse 1 "$fuse_mnt" "$small_expected" "${one[@]}"
+      for c in none 1 4 16 64; do run_job iowq-fuse 1 "floor-ring-64-cap$c" "$fuse_mnt" "$small_expected"; done
+      for c in none 4 16 64; do run_job iowq-fuse 1 "floor-ring-2-cap$c" "$fuse_mnt" "$small_expected"; done
+      [ -n "$fsrake2" ] && run_job iowq-fuse 1 fsrake2-default "$fuse_mnt" "$small_expected" sample
+    fi
+    cleanup
+  fi
+fi
+
+summarize "$out"
+if [ $mismatches -gt 0 ]; then
+  log "$mismatches entry-count mismatches, see $out/results.tsv and $out/counts.tsv"
+  exit 1
+fi
+log "done: $out"
+exit 0
