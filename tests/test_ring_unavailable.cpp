@@ -1,0 +1,136 @@
+// io_uring missing or broken, forced with a seccomp filter (helpers/seccomp_run):
+// every worker falls back to synchronous statx on its own, and the walk prints
+// exactly the records it prints with the ring, without hanging.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "walk_util.h"
+
+using namespace fr2test;
+
+namespace {
+
+// Large enough for several passes of the default ring depth in one directory,
+// plus the usual mix: nesting, empty directories, links, awkward names.
+class RingUnavailable : public testing::Test {
+  protected:
+    static TempDir *dir;
+    static std::string root;
+
+    static void SetUpTestSuite() {
+        dir = new TempDir();
+        root = dir->path() + "/t";
+        make_dir(root);
+        make_dir(root + "/big");
+        make_many_files(root + "/big", 5000);
+        for (int d = 0; d < 12; d++) {
+            std::string sub = root + "/d" + std::to_string(d);
+            make_dir(sub);
+            make_many_files(sub, 37 * d);
+            make_dir(sub + "/empty");
+            make_dirs(sub + "/deeper/deepest");
+            write_file(sub + "/deeper/deepest/leaf.txt", "leaf");
+        }
+        write_file(root + "/with,comma \"and quotes\".csv", "x");
+        make_symlink("big", root + "/link-to-dir");
+        make_symlink("nowhere", root + "/dangling");
+        freeze_atimes(root);
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        dir = nullptr;
+    }
+
+    void SetUp() override {
+        // The one thing the machine may not allow: installing a filter at all.
+        RunResult probe = run_command({FR2_SECCOMP_RUN, "--fail-setup", "--", "true"});
+        if (probe.status == 125) GTEST_SKIP() << "seccomp filters unavailable: " << probe.err;
+        ASSERT_EQ(probe.status, 0) << probe.err;
+    }
+
+    static RunOptions under(const std::vector<std::string> &filter, int timeout = 300) {
+        RunOptions o;
+        o.prefix = {FR2_SECCOMP_RUN};
+        o.prefix.insert(o.prefix.end(), filter.begin(), filter.end());
+        o.prefix.push_back("--");
+        o.timeout_sec = timeout;
+        return o;
+    }
+
+    static std::vector<std::string> sorted_records(const RunResult &r) {
+        auto recs = split_records(r.out);
+        std::sort(recs.begin(), recs.end());
+        return recs;
+    }
+};
+TempDir *RingUnavailable::dir;
+std::string RingUnavailable::root;
+
+}  // namespace
+
+TEST_F(RingUnavailable, SetupFailureGivesOneFallbackLinePerWorkerAndTheSameRecords) {
+    Model m = model_walk(root);
+    RunResult ring = run_fsrake2({"--threads", "3", root});
+    ASSERT_EQ(ring.status, 0) << ring.err;
+    ASSERT_EQ(ring.err.find("io_uring"), std::string::npos)
+        << "the ring itself is unavailable here:\n" << ring.err;
+
+    // Three workers, one worker, and the default pool of 64: one line each.
+    for (int threads : {3, 1, 64}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        std::vector<std::string> args;
+        if (threads != 64) args = {"--threads", std::to_string(threads)};
+        args.push_back(root);
+        RunResult r = run_fsrake2(args, under({"--fail-setup"}));
+        Model want = m;
+        for (int w = 0; w < threads; w++)
+            want.messages.push_back("worker " + std::to_string(w) +
+                                    ": io_uring_setup failed (Function not implemented), "
+                                    "using sync fallback");
+        std::sort(want.messages.begin(), want.messages.end());
+        expect_walk(r, want);
+        EXPECT_EQ(diff_sorted(sorted_records(r), sorted_records(ring)), "")
+            << "the fallback and the ring print different records";
+    }
+}
+
+TEST_F(RingUnavailable, FailingSubmissionNeitherHangsNorLosesRecords) {
+    Model m = model_walk(root);
+    // A small ring makes many passes, so every worker meets the failure in
+    // the middle of a large directory, not only at its first batch.
+    for (const char *depth : {"2048", "16"}) {
+        SCOPED_TRACE(std::string("ring depth ") + depth);
+        RunResult r = run_fsrake2({"--threads", "3", "--ring-depth", depth, root},
+                                  under({"--fail-enter"}, 120));
+        ASSERT_FALSE(r.timed_out) << "the walk hung after io_uring_enter failed:\n" << r.err;
+        EXPECT_EQ(r.term_signal, 0) << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
+
+        std::string rest;
+        auto recs = split_records(r.out, &rest);
+        EXPECT_EQ(rest, "");
+        std::sort(recs.begin(), recs.end());
+        EXPECT_EQ(diff_sorted(recs, m.records), "");
+
+        // Rings were set up (the filter leaves io_uring_setup alone); what
+        // fails is submitting and waiting, and only that is reported.
+        static const std::regex ring_msg(
+            R"(worker ([0-2]): io_uring_(submit|wait): Operation not permitted)");
+        ErrParts e = split_stderr(r.err);
+        int submits = 0;
+        for (auto &msg : e.messages) {
+            std::smatch mm;
+            if (std::regex_match(msg, mm, ring_msg)) {
+                if (mm[2] == "submit") submits++;
+                continue;
+            }
+            ADD_FAILURE() << "unexpected message: " << msg;
+        }
+        EXPECT_GE(submits, 1) << "no io_uring_submit failure reported:\n" << r.err;
+        EXPECT_EQ(e.summaries, 1) << r.err;
+        EXPECT_TRUE(e.summary_last) << r.err;
+        EXPECT_EQ(e.files, (long long)recs.size()) << r.err;
+    }
+}

@@ -1,0 +1,337 @@
+// The monitor on storage that really hangs, served by hangfs (a FUSE file
+// system, helpers/hangfs.c): the watchdog interrupts a worker held a minute in
+// open() or getdents64() and the rest of the tree is still listed; a hang that
+// no signal breaks ends in the no-progress exit with the output written so far
+// intact; a long walk reports its progress on standard error only.
+//
+// Built twice: FR2_WATCHDOG_SLOW=1 holds the tests that wait out the
+// watchdog's minute and the no-progress exit's five minutes (label "slow"),
+// FR2_WATCHDOG_SLOW=0 the progress test, which takes seconds.
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "hangfs_fixture.h"
+#include "walk_util.h"
+
+using namespace fr2test;
+
+namespace {
+
+class Hangfs : public testing::Test {
+  protected:
+    TempDir backing_dir;
+    std::string backing = backing_dir / "tree";
+    std::unique_ptr<HangfsMount> fs;
+
+    void SetUp() override {
+        std::string why = hangfs_unavailable_reason();
+        if (!why.empty()) GTEST_SKIP() << why;
+        make_dir(backing);
+    }
+    void TearDown() override {
+        if (fs && HasFailure()) printf("hangfs log:\n%s\n", fs->log().c_str());
+        fs.reset();  // unmounts before the backing folder goes
+    }
+
+    void mount(const std::vector<std::string> &args) {
+        fs = std::make_unique<HangfsMount>(backing, args);
+        ASSERT_TRUE(fs->ok()) << fs->error();
+    }
+
+    // Every path the scanner may list, as it composes it under the mount
+    // point, leaving out the subtrees named (relative to the root).
+    std::set<std::string> listable(const std::set<std::string> &left_out = {}) const {
+        std::set<std::string> paths;
+        for (auto &[p, st] : lstat_tree(backing)) {
+            std::string rel = p.substr(backing.size());
+            bool out = false;
+            for (auto &l : left_out)
+                if (rel == "/" + l || rel.compare(0, l.size() + 2, "/" + l + "/") == 0) out = true;
+            if (!out) paths.insert(fs->path() + rel);
+        }
+        return paths;
+    }
+};
+
+// The records of a run: whole 17-field records only, keyed by path.
+std::map<std::string, Row> records_by_path(const std::string &out, std::string *rest,
+                                           int *broken, int *duplicates) {
+    std::map<std::string, Row> recs;
+    *broken = *duplicates = 0;
+    for (auto &rec : split_records(out, rest)) {
+        Row f = record_fields(rec);
+        if (f.size() != 17) {
+            if ((*broken)++ < 5) ADD_FAILURE() << "not a whole 17-field record: " << rec;
+            continue;
+        }
+        if (!recs.emplace(f[3], f).second) (*duplicates)++;
+    }
+    return recs;
+}
+
+std::string set_diff(const std::set<std::string> &a, const std::set<std::string> &b) {
+    std::string s;
+    int n = 0;
+    for (auto &x : a)
+        if (!b.count(x) && n++ < 8) s += "  " + x + "\n";
+    return s;
+}
+
+struct Summary {
+    bool found = false;
+    long long files = 0;
+    long seconds = 0;
+};
+
+Summary find_summary(const std::string &err) {
+    static const std::regex re(R"(fsrake2 done: (\d+) files, \d+\.\d\d GB, (\d+) sec, \d+ files/sec)");
+    Summary s;
+    for (auto &line : split_lines(err)) {
+        std::smatch m;
+        if (std::regex_match(line, m, re)) {
+            s.found = true;
+            s.files = std::stoll(m[1]);
+            s.seconds = std::stol(m[2]);
+        }
+    }
+    return s;
+}
+
+int64_t monotonic_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+}  // namespace
+
+#if FR2_WATCHDOG_SLOW
+
+// A soft-mount hang: hangfs holds the opendir of one directory and the readdir
+// of another until the kernel interrupts the request. The watchdog must report
+// each worker once its minute is up, interrupt it, and the worker must give the
+// directory up; everything else is listed and the run ends by itself.
+TEST_F(Hangfs, WatchdogInterruptsHungOpenAndReaddirAndTheWalkGoesOn) {
+    for (int i = 0; i < 10; i++) write_file(backing + "/top" + std::to_string(i), "x");
+    make_dirs(backing + "/a/deep");
+    make_many_files(backing + "/a", 150);
+    make_many_files(backing + "/a/deep", 20);
+    make_dirs(backing + "/slow_readdir/sub");
+    make_many_files(backing + "/slow_readdir", 10);
+    make_dirs(backing + "/slow_open/sub");
+    make_many_files(backing + "/slow_open", 10);
+    make_dir(backing + "/b");
+    make_many_files(backing + "/b", 300);
+    mount({"--hang", "readdir:interruptible:/slow_readdir", "--hang",
+           "opendir:interruptible:/slow_open"});
+    const std::string hung_read = fs->path() + "/slow_readdir";
+    const std::string hung_open = fs->path() + "/slow_open";
+
+    int64_t t0 = monotonic_seconds();
+    RunResult r = run_fsrake2({"--threads", "4", fs->path()}, with_timeout(240));
+    int64_t took = monotonic_seconds() - t0;
+    ASSERT_FALSE(r.timed_out) << r.err;
+    EXPECT_EQ(r.term_signal, 0) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // Standard error: one watchdog report and one "Timeout Dir" per hung
+    // directory, in that order; nothing else besides progress and summary.
+    static const std::regex watchdog(
+        R"(fsrake2: watchdog: worker (\d+) stuck in (open\(\)|getdents64\(\)) for (\d+)s on (.*))");
+    std::map<std::string, std::vector<size_t>> reports, timeouts;  // path -> message indexes
+    std::map<std::string, std::string> call;
+    ErrParts e = split_stderr(r.err);
+    for (size_t i = 0; i < e.messages.size(); i++) {
+        const std::string &msg = e.messages[i];
+        std::smatch m;
+        if (std::regex_match(msg, m, watchdog)) {
+            std::string path = m[4];
+            reports[path].push_back(i);
+            call[path] = m[2];
+            EXPECT_LT(std::stoi(m[1]), 4) << msg;
+            long secs = std::stol(m[3]);
+            EXPECT_GE(secs, 60) << msg;
+            EXPECT_LE(secs, 65) << msg;
+        } else if (msg.rfind("Timeout Dir: ", 0) == 0) {
+            timeouts[msg.substr(13)].push_back(i);
+        } else {
+            ADD_FAILURE() << "unexpected message: " << msg;
+        }
+    }
+    for (const std::string &p : {hung_read, hung_open}) {
+        SCOPED_TRACE(p);
+        ASSERT_EQ(reports[p].size(), 1u) << "the worker was not interrupted at its first report:\n"
+                                         << r.err;
+        ASSERT_EQ(timeouts[p].size(), 1u) << r.err;
+        EXPECT_LT(reports[p][0], timeouts[p][0]) << "Timeout Dir before the watchdog report";
+    }
+    EXPECT_EQ(call[hung_read], "getdents64()");
+    EXPECT_EQ(call[hung_open], "open()");
+    EXPECT_EQ(reports.size(), 2u) << r.err;
+    EXPECT_EQ(timeouts.size(), 2u) << r.err;
+    // The kernel really interrupted the requests (rather than the caller dying).
+    std::string log = fs->log();
+    EXPECT_NE(log.find("readdir /slow_readdir: interrupted"), std::string::npos) << log;
+    EXPECT_NE(log.find("opendir /slow_open: interrupted"), std::string::npos) << log;
+
+    // Standard output: every entry but the two given-up directories and what
+    // is below them; the root still counts them among its entries.
+    std::string rest;
+    int broken, dups;
+    auto recs = records_by_path(r.out, &rest, &broken, &dups);
+    EXPECT_EQ(rest, "");
+    EXPECT_EQ(dups, 0);
+    std::set<std::string> got;
+    for (auto &[p, f] : recs) got.insert(p);
+    std::set<std::string> want = listable({"slow_readdir", "slow_open"});
+    EXPECT_EQ(got, want) << "missing:\n" << set_diff(want, got) << "unexpected:\n" << set_diff(got, want);
+    ASSERT_TRUE(recs.count(fs->path()));
+    EXPECT_EQ(recs[fs->path()][15], "14") << "the root has 10 files and 4 directories";
+    EXPECT_EQ(r.out.find("fsrake2"), std::string::npos) << "a message on standard output";
+
+    // The run ended soon after the interrupts, not by the no-progress exit.
+    Summary s = find_summary(r.err);
+    ASSERT_TRUE(s.found) << r.err;
+    EXPECT_EQ(s.files, (long long)recs.size());
+    EXPECT_GE(s.seconds, 60);
+    EXPECT_LT(took, 120) << r.err;
+}
+
+// A dead hard mount: the readdir of one directory ignores interrupts, so the
+// watchdog's signal cannot free the worker and the line count stops. After 60
+// samples without progress the run ends itself, with the message and the
+// summary, and a status that does not claim success; what it had written to
+// standard output by then is whole records of real entries.
+TEST_F(Hangfs, UninterruptibleHangEndsInTheNoProgressExit) {
+    for (int i = 0; i < 5; i++) write_file(backing + "/top" + std::to_string(i), "x");
+    make_dir(backing + "/data");
+    make_many_files(backing + "/data", 3000);  // several 64 KiB buffers of records
+    make_dir(backing + "/stuck");
+    make_many_files(backing + "/stuck", 10);
+    mount({"--hang", "readdir:stuck:/stuck"});
+    const std::string stuck = fs->path() + "/stuck";
+
+    RunResult r = run_fsrake2({"--threads", "2", fs->path()}, with_timeout(450));
+    ASSERT_FALSE(r.timed_out) << "the run did not end by itself:\n" << r.err;
+    EXPECT_EQ(r.term_signal, 0) << r.err;
+    // A forced exit after lost output is not a success.
+    EXPECT_NE(r.status, 0) << r.err;
+
+    auto lines = split_lines(r.err);
+    const std::string no_progress =
+        "fsrake2: no progress for 300 seconds, forcing exit (threads stuck on uninterruptible I/O)";
+    size_t np = std::find(lines.begin(), lines.end(), no_progress) - lines.begin();
+    ASSERT_LT(np, lines.size()) << r.err;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), no_progress), 1) << r.err;
+    static const std::regex summary(R"(fsrake2 done: \d+ files, \d+\.\d\d GB, (\d+) sec, \d+ files/sec)");
+    bool summary_after = false;
+    for (size_t i = np + 1; i < lines.size(); i++) {
+        std::smatch m;
+        if (std::regex_match(lines[i], m, summary)) {
+            summary_after = true;
+            EXPECT_GE(std::stol(m[1]), 300) << lines[i];
+        }
+    }
+    EXPECT_TRUE(summary_after) << "no summary after the no-progress message:\n" << r.err;
+
+    // The watchdog kept trying: a report every sample, the duration growing,
+    // and the worker never gave the directory up.
+    static const std::regex watchdog(
+        R"(fsrake2: watchdog: worker \d+ stuck in getdents64\(\) for (\d+)s on (.*))");
+    std::vector<long> durations;
+    for (auto &line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, watchdog) && m[2] == stuck) durations.push_back(std::stol(m[1]));
+    }
+    ASSERT_GE(durations.size(), 2u) << r.err;
+    EXPECT_TRUE(std::is_sorted(durations.begin(), durations.end()));
+    EXPECT_GT(durations.back(), durations.front());
+    EXPECT_EQ(r.err.find("Timeout Dir: " + stuck), std::string::npos) << r.err;
+
+    // Standard output: whole records, each of a real entry, none twice; most
+    // of the big directory had been written out before the stall.
+    std::string rest;
+    int broken, dups;
+    auto recs = records_by_path(r.out, &rest, &broken, &dups);
+    EXPECT_EQ(rest, "") << "standard output ends inside a record";
+    EXPECT_EQ(broken, 0);
+    EXPECT_EQ(dups, 0);
+    std::set<std::string> want = listable({"stuck"});
+    size_t unknown = 0;
+    for (auto &[p, f] : recs)
+        if (!want.count(p) && unknown++ < 5) ADD_FAILURE() << "not an entry of the tree: " << p;
+    EXPECT_EQ(unknown, 0u);
+    EXPECT_GE(recs.size(), 1000u) << "records written before the stall were lost";
+    EXPECT_EQ(r.out.find("fsrake2"), std::string::npos) << "a message on standard output";
+}
+
+#else  // !FR2_WATCHDOG_SLOW
+
+// Every request of hangfs waits 8 ms, so a walk of a few hundred directories
+// takes well over 8 seconds: progress lines at 2 s, 7 s, ... on standard error,
+// with counts that never go back; standard output holds records only.
+TEST_F(Hangfs, ProgressLinesOnALongWalkGoToStandardErrorOnly) {
+    // A chain of directories is walked one level after another whatever the
+    // thread count, and each level costs several requests (the open walks
+    // the whole path again, as nothing is cached).
+    std::string d = backing;
+    for (int level = 0; level < 45; level++) {
+        d += "/level" + std::to_string(level);
+        make_dir(d);
+        make_many_files(d, 20);
+    }
+    mount({"--delay-us", "8000"});
+
+    int64_t t0 = monotonic_seconds();
+    RunResult r = run_fsrake2({"--threads", "4", fs->path()}, with_timeout(150));
+    int64_t took = monotonic_seconds() - t0;
+    ASSERT_FALSE(r.timed_out) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_GE(took, 9) << "the walk was too quick to show progress; make the tree slower";
+
+    static const std::regex progress(R"(fsrake2: (\d+) files, (\d+\.\d\d) GB, (\d+) sec, (\d+) files/sec)");
+    long long last_files = -1;
+    long last_sec = -1;
+    int lines = 0;
+    for (auto &line : split_lines(r.err)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, progress)) continue;
+        lines++;
+        long long files = std::stoll(m[1]);
+        long sec = std::stol(m[3]), rate = std::stol(m[4]);
+        EXPECT_GE(files, last_files) << line;
+        EXPECT_GT(sec, last_sec) << line;
+        EXPECT_EQ(rate, sec > 0 ? long(files / sec) : 0) << line;
+        last_files = files;
+        last_sec = sec;
+    }
+    // Samples at 2, 7, 12 ... seconds: at least (took - 2) / 5 + 1 of them, less
+    // one for a start-up that took a second.
+    EXPECT_GE(lines, int((took - 2) / 5)) << r.err;
+    EXPECT_GE(lines, 2) << r.err;
+
+    Summary s = find_summary(r.err);
+    ASSERT_TRUE(s.found) << r.err;
+    EXPECT_LE(last_files, s.files);
+
+    // Nothing but records on standard output, and all of them.
+    EXPECT_EQ(r.out.find("fsrake2"), std::string::npos) << "a message on standard output";
+    std::string rest;
+    int broken, dups;
+    auto recs = records_by_path(r.out, &rest, &broken, &dups);
+    EXPECT_EQ(rest, "");
+    EXPECT_EQ(dups, 0);
+    std::set<std::string> got;
+    for (auto &[p, f] : recs) got.insert(p);
+    std::set<std::string> want = listable();
+    EXPECT_EQ(got, want) << "missing:\n" << set_diff(want, got) << "unexpected:\n" << set_diff(got, want);
+    EXPECT_EQ(s.files, (long long)recs.size());
+}
+
+#endif
