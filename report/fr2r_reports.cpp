@@ -571,6 +571,31 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     if (lost > 0 && !out->empty())
         out->back().note += (out->back().note.empty() ? "" : "; ") + std::to_string(lost) +
                             " lines name a directory that has no line and are left out";
+    if (o.by.empty() || o.by == "files") {
+        sqlite3_stmt *st = prepare_scan(db, s,
+                                        "SELECT path, size, blocks * 512, uid, mtime, nlink FROM "
+                                        "entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 AND "
+                                        "dup = 0 ORDER BY size DESC, path LIMIT ?3");
+        if (!st) return -1;
+        sqlite3_bind_int64(st, 3, o.limit > 0 ? o.limit : -1);
+        fr2r_table t;
+        t.name = "biggest_files";
+        t.title = "Biggest files";
+        t.cols = {{"file", FR2R_TEXT}, {"size", FR2R_BYTES}, {"allocated", FR2R_BYTES},
+                  {"uid", FR2R_INT},   {"user", FR2R_TEXT},  {"mtime", FR2R_TIME},
+                  {"links", FR2R_INT}};
+        int rc;
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            int64_t uid = sqlite3_column_int64(st, 3);
+            t.rows.push_back({fr2r_text(column_blob(st, 0)), fr2r_int(sqlite3_column_int64(st, 1)),
+                              fr2r_int(sqlite3_column_int64(st, 2)), fr2r_int(uid),
+                              name_cell(fr2r_user_name((uint32_t)uid)),
+                              fr2r_int(sqlite3_column_int64(st, 4)),
+                              fr2r_int(sqlite3_column_int64(st, 5))});
+        }
+        if (!finish(db, st, rc)) return -1;
+        out->push_back(t);
+    }
     return 0;
 }
 

@@ -27,7 +27,8 @@ const char *const k_usage =
     "  extensions DB        space by file extension\n"
     "  ages DB              file ages by last modification, access and change\n"
     "  sizes DB             file sizes in powers of two\n"
-    "  biggest DB           directories by own size, by subtree total, by entries\n"
+    "  biggest DB           directories by own size, by subtree total, by entries;\n"
+    "                       and the biggest files\n"
     "  diff OLD [NEW]       growth between two scans: two databases (their latest\n"
     "                       scans), or one database (its last two scans)\n"
     "  html DB              the whole report as one HTML page on standard output\n"
@@ -37,7 +38,7 @@ const char *const k_usage =
     "  --scan ID|LABEL      the scan to report (default: the latest)\n"
     "  --old ID|LABEL, --new ID|LABEL   the scans diff compares\n"
     "  --limit N            rows of ranked tables (default 20; 0 = all)\n"
-    "  --by own|tree|count  biggest: only this ranking\n"
+    "  --by own|tree|count|files   biggest: only this ranking\n"
     "  --now SECONDS        ages: count from this time (default: the scan's time)\n"
     "  load: --label TEXT   name of the scan (default: the file name)\n"
     "        --time SECONDS when the scan was taken (default: the file's mtime, or now)\n"
@@ -94,8 +95,8 @@ int parse_args(int argc, char **argv, args *a) {
             else if (!strcmp(s, "--new")) a->ro.new_scan = v;
             else if (!strcmp(s, "--label")) a->lo.label = v;
             else {
-                if (strcmp(v, "own") && strcmp(v, "tree") && strcmp(v, "count"))
-                    return usage_error("--by takes own, tree or count, not '%s'", v);
+                if (strcmp(v, "own") && strcmp(v, "tree") && strcmp(v, "count") && strcmp(v, "files"))
+                    return usage_error("--by takes own, tree, count or files, not '%s'", v);
                 a->ro.by = v;
             }
         } else if (!strcmp(s, "--limit") || !strcmp(s, "--now") || !strcmp(s, "--time")) {
