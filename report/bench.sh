@@ -22,16 +22,16 @@ awk -v total="$lines" 'BEGIN {
         tino = ++ino; tp = "/bench/top" t;
         print tino "," root ",0,\"" tp "\",\"\",0,0,4096," dev ",8,102,\"0040755\"," now "," now "," now ",100,409600";
         for (d = 0; d < 100; d++) {
-            dino = ++ino; dp = tp "/dir \"" d "\", part";
+            dino = ++ino; dp = tp "/dir \"\"" d "\"\", part";  # quotes doubled, as in the CSV
             n = per + ((t * 100 + d) < extra ? 1 : 0);
             print dino "," tino ",1,\"" dp "\",\"\"," (d % 20) "," (d % 7) ",4096," dev ",8,2,\"0040755\"," now "," now "," now "," n "," n * 1000;
             for (f = 0; f < n; f++) {
                 e = ext[1 + int(rand() * 30)];
-                size = int(rand() ^ 6 * 4e9);
+                size = sprintf("%.0f", int(rand() ^ 6 * 4e9)); blocks = sprintf("%.0f", int(size / 512));  # no 1e9 forms
                 age = int(rand() ^ 2 * 3650 * 86400);
                 uid = 1000 + int(rand() * 20);
                 if (f % 50 == 1) { fino = last; nl = 2 } else { fino = ++ino; nl = 1; last = fino }
-                print fino "," dino ",2,\"" dp "/file" f "." e "\",\"" e "\"," uid "," uid "," size "," dev "," int(size / 512) "," nl ",\"0100644\"," now - age "," now - age - 86400 "," now - age "," -1 ",0";
+                print fino "," dino ",2,\"" dp "/file" f "." e "\",\"" e "\"," uid "," uid "," size "," dev "," blocks "," nl ",\"0100644\"," now - age "," now - age - 86400 "," now - age ",-1,0";
             }
         }
     }

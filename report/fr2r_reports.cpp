@@ -64,29 +64,38 @@ struct owner_row {
     int64_t id, entries, files, once, raw, alloc;
 };
 
+// The groupings are summed here in one pass over the scan's rows: SQLite
+// would sort a million rows for each GROUP BY on a column without an index.
 int owner_rows(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out) {
-    const char *sql_u =
-        "SELECT uid, count(*), sum(is_dir = 0), sum(CASE WHEN dup = 0 THEN size ELSE 0 END), "
-        "sum(size), sum(CASE WHEN dup = 0 THEN blocks ELSE 0 END) * 512 FROM entries "
-        "WHERE rowid BETWEEN ?1 AND ?2 GROUP BY uid ORDER BY 4 DESC, 1";
-    const char *sql_g =
-        "SELECT gid, count(*), sum(is_dir = 0), sum(CASE WHEN dup = 0 THEN size ELSE 0 END), "
-        "sum(size), sum(CASE WHEN dup = 0 THEN blocks ELSE 0 END) * 512 FROM entries "
-        "WHERE rowid BETWEEN ?1 AND ?2 GROUP BY gid ORDER BY 4 DESC, 1";
-    sqlite3_stmt *st = prepare_scan(db, s, groups ? sql_g : sql_u);
+    sqlite3_stmt *st = prepare_scan(db, s,
+                                    groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
+                                             "WHERE rowid BETWEEN ?1 AND ?2"
+                                           : "SELECT uid, is_dir, dup, size, blocks FROM entries "
+                                             "WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
+    std::unordered_map<int64_t, owner_row> m;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        owner_row r;
-        r.id = sqlite3_column_int64(st, 0);
-        r.entries = sqlite3_column_int64(st, 1);
-        r.files = sqlite3_column_int64(st, 2);
-        r.once = sqlite3_column_int64(st, 3);
-        r.raw = sqlite3_column_int64(st, 4);
-        r.alloc = sqlite3_column_int64(st, 5);
-        out->push_back(r);
+        int64_t id = sqlite3_column_int64(st, 0);
+        auto it = m.find(id);
+        if (it == m.end()) it = m.emplace(id, owner_row{id, 0, 0, 0, 0, 0}).first;
+        owner_row &r = it->second;
+        bool dup = sqlite3_column_int64(st, 2) != 0;
+        int64_t size = sqlite3_column_int64(st, 3);
+        r.entries++;
+        r.files += sqlite3_column_int64(st, 1) == 0;
+        r.raw += size;
+        if (!dup) {
+            r.once += size;
+            r.alloc += sqlite3_column_int64(st, 4) * 512;
+        }
     }
-    return finish(db, st, rc) ? 0 : -1;
+    if (!finish(db, st, rc)) return -1;
+    for (auto &kv : m) out->push_back(kv.second);
+    std::sort(out->begin(), out->end(), [](const owner_row &a, const owner_row &b) {
+        return a.once != b.once ? a.once > b.once : a.id < b.id;
+    });
+    return 0;
 }
 
 struct ext_row {
@@ -95,22 +104,32 @@ struct ext_row {
 };
 
 int ext_rows(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
-    sqlite3_stmt *st = prepare_scan(
-        db, s,
-        "SELECT extension, count(*), sum(CASE WHEN dup = 0 THEN size ELSE 0 END), sum(size) "
-        "FROM entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 GROUP BY extension "
-        "ORDER BY 3 DESC, 2 DESC, 1");
+    sqlite3_stmt *st = prepare_scan(db, s,
+                                    "SELECT extension, dup, size FROM entries WHERE rowid "
+                                    "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
+    std::unordered_map<std::string, ext_row> m;
+    std::string key;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        ext_row r;
-        r.ext = column_blob(st, 0);
-        r.files = sqlite3_column_int64(st, 1);
-        r.once = sqlite3_column_int64(st, 2);
-        r.raw = sqlite3_column_int64(st, 3);
-        out->push_back(r);
+        const void *b = sqlite3_column_blob(st, 0);
+        key.assign(b ? (const char *)b : "", b ? sqlite3_column_bytes(st, 0) : 0);
+        auto it = m.find(key);
+        if (it == m.end()) it = m.emplace(key, ext_row{key, 0, 0, 0}).first;
+        ext_row &r = it->second;
+        int64_t size = sqlite3_column_int64(st, 2);
+        r.files++;
+        r.raw += size;
+        if (sqlite3_column_int64(st, 1) == 0) r.once += size;
     }
-    return finish(db, st, rc) ? 0 : -1;
+    if (!finish(db, st, rc)) return -1;
+    for (auto &kv : m) out->push_back(std::move(kv.second));
+    std::sort(out->begin(), out->end(), [](const ext_row &a, const ext_row &b) {
+        if (a.once != b.once) return a.once > b.once;
+        if (a.files != b.files) return a.files > b.files;
+        return a.ext < b.ext;
+    });
+    return 0;
 }
 
 fr2r_cell ext_cell(const std::string &e) { return e.empty() ? fr2r_null() : fr2r_text(e); }
@@ -444,17 +463,26 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
     // Files, summed per containing directory; a file lives on the device of
     // its directory, so device and parent inode name that directory unless
     // the same directory shows up twice (a bind mount), when paths decide.
+    struct sums {
+        int64_t n, once, raw;
+    };
+    std::unordered_map<std::pair<int64_t, int64_t>, sums, key_hash> per_dir;
     st = prepare_scan(db, s,
-                      "SELECT dev, parent_inode, count(*), sum(CASE WHEN dup = 0 THEN size ELSE "
-                      "0 END), sum(size) FROM entries WHERE rowid BETWEEN ?1 AND ?2 AND "
-                      "is_dir = 0 GROUP BY dev, parent_inode");
+                      "SELECT dev, parent_inode, size, dup FROM entries WHERE rowid BETWEEN ?1 "
+                      "AND ?2 AND is_dir = 0");
     if (!st) return -1;
-    std::vector<std::pair<int64_t, int64_t>> ambiguous;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        int64_t dev = sqlite3_column_int64(st, 0), pino = sqlite3_column_int64(st, 1);
-        int64_t n = sqlite3_column_int64(st, 2), once = sqlite3_column_int64(st, 3),
-                raw = sqlite3_column_int64(st, 4);
-        auto key = std::make_pair(dev, pino);
+        sums &x = per_dir[std::make_pair(sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1))];
+        int64_t size = sqlite3_column_int64(st, 2);
+        x.n++;
+        x.raw += size;
+        if (sqlite3_column_int64(st, 3) == 0) x.once += size;
+    }
+    if (!finish(db, st, rc)) return -1;
+    std::vector<std::pair<int64_t, int64_t>> ambiguous;
+    for (const auto &kv : per_dir) {
+        const auto &key = kv.first;
+        int64_t pino = key.second;
         size_t c = by_key.count(key);
         int64_t target = -1;
         if (c == 1) {
@@ -466,14 +494,13 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
             target = (int64_t)by_ino.find(pino)->second;
         }
         if (target < 0) {
-            lost += n;
+            lost += kv.second.n;
             continue;
         }
-        d[target].tree += once;
-        d[target].raw += raw;
-        d[target].entries += n;
+        d[target].tree += kv.second.once;
+        d[target].raw += kv.second.raw;
+        d[target].entries += kv.second.n;
     }
-    if (!finish(db, st, rc)) return -1;
     for (const auto &key : ambiguous) {
         st = prepare_scan(db, s,
                           "SELECT path, size, dup FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
