@@ -9,10 +9,12 @@ bin="$build/report/fsrake2-report"
 [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# BENCH_CSV=FILE keeps the synthetic scan there (and reuses it if present).
 
 # 10 top folders of 100 folders each, files spread evenly over those 1000
 # folders; 20 owners, 30 extensions, sizes from 0 to some GiB, ten years of
 # time stamps, one file in 50 with a second link in its folder.
+gen() {
 awk -v total="$lines" 'BEGIN {
     srand(42); now = 1733650000; dev = 2049; ino = 1000;
     split("txt log csv dat bin iso tar gz zip jpg png pdf doc xls c h cpp py sh json xml html mp4 mkv wav o so a tmp bak", ext, " ");
@@ -35,9 +37,16 @@ awk -v total="$lines" 'BEGIN {
             }
         }
     }
-}' > "$work/scan.csv"
+}'
+}
+if [ -n "${BENCH_CSV:-}" ]; then
+    [ -s "$BENCH_CSV" ] || gen > "$BENCH_CSV"
+    ln -sf "$(realpath "$BENCH_CSV")" "$work/scan.csv"
+else
+    gen > "$work/scan.csv"
+fi
 count=$(wc -l < "$work/scan.csv")
-bytes=$(stat -c %s "$work/scan.csv")
+bytes=$(stat -L -c %s "$work/scan.csv")
 echo "synthetic scan: $count lines, $((bytes / 1048576)) MiB"
 
 t() { local s e; s=$(date +%s.%N); "$@" > "$work/out" 2> "$work/err" || { cat "$work/err" >&2; exit 1; }; e=$(date +%s.%N); echo "$e - $s" | bc; }

@@ -50,10 +50,14 @@ const char *const k_schema =
     " dirsum INTEGER NOT NULL,"      // size sum of a directory's entries; 0 on file lines
     " is_dir INTEGER NOT NULL,"
     " dup INTEGER NOT NULL DEFAULT 0);"  // 1: another link of a file counted on an earlier line
-    "CREATE INDEX entries_parent ON entries(scan, dev, parent_inode);"
-    "CREATE INDEX entries_inode ON entries(scan, dev, inode);"
     "CREATE VIEW files AS SELECT * FROM entries WHERE is_dir = 0;"
     "CREATE VIEW dirs AS SELECT * FROM entries WHERE is_dir = 1;";
+
+// Made after the rows of a first scan are in (faster than keeping them up
+// to date row by row), and kept up to date for the scans after it.
+const char *const k_indexes =
+    "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, dev, parent_inode);"
+    "CREATE INDEX IF NOT EXISTS entries_inode ON entries(scan, dev, inode);";
 
 bool exec(sqlite3 *db, const char *sql) {
     char *err = nullptr;
@@ -268,6 +272,13 @@ int fr2r_load(sqlite3 *db, const char *input, const fr2r_load_options &opt,
             return -1;
         }
         sqlite3_stmt *s = nullptr;
+        bool empty = true;
+        if (sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
+            empty = sqlite3_step(s) != SQLITE_ROW;
+        sqlite3_finalize(s);
+        s = nullptr;
+        if (empty && !exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode"))
+            L.failed = true;
         sqlite3_prepare_v2(db,
                            "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
                            "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)",
@@ -415,7 +426,7 @@ int fr2r_load(sqlite3 *db, const char *input, const fr2r_load_options &opt,
         }
         sqlite3_finalize(s);
         if (!ok) fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
-        ok = ok && exec(db, "COMMIT");
+        ok = ok && exec(db, k_indexes) && exec(db, "COMMIT");
     }
     if (!ok) {
         exec(db, "ROLLBACK");
