@@ -1,3 +1,13 @@
 # Reliability: output that fails, limits, a tree that changes under the walk,
 # memcheck. The slow ones carry the label "slow".
 fr2_add_test(test_broken_output SOURCES test_broken_output.cpp TIMEOUT 600)
+
+# The limits: the quick part always, the million-entry directory in its own
+# binary with the label "slow", skipped under the sanitizers.
+fr2_add_test(test_limits SOURCES test_limits.cpp TIMEOUT 900)
+fr2_add_test(test_limits_slow SOURCES test_limits.cpp LABELS slow TIMEOUT 1200)
+target_compile_definitions(test_limits_slow PRIVATE FR2_LIMITS_SLOW=1)
+if(NOT FR2_SANITIZE STREQUAL "")
+  target_compile_definitions(test_limits PRIVATE FR2_SANITIZED=1)
+  target_compile_definitions(test_limits_slow PRIVATE FR2_SANITIZED=1)
+endif()
