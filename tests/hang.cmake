@@ -32,7 +32,7 @@ if(FUSE3_FOUND)
   # One source, two executables, so that only the tests that wait out the
   # watchdog's minute (and the five minutes of the no-progress exit) carry
   # the "slow" label.
-  fr2_add_test(test_watchdog SOURCES test_watchdog.cpp LABELS slow fuse TIMEOUT 540)
+  fr2_add_test(test_watchdog SOURCES test_watchdog.cpp LABELS slow TIMEOUT 540)
   target_compile_definitions(test_watchdog PRIVATE
     FR2_HANGFS="$<TARGET_FILE:hangfs>" FR2_WATCHDOG_SLOW=1)
   add_dependencies(test_watchdog hangfs)
