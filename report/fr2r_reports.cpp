@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "fr2r.h"
 
@@ -84,10 +85,10 @@ int owner_rows(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_r
         int64_t size = sqlite3_column_int64(st, 3);
         r.entries++;
         r.files += sqlite3_column_int64(st, 1) == 0;
-        r.raw += size;
+        r.raw = fr2r_add(r.raw, size);
         if (!dup) {
-            r.once += size;
-            r.alloc += sqlite3_column_int64(st, 4) * 512;
+            r.once = fr2r_add(r.once, size);
+            r.alloc = fr2r_add(r.alloc, fr2r_blocks_bytes(sqlite3_column_int64(st, 4)));
         }
     }
     if (!finish(db, st, rc)) return -1;
@@ -119,8 +120,8 @@ int ext_rows(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
         ext_row &r = it->second;
         int64_t size = sqlite3_column_int64(st, 2);
         r.files++;
-        r.raw += size;
-        if (sqlite3_column_int64(st, 1) == 0) r.once += size;
+        r.raw = fr2r_add(r.raw, size);
+        if (sqlite3_column_int64(st, 1) == 0) r.once = fr2r_add(r.once, size);
     }
     if (!finish(db, st, rc)) return -1;
     for (auto &kv : m) out->push_back(std::move(kv.second));
@@ -176,27 +177,48 @@ std::string fr2r_group_name(uint32_t gid) {
 
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &,
                         std::vector<fr2r_table> *out) {
-    sqlite3_stmt *st = prepare_scan(
-        db, s,
-        "SELECT count(*), sum(is_dir = 0), sum(is_dir), sum((mode & 61440) = 40960), "
-        "sum((mode & 61440) = 32768), "
-        "sum(CASE WHEN dup = 0 THEN size ELSE 0 END), sum(size), "
-        "sum(CASE WHEN dup = 0 THEN blocks ELSE 0 END) * 512, sum(blocks) * 512, "
-        "sum(is_dir = 0 AND nlink > 1 AND dup = 0), sum(dup), count(DISTINCT uid), "
-        "count(DISTINCT gid), count(DISTINCT dev), max(CASE WHEN is_dir THEN depth + 1 ELSE "
-        "depth END), min(CASE WHEN is_dir = 0 THEN mtime END), max(CASE WHEN is_dir = 0 THEN "
-        "mtime END), max(CASE WHEN is_dir = 0 THEN size END) "
-        "FROM entries WHERE rowid BETWEEN ?1 AND ?2");
+    sqlite3_stmt *st = prepare_scan(db, s,
+                                    "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
+                                    "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) return finish(db, st, rc) ? 0 : -1;
-    int64_t v[18];
-    bool nul[18];
-    for (int i = 0; i < 18; i++) {
-        v[i] = sqlite3_column_int64(st, i);
-        nul[i] = sqlite3_column_type(st, i) == SQLITE_NULL;
+    int64_t lines = 0, files = 0, dirs_n = 0, links = 0, regular = 0, once = 0, raw = 0,
+            alloc = 0, alloc_raw = 0, linked = 0, extra = 0;
+    int64_t deepest = -1, oldest = INT64_MAX, newest = INT64_MIN, largest = -1;
+    std::unordered_set<int64_t> uids, gids, devs;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        bool dir = sqlite3_column_int64(st, 0) != 0;
+        int64_t mode = sqlite3_column_int64(st, 1);
+        bool dup = sqlite3_column_int64(st, 2) != 0;
+        int64_t size = sqlite3_column_int64(st, 3);
+        int64_t bytes = fr2r_blocks_bytes(sqlite3_column_int64(st, 4));
+        int64_t depth = sqlite3_column_int64(st, 9) + (dir ? 1 : 0);
+        lines++;
+        raw = fr2r_add(raw, size);
+        alloc_raw = fr2r_add(alloc_raw, bytes);
+        if (!dup) {
+            once = fr2r_add(once, size);
+            alloc = fr2r_add(alloc, bytes);
+        }
+        extra += dup;
+        uids.insert(sqlite3_column_int64(st, 6));
+        gids.insert(sqlite3_column_int64(st, 7));
+        devs.insert(sqlite3_column_int64(st, 8));
+        if (depth > deepest) deepest = depth;
+        if (dir) {
+            dirs_n++;
+            continue;
+        }
+        files++;
+        links += (mode & 0170000) == 0120000;
+        regular += (mode & 0170000) == 0100000;
+        linked += !dup && sqlite3_column_int64(st, 5) > 1;
+        int64_t mtime = sqlite3_column_int64(st, 10);
+        if (mtime < oldest) oldest = mtime;
+        if (mtime > newest) newest = mtime;
+        if (size > largest) largest = size;
     }
-    sqlite3_finalize(st);
+    if (!finish(db, st, rc)) return -1;
     int64_t unattached = 0;
     std::vector<fr2r_dir_total> dirs;
     if (fr2r_tree_totals(db, s.id, &dirs, &unattached) != 0) return -1;
@@ -205,25 +227,25 @@ int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     t.title = "Summary";
     t.cols = {{"item", FR2R_TEXT}, {"value", FR2R_INT}};
     auto add = [&](const char *k, fr2r_cell c) { t.rows.push_back({fr2r_text(k), c}); };
-    add("lines", fr2r_int(v[0]));
-    add("files", fr2r_int(v[1]));
-    add("directories", fr2r_int(v[2]));
-    add("regular_files", fr2r_int(v[4]));
-    add("symbolic_links", fr2r_int(v[3]));
-    add("other_files", fr2r_int(v[1] - v[4] - v[3]));
-    add("size", fr2r_bytes(v[5]));
-    add("size_every_link", fr2r_bytes(v[6]));
-    add("allocated", fr2r_bytes(v[7]));
-    add("allocated_every_link", fr2r_bytes(v[8]));
-    add("files_with_links", fr2r_int(v[9]));
-    add("extra_links", fr2r_int(v[10]));
-    add("users", fr2r_int(v[11]));
-    add("groups", fr2r_int(v[12]));
-    add("devices", fr2r_int(v[13]));
-    add("deepest_level", nul[14] ? fr2r_null() : fr2r_int(v[14]));
-    add("largest_file", nul[17] ? fr2r_null() : fr2r_bytes(v[17]));
-    add("oldest_mtime", nul[15] ? fr2r_null() : fr2r_time(v[15]));
-    add("newest_mtime", nul[16] ? fr2r_null() : fr2r_time(v[16]));
+    add("lines", fr2r_int(lines));
+    add("files", fr2r_int(files));
+    add("directories", fr2r_int(dirs_n));
+    add("regular_files", fr2r_int(regular));
+    add("symbolic_links", fr2r_int(links));
+    add("other_files", fr2r_int(files - regular - links));
+    add("size", fr2r_bytes(once));
+    add("size_every_link", fr2r_bytes(raw));
+    add("allocated", fr2r_bytes(alloc));
+    add("allocated_every_link", fr2r_bytes(alloc_raw));
+    add("files_with_links", fr2r_int(linked));
+    add("extra_links", fr2r_int(extra));
+    add("users", fr2r_int((int64_t)uids.size()));
+    add("groups", fr2r_int((int64_t)gids.size()));
+    add("devices", fr2r_int((int64_t)devs.size()));
+    add("deepest_level", lines ? fr2r_int(deepest) : fr2r_null());
+    add("largest_file", files ? fr2r_bytes(largest) : fr2r_null());
+    add("oldest_mtime", files ? fr2r_time(oldest) : fr2r_null());
+    add("newest_mtime", files ? fr2r_time(newest) : fr2r_null());
     add("unattached_lines", fr2r_int(unattached));
     add("skipped_lines", fr2r_int(s.skipped));
     t.note = "size counts a file with several links once; size_every_link counts each line";
@@ -238,7 +260,7 @@ int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_option
     std::vector<owner_row> rows;
     if (owner_rows(db, s, groups, &rows) != 0) return -1;
     int64_t total = 0;
-    for (const auto &r : rows) total += r.once;
+    for (const auto &r : rows) total = fr2r_add(total, r.once);
     fr2r_table t;
     t.name = groups ? "groups" : "users";
     t.title = groups ? "Space by group" : "Space by user";
@@ -264,7 +286,7 @@ int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_op
     std::vector<ext_row> rows;
     if (ext_rows(db, s, &rows) != 0) return -1;
     int64_t total = 0;
-    for (const auto &r : rows) total += r.once;
+    for (const auto &r : rows) total = fr2r_add(total, r.once);
     fr2r_table t;
     t.name = "extensions";
     t.title = "Space by file extension";
@@ -321,7 +343,7 @@ int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options 
         for (int k = 0; k < 3; k++) {
             int b = age_index(now, sqlite3_column_int64(st, k));
             files[k][b]++;
-            bytes[k][b] += size;
+            bytes[k][b] = fr2r_add(bytes[k][b], size);
         }
     }
     if (!finish(db, st, rc)) return -1;
@@ -357,9 +379,9 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
         int64_t v = sqlite3_column_int64(st, 0);
         int b = v <= 0 ? 0 : 64 - __builtin_clzll((unsigned long long)v);
         files[b]++;
-        bytes[b] += v;
+        bytes[b] = fr2r_add(bytes[b], v);
         all_files++;
-        all_bytes += v;
+        all_bytes = fr2r_add(all_bytes, v);
     }
     if (!finish(db, st, rc)) return -1;
     fr2r_table t;
@@ -475,8 +497,8 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
         sums &x = per_dir[std::make_pair(sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1))];
         int64_t size = sqlite3_column_int64(st, 2);
         x.n++;
-        x.raw += size;
-        if (sqlite3_column_int64(st, 3) == 0) x.once += size;
+        x.raw = fr2r_add(x.raw, size);
+        if (sqlite3_column_int64(st, 3) == 0) x.once = fr2r_add(x.once, size);
     }
     if (!finish(db, st, rc)) return -1;
     std::vector<std::pair<int64_t, int64_t>> ambiguous;
@@ -497,8 +519,8 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
             lost += kv.second.n;
             continue;
         }
-        d[target].tree += kv.second.once;
-        d[target].raw += kv.second.raw;
+        d[target].tree = fr2r_add(d[target].tree, kv.second.once);
+        d[target].raw = fr2r_add(d[target].raw, kv.second.raw);
         d[target].entries += kv.second.n;
     }
     for (const auto &key : ambiguous) {
@@ -516,8 +538,8 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
                 continue;
             }
             int64_t size = sqlite3_column_int64(st, 1);
-            d[p].raw += size;
-            if (sqlite3_column_int64(st, 2) == 0) d[p].tree += size;
+            d[p].raw = fr2r_add(d[p].raw, size);
+            if (sqlite3_column_int64(st, 2) == 0) d[p].tree = fr2r_add(d[p].tree, size);
             d[p].entries++;
         }
         if (!finish(db, st, rc)) return -1;
@@ -530,8 +552,8 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
     for (size_t i : order) {
         if (d[i].parent < 0) continue;
         dir &p = d[d[i].parent];
-        p.tree += d[i].tree;
-        p.raw += d[i].raw;
+        p.tree = fr2r_add(p.tree, d[i].tree);
+        p.raw = fr2r_add(p.raw, d[i].raw);
         p.entries += d[i].entries + 1;
     }
     out->clear();
@@ -600,7 +622,7 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
                             " lines name a directory that has no line and are left out";
     if (o.by.empty() || o.by == "files") {
         sqlite3_stmt *st = prepare_scan(db, s,
-                                        "SELECT path, size, blocks * 512, uid, mtime, nlink FROM "
+                                        "SELECT path, size, blocks, uid, mtime, nlink FROM "
                                         "entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 AND "
                                         "dup = 0 ORDER BY size DESC, path LIMIT ?3");
         if (!st) return -1;
@@ -615,7 +637,7 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t uid = sqlite3_column_int64(st, 3);
             t.rows.push_back({fr2r_text(column_blob(st, 0)), fr2r_int(sqlite3_column_int64(st, 1)),
-                              fr2r_int(sqlite3_column_int64(st, 2)), fr2r_int(uid),
+                              fr2r_int(fr2r_blocks_bytes(sqlite3_column_int64(st, 2))), fr2r_int(uid),
                               name_cell(fr2r_user_name((uint32_t)uid)),
                               fr2r_int(sqlite3_column_int64(st, 4)),
                               fr2r_int(sqlite3_column_int64(st, 5))});
@@ -639,7 +661,7 @@ fr2r_table delta_table(const char *name, const char *title, const char *key_col,
                        const char *name_col, std::vector<delta_row> rows,
                        const fr2r_report_options &o, const char *what) {
     std::stable_sort(rows.begin(), rows.end(), [](const delta_row &a, const delta_row &b) {
-        int64_t ga = a.new_v - a.old_v, gb = b.new_v - b.old_v;
+        int64_t ga = fr2r_sub(a.new_v, a.old_v), gb = fr2r_sub(b.new_v, b.old_v);
         if (ga != gb) return ga > gb;
         return a.new_v > b.new_v;
     });
@@ -663,7 +685,7 @@ fr2r_table delta_table(const char *name, const char *title, const char *key_col,
         if (name_col) c.push_back(r.name);
         c.push_back(fr2r_int(r.old_v));
         c.push_back(fr2r_int(r.new_v));
-        c.push_back(fr2r_int(r.new_v - r.old_v));
+        c.push_back(fr2r_int(fr2r_sub(r.new_v, r.old_v)));
         c.push_back(fr2r_int(r.old_n));
         c.push_back(fr2r_int(r.new_n));
         c.push_back(r.status[0] ? fr2r_text(r.status) : fr2r_null());
@@ -691,9 +713,9 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     std::vector<bool> seen(od.size(), false);
     int64_t old_total = 0, new_total = 0;
     for (const auto &x : od)
-        if (x.depth == 0) old_total += x.tree_size;
+        if (x.depth == 0) old_total = fr2r_add(old_total, x.tree_size);
     for (const auto &x : nd) {
-        if (x.depth == 0) new_total += x.tree_size;
+        if (x.depth == 0) new_total = fr2r_add(new_total, x.tree_size);
         auto it = old_at.find(x.path);
         delta_row r;
         r.key = fr2r_text(x.path);
@@ -727,7 +749,7 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     sum.rows.push_back({fr2r_text("lines"), fr2r_int(so.lines), fr2r_int(sn.lines),
                         fr2r_int(sn.lines - so.lines)});
     fr2r_cell a = fr2r_bytes(old_total), b = fr2r_bytes(new_total),
-              g = fr2r_bytes(new_total - old_total);
+              g = fr2r_bytes(fr2r_sub(new_total, old_total));
     sum.rows.push_back({fr2r_text("size"), a, b, g});
     sum.rows.push_back({fr2r_text("scan_time"), fr2r_time(so.scan_time), fr2r_time(sn.scan_time),
                         fr2r_int(sn.scan_time - so.scan_time)});

@@ -203,7 +203,10 @@ TEST(ReportLoad, ExtremeValuesKeepTheirBitsAndProgressIsShown) {
     std::string big = "18446744073709551615,2,0,\"/r/x\",\"\",4294967295,4294967295,"
                       "9223372036854775807,18446744073709551615,18446744073709551615,4294967295,"
                       "\"0177777\",-5,-9223372036854775808,0,-1,0\n";
-    write_file(f, line(2, 0, -1, "/r", 1, "0040755", 1, 0) + big);
+    std::string big2 = big;
+    big2.replace(0, 20, "7");  // another file of the largest size: sums overflow
+    big2.replace(big2.find("/r/x"), 4, "/r/z");
+    write_file(f, line(2, 0, -1, "/r", 1, "0040755", 1, 0) + big + big2);
     RunResult r = run_report({"load", "--progress", f, db});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
@@ -220,6 +223,14 @@ TEST(ReportLoad, ExtremeValuesKeepTheirBitsAndProgressIsShown) {
     EXPECT_EQ(x[0][6], std::to_string(0177777));
     EXPECT_EQ(x[0][7], "-5");
     EXPECT_EQ(x[0][8], "-9223372036854775808");
+    // Every report copes: sums stop at the largest value instead of wrapping.
+    for (const char *cmd : {"summary", "users", "groups", "extensions", "ages", "sizes", "biggest", "html"}) {
+        RunResult rr = run_report({cmd, db});
+        EXPECT_EQ(rr.status, 0) << cmd << ": " << rr.err;
+    }
+    auto sum = keyed(report_csv(db, {"summary"})[0], "item");
+    EXPECT_EQ(sum["size"]["value"], "9223372036854775807");
+    EXPECT_EQ(sum["allocated"]["value"], "9223372036854775807");
     // One past each limit is refused.
     for (const char *bad : {"18446744073709551616,2,0,\"/r/y\"", "1,2,0,\"/r/y\",\"\",4294967296"}) {
         std::string l = big;
