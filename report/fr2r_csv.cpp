@@ -154,7 +154,10 @@ fr2r_parse_status fr2r_parse_record(const char *data, size_t len, bool eof, fr2r
             case 5: case 6: case 10:
                 ok = parse_u64(fields[i], UINT32_MAX, &u[i]);
                 break;
-            case 2: case 15:
+            case 2:  // a 32-bit depth, as the scanner prints it
+                ok = parse_i64(fields[i], -1, &s[i]) && s[i] <= INT32_MAX;
+                break;
+            case 15:
                 ok = parse_i64(fields[i], -1, &s[i]);
                 break;
             default:

@@ -321,7 +321,7 @@ const int k_nages = sizeof k_ages / sizeof k_ages[0];
 
 int age_index(int64_t now, int64_t t) {
     if (t > now) return 0;
-    int64_t days = (now - t) / 86400;
+    int64_t days = fr2r_sub(now, t) / 86400;
     for (int i = 1; i < k_nages; i++)
         if (days < k_ages[i].below_days) return i;
     return k_nages - 1;
