@@ -19,3 +19,12 @@ if(TARGET seccomp_run)
   target_compile_definitions(test_churn PRIVATE FR2_SECCOMP_RUN="$<TARGET_FILE:seccomp_run>")
   add_dependencies(test_churn seccomp_run)
 endif()
+
+# Memcheck of the plain binary (a sanitizer build cannot run under valgrind).
+if(FR2_SANITIZE STREQUAL "")
+  fr2_add_test(test_valgrind SOURCES test_valgrind.cpp LABELS valgrind TIMEOUT 900)
+  if(TARGET seccomp_run)
+    target_compile_definitions(test_valgrind PRIVATE FR2_SECCOMP_RUN="$<TARGET_FILE:seccomp_run>")
+    add_dependencies(test_valgrind seccomp_run)
+  endif()
+endif()
