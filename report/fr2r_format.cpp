@@ -163,11 +163,11 @@ void print_text(FILE *f, const fr2r_scan *scan, const std::vector<fr2r_table> &t
             cells.push_back(r);
         }
         fprintf(f, "%s\n", tb.title.c_str());
-        auto put = [&](const std::vector<std::string> &r, bool header) {
+        auto put = [&](const std::vector<std::string> &r) {
             std::string line;
             for (size_t c = 0; c < r.size(); c++) {
                 size_t pad = width[c] - display_width(r[c]);
-                bool right = !header ? tb.cols[c].kind != FR2R_TEXT : tb.cols[c].kind != FR2R_TEXT;
+                bool right = tb.cols[c].kind != FR2R_TEXT;  // numbers, and their headings
                 bool last = c + 1 == r.size();
                 if (right) line.append(pad, ' ');
                 line += r[c];
@@ -178,11 +178,11 @@ void print_text(FILE *f, const fr2r_scan *scan, const std::vector<fr2r_table> &t
         };
         std::vector<std::string> head;
         for (const auto &col : tb.cols) head.push_back(col.name);
-        put(head, true);
+        put(head);
         std::vector<std::string> rule;
         for (size_t c = 0; c < nc; c++) rule.push_back(std::string(width[c], '-'));
-        put(rule, true);
-        for (const auto &r : cells) put(r, false);
+        put(rule);
+        for (const auto &r : cells) put(r);
         if (tb.rows.empty()) fprintf(f, "(nothing)\n");
         if (!tb.note.empty()) fprintf(f, "%s\n", tb.note.c_str());
         if (t + 1 < tables.size()) fprintf(f, "\n");
