@@ -12,6 +12,7 @@ packages=(
   sqlite3 libsqlite3-dev                  # loading scans; the report tool
   clang libclang-rt-14-dev                # fuzz targets
   valgrind                                # memcheck runs
+  chromium fonts-dejavu-core              # the report page, rendered in a real browser
 )
 missing=()
 for p in "${packages[@]}"; do

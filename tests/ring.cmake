@@ -1,2 +1,2 @@
 # The io_uring statx ring and the pipelined directory reading, end to end.
-fr2_add_test(test_ring SOURCES test_ring.cpp TIMEOUT 600)
+fr2_add_test(test_ring SOURCES test_ring.cpp LABELS ring strace TIMEOUT 600)
