@@ -63,7 +63,7 @@ struct RemoveOnExit {
 // Several build trees may run this test at once on one machine.
 struct MachineLock {
     int fd;
-    MachineLock() : fd(open("/tmp/fsrake2-package-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    MachineLock() : fd(open("/run/lock/fsrake2-package-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
         if (fd >= 0) flock(fd, LOCK_EX);
     }
     ~MachineLock() {

@@ -408,8 +408,8 @@ std::vector<std::string> complete_words(const std::vector<std::string> &words, c
     std::string script = "cd " + shell_quote(cwd) + " || exit 9\n";
     if (full) script += "source /usr/share/bash-completion/bash_completion || exit 9\n";
     script += "source " + shell_quote(kCompletion) + " || exit 9\n" +
-              "spec=$(complete -p fsrake2) || exit 8\n"
-              "fn=${spec#*-F }; fn=${fn%% *}\n"
+              "registered=$(complete -p fsrake2) || exit 8\n"
+              "fn=${registered#*-F }; fn=${fn%% *}\n"
               "COMP_WORDS=(" + arr + " )\n"
               "COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))\n"
               "COMP_LINE=" + shell_quote(line) + "\n"
