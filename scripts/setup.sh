@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev                # fuzz targets
   valgrind                                # memcheck runs
   chromium fonts-dejavu-core              # the report page, rendered in a real browser
+  groff-base man-db dpkg-dev file bash-completion  # manual page, Debian package, completion
 )
 missing=()
 for p in "${packages[@]}"; do
