@@ -84,13 +84,17 @@ TEST_F(RingUnavailable, SetupFailureGivesOneFallbackLinePerWorkerAndTheSameRecor
         if (threads != 64) args = {"--threads", std::to_string(threads)};
         args.push_back(root);
         RunResult r = run_fsrake2(args, under({"--fail-setup"}));
-        Model want = m;
+        expect_walk(r, m);  // fallback lines aside, the messages of a ring run
+        std::vector<std::string> fallbacks;
+        for (auto &line : split_lines(r.err))
+            if (line.find("io_uring") != std::string::npos) fallbacks.push_back(line);
+        std::vector<std::string> want;
         for (int w = 0; w < threads; w++)
-            want.messages.push_back("worker " + std::to_string(w) +
-                                    ": io_uring_setup failed (Function not implemented), "
-                                    "using sync fallback");
-        std::sort(want.messages.begin(), want.messages.end());
-        expect_walk(r, want);
+            want.push_back("worker " + std::to_string(w) +
+                           ": io_uring_setup failed (Function not implemented), using sync fallback");
+        std::sort(fallbacks.begin(), fallbacks.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(fallbacks, want);
         EXPECT_EQ(diff_sorted(sorted_records(r), sorted_records(ring)), "")
             << "the fallback and the ring print different records";
     }
