@@ -41,6 +41,10 @@ if(FUSE3_FOUND)
   target_compile_definitions(test_progress PRIVATE
     FR2_HANGFS="$<TARGET_FILE:hangfs>" FR2_WATCHDOG_SLOW=0)
   add_dependencies(test_progress hangfs)
+  fr2_add_test(test_read_failure SOURCES test_read_failure.cpp LABELS fuse TIMEOUT 300)
+  target_compile_definitions(test_read_failure PRIVATE
+    FR2_HANGFS="$<TARGET_FILE:hangfs>" FR2_SECCOMP_RUN="$<TARGET_FILE:seccomp_run>")
+  add_dependencies(test_read_failure hangfs seccomp_run)
 else()
   message(STATUS "libfuse3 not found (Debian: fuse3 libfuse3-dev): hangfs and the "
                  "watchdog and progress tests on hanging storage are not built")

@@ -20,6 +20,10 @@
  *                                         getdents64() stays blocked whatever
  *                                         signal it gets, except a fatal one
  *                                         (see below).
+ *                          fail           (readdir only) the first reply of a
+ *                                         listing is served, every later part
+ *                                         of it fails with EIO: a directory
+ *                                         whose read breaks in the middle.
  *                        May be given up to 64 times. Every call of OP on PATH
  *                        hangs, not only the first.
  *   --delay-us N         sleep N microseconds at the start of every file-system
@@ -81,7 +85,7 @@
 #include <unistd.h>
 
 enum hang_op { HANG_OPENDIR, HANG_READDIR };
-enum hang_mode { HANG_INTERRUPTIBLE, HANG_STUCK };
+enum hang_mode { HANG_INTERRUPTIBLE, HANG_STUCK, HANG_FAIL };
 
 struct hang_rule {
     enum hang_op op;
@@ -154,7 +158,7 @@ static int maybe_hang(enum hang_op op, const char *path) {
     const struct hang_rule *rule = NULL;
     for (int i = 0; i < g_rule_count; i++)
         if (g_rules[i].op == op && strcmp(g_rules[i].path, path) == 0) rule = &g_rules[i];
-    if (!rule) return 0;
+    if (!rule || rule->mode == HANG_FAIL) return 0;
 
     struct fuse_context *ctx = fuse_get_context();
     struct fuse_session *se = fuse_get_session(ctx->fuse);
@@ -257,6 +261,13 @@ static int hang_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off
     delay();
     int r = maybe_hang(HANG_READDIR, path);
     if (r) return r;
+    if (offset != 0)
+        for (int i = 0; i < g_rule_count; i++)
+            if (g_rules[i].op == HANG_READDIR && g_rules[i].mode == HANG_FAIL &&
+                strcmp(g_rules[i].path, path) == 0) {
+                logf_("hangfs: readdir %s: failing at offset %lld with EIO\n", path, (long long)offset);
+                return -EIO;
+            }
     struct dir_handle *d = (struct dir_handle *)(uintptr_t)fi->fh;
     // The kernel resumes at the offset it was given last; entries carry the
     // telldir position after them, so a resumed read neither skips nor repeats.
@@ -349,7 +360,7 @@ static void usage(FILE *f) {
     fprintf(f,
             "usage: hangfs [--hang OP:MODE:PATH]... [--delay-us N] [--threads N] [-f] [-d]\n"
             "              [-o OPTIONS] BACKING MOUNTPOINT\n"
-            "  OP: opendir | readdir   MODE: interruptible | stuck\n"
+            "  OP: opendir | readdir   MODE: interruptible | stuck | fail (readdir)\n"
             "  PATH: a directory, relative to the mount root\n");
 }
 
@@ -368,6 +379,7 @@ static int parse_rule(const char *spec) {
     else goto bad;
     if (modelen == 13 && !strncmp(c1 + 1, "interruptible", 13)) r->mode = HANG_INTERRUPTIBLE;
     else if (modelen == 5 && !strncmp(c1 + 1, "stuck", 5)) r->mode = HANG_STUCK;
+    else if (modelen == 4 && !strncmp(c1 + 1, "fail", 4) && r->op == HANG_READDIR) r->mode = HANG_FAIL;
     else goto bad;
     // Normalise to libfuse's form: one leading slash, no trailing one.
     const char *p = c2 + 1;
