@@ -15,6 +15,9 @@ endif()
 # A tree that changes under the walk, in both pipelines (the synchronous one
 # through the seccomp wrapper that takes io_uring away).
 fr2_add_test(test_churn SOURCES test_churn.cpp LABELS slow TIMEOUT 1200)
+if(NOT FR2_SANITIZE STREQUAL "")
+  target_compile_definitions(test_churn PRIVATE FR2_SANITIZED=1)
+endif()
 if(TARGET seccomp_run)
   target_compile_definitions(test_churn PRIVATE FR2_SECCOMP_RUN="$<TARGET_FILE:seccomp_run>")
   add_dependencies(test_churn seccomp_run)
