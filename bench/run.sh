@@ -13,6 +13,8 @@
 #   --fuse-rounds N    rounds of the parallel tools on the FUSE tree (default 3;
 #                      the single-threaded peers run once there, see below)
 #   --fuse-delay-us N  delay per FUSE request (default 1000)
+#   --fuse-once LIST   jobs run only once on the FUSE tree, after the rounds
+#                      (default find,bfs,du,fsrake2-sync-2: minutes each there)
 #   --tree KIND        the main tree: wide (default), small or tiny
 #   --fsrake2 PATH     the scanner (default: build the project into build-bench)
 #   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH
@@ -39,6 +41,7 @@ warm_rounds=5
 cold_rounds=3
 fuse_rounds=3
 fuse_delay=1000
+fuse_once="find,bfs,du,fsrake2-sync-2"
 tree_kind=wide
 fsrake2="" gen_tree="" floor="" no_uring="" hangfs=""
 out=""
@@ -54,6 +57,7 @@ while [ $# -gt 0 ]; do
     --cold-rounds) cold_rounds=$2; shift ;;
     --fuse-rounds) fuse_rounds=$2; shift ;;
     --fuse-delay-us) fuse_delay=$2; shift ;;
+    --fuse-once) fuse_once=$2; shift ;;
     --tree) tree_kind=$2; shift ;;
     --fsrake2) fsrake2=$2; shift ;;
     --gen-tree) gen_tree=$2; shift ;;
@@ -377,7 +381,7 @@ run_job() {
   local sec=$1 round=$2 id=$3 dir=$4 expected=$5 sample=${6:-}
   job_cmd "$id" "$dir"
   local base=$out/logs/$sec-$id-r$round
-  [ "$sec" = cold ] && drop_caches
+  case "$sec" in cold|*-cold) drop_caches ;; esac
   local load; load=$(cut -d' ' -f1 /proc/loadavg)
   local t0 t1 status=ok entries=- iowq=- pid wcpid=""
   local sink=$base.out
@@ -489,7 +493,6 @@ if want iowq; then
   if [ $can_drop -eq 1 ]; then
     [ -n "$fsrake2" ] && run_job iowq-cold 1 fsrake2-default "$main_tree" "$main_expected" sample
     for c in "${caps64[@]}"; do
-      drop_caches
       run_job iowq-cold 1 "floor-ring-64-cap$c" "$main_tree" "$main_expected"
     done
   fi
@@ -531,17 +534,20 @@ if want fuse; then
       log "fuse section: delay ${fuse_delay}us per request, $fuse_rounds rounds of the parallel tools"
       # The single-threaded ones take minutes here: once each.
       one=()
-      have find && one+=(find)
-      have bfs && one+=(bfs)
-      have du && one+=(du)
-      [ -n "$fsrake2" ] && one+=(fsrake2-sync-2)
+      for j in ${fuse_once//,/ }; do
+        case "$j" in
+          fsrake2-*) [ -n "$fsrake2" ] && one+=("$j") ;;
+          find|bfs|du|gdu) have "$j" && one+=("$j") ;;
+          *) one+=("$j") ;;
+        esac
+      done
       par=(floor-ring-64 floor-sync-64 floor-ring-2)
       [ -n "$fsrake2" ] && par=(fsrake2-default fsrake2-t2 fsrake2-t8 fsrake2-t256 fsrake2-sync-64 fsrake2-t1 "${par[@]}")
       have gdu && par+=(gdu)
       run_rounds fuse "$fuse_rounds" "$fuse_mnt" "$small_expected" "${par[@]}"
       run_rounds fuse 1 "$fuse_mnt" "$small_expected" "${one[@]}"
       for c in none 1 4 16 64; do run_job iowq-fuse 1 "floor-ring-64-cap$c" "$fuse_mnt" "$small_expected"; done
-      for c in none 4 16 64; do run_job iowq-fuse 1 "floor-ring-2-cap$c" "$fuse_mnt" "$small_expected"; done
+      for c in none 16 64; do run_job iowq-fuse 1 "floor-ring-2-cap$c" "$fuse_mnt" "$small_expected"; done
       [ -n "$fsrake2" ] && run_job iowq-fuse 1 fsrake2-default "$fuse_mnt" "$small_expected" sample
     fi
     cleanup
