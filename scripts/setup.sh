@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what fsrake2 needs to build and test on Debian 12, then builds it.
 # Usage: scripts/setup.sh [BUILD_DIR]   (default: build)
+#        scripts/setup.sh --packages-only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+[ "${1:-}" != "--packages-only" ] || exit 0
 build_dir="${1:-build}"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build_dir"
