@@ -69,7 +69,7 @@ static void remove_sandbox() { nftw(g_sandbox.c_str(), remove_entry, 16, FTW_DEP
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     const char *tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fr2-fuzz-cli.XXXXXX";
+    std::string templ = std::string(tmp && *tmp ? tmp : P_tmpdir) + "/fr2-fuzz-cli.XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back(0);
     if (!mkdtemp(buf.data())) abort();
