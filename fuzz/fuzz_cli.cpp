@@ -255,7 +255,14 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
                     e.messages = {"fsrake2: could not open exclude file: " + v};
                     return true;
                 }
-                // The sandbox's files hold short lines; a directory reads as nothing.
+                // The sandbox's files hold short lines; a directory cannot be read.
+                if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+                    close(fd);
+                    e.status = 1;
+                    e.messages = {"fsrake2: could not read exclude file: " + v +
+                                  ": Is a directory"};
+                    return true;
+                }
                 std::string text;
                 if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
                     char b[4096];

@@ -198,6 +198,13 @@ void fr2_load_exclude_list(const char *path) {
         }
         g_state.exclude_paths[g_state.exclude_count++] = copy;
     }
+    // A read that fails (a directory given as the file, an I/O error) must not
+    // pass for an empty list: the walk would read what it was told to leave.
+    if (ferror(f)) {
+        fprintf(stderr, FR2_PROGRAM_NAME ": could not read exclude file: %s: %s\n", path,
+                strerror(errno));
+        exit(1);
+    }
     fclose(f);
 }
 

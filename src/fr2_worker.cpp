@@ -159,11 +159,12 @@ int parse_dirent_buffer(const char *buf, long len, fr2_entry **entries, int32_t 
     const long name_off = offsetof(kernel_dirent64, d_name);
     long off = 0;
     while (off + name_off < len) {
-        const kernel_dirent64 *d = reinterpret_cast<const kernel_dirent64 *>(buf + off);
+        // Fields are copied out, not read through a record pointer: a record
+        // that is not what the kernel makes may sit at any alignment.
         uint16_t reclen;
         memcpy(&reclen, buf + off + offsetof(kernel_dirent64, d_reclen), sizeof reclen);
         if (reclen <= name_off || off + reclen > len) break;  // not a record the kernel makes
-        const char *name = d->d_name;
+        const char *name = buf + off + name_off;
         size_t name_len = strnlen(name, size_t(reclen - name_off));
         off += reclen;
         if (name_len > 255) name_len = 255;

@@ -168,6 +168,14 @@ TEST(Cli, ExcludeFileThatCannotBeOpened) {
     expect_fails({"--exclude", tmp / "full", "--exclude", missing, tmp.path()}, msg, 1);
 }
 
+TEST(Cli, ExcludeFileThatCannotBeReadIsNoEmptyList) {
+    // A directory opens but does not read: taking it as an empty list would
+    // walk what the user asked to leave out, and call that success.
+    TempDir tmp;
+    expect_fails({"--exclude", tmp.path(), tmp.path()},
+                 "fsrake2: could not read exclude file: " + tmp.path() + ": Is a directory\n", 1);
+}
+
 TEST(Cli, RootThatCannotBeStatted) {
     TempDir tmp;
     std::string missing = tmp / "missing";
