@@ -32,9 +32,12 @@
 static const uint32_t STAT_PENDING = 2;
 
 // io-wq workers each ring may start for its statx requests, which the kernel
-// always runs on io-wq threads: unbounded, 64 rings on a small machine spawn
-// hundreds of kernel threads that only contend for the same cores.
-static const uint32_t IOWQ_MAX_BOUND_WORKERS = 0;  // 0 leaves the kernel's limit
+// always runs on io-wq threads. Its own bound grows with the CPUs (4 per CPU),
+// so 64 rings on a large host could start thousands of kernel threads. On a
+// latency-bound (FUSE, 1 ms per request) tree 16 per ring walked 1.75x as fast
+// as the kernel's 8 of a 2-CPU host and 64 were no better; on a local disk,
+// warm or cold, the cap made no measurable difference.
+static const uint32_t IOWQ_MAX_BOUND_WORKERS = 16;
 
 // ---- directory items and end-of-walk accounting ------------------------------
 
@@ -297,9 +300,9 @@ static void ring_setup(fr2_worker *w) {
         w->sync_mode = 1;
         return;
     }
-    if (IOWQ_MAX_BOUND_WORKERS) {
-        // statx requests run as bound io-wq work; the second value is the
-        // unbounded limit, left as it is.
+    {
+        // statx requests run as bound io-wq work; 0 leaves the unbounded limit.
+        // A kernel without this registration simply keeps its own limit.
         uint32_t limits[2] = {IOWQ_MAX_BOUND_WORKERS, 0};
         syscall(__NR_io_uring_register, r->ring_fd, IORING_REGISTER_IOWQ_MAX_WORKERS, limits, 2);
     }
