@@ -15,6 +15,7 @@ packages=(
   valgrind                                # memcheck runs
   chromium fonts-dejavu-core              # the report page, rendered in a real browser
   groff-base man-db dpkg-dev file bash-completion  # manual page, Debian package, completion
+  bfs gdu time gnuplot-nox                # benchmark peers and plots
 )
 missing=()
 for p in "${packages[@]}"; do
