@@ -36,8 +36,11 @@ static const uint32_t STAT_PENDING = 2;
 // so 64 rings on a large host could start thousands of kernel threads. On a
 // latency-bound (FUSE, 1 ms per request) tree 16 per ring walked 1.75x as fast
 // as the kernel's 8 of a 2-CPU host and 64 were no better; on a local disk,
-// warm or cold, the cap made no measurable difference.
-static const uint32_t IOWQ_MAX_BOUND_WORKERS = 16;
+// warm or cold, the cap made no measurable difference. So each ring gets 16,
+// and a larger pool shares a budget of 1024 (1024 workers get 1 each instead
+// of the kernel's own bound for every ring).
+static const uint32_t IOWQ_MAX_PER_RING = 16;
+static const uint32_t IOWQ_BUDGET = 1024;
 
 // ---- directory items and end-of-walk accounting ------------------------------
 
@@ -303,7 +306,8 @@ static void ring_setup(fr2_worker *w) {
     {
         // statx requests run as bound io-wq work; 0 leaves the unbounded limit.
         // A kernel without this registration simply keeps its own limit.
-        uint32_t limits[2] = {IOWQ_MAX_BOUND_WORKERS, 0};
+        uint32_t share = IOWQ_BUDGET / uint32_t(g_state.threads);
+        uint32_t limits[2] = {share < 1 ? 1 : share > IOWQ_MAX_PER_RING ? IOWQ_MAX_PER_RING : share, 0};
         syscall(__NR_io_uring_register, r->ring_fd, IORING_REGISTER_IOWQ_MAX_WORKERS, limits, 2);
     }
     return;
