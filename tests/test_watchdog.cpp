@@ -334,4 +334,33 @@ TEST_F(Hangfs, ProgressLinesOnALongWalkGoToStandardErrorOnly) {
     EXPECT_EQ(s.files, (long long)recs.size());
 }
 
+
+// Walks that end around the first progress sample (2 s after the start): the
+// progress thread may be in the middle of a sample, reading the worker table,
+// while the run ends and releases it. Under AddressSanitizer a read of the
+// released table would end the run with a report instead of status 0.
+TEST_F(Hangfs, ProgressSampleAtTheEndOfARunReadsNoReleasedMemory) {
+    std::string d = backing;
+    for (int level = 0; level < 10; level++) {
+        d += "/l" + std::to_string(level);
+        make_dir(d);
+        make_many_files(d, 5);
+    }
+    mount({"--delay-us", "25000"});
+    int ended_near_sample = 0;
+    for (int depth : {4, 5, 6, 7, 8, 9, 10}) {
+        std::string root = fs->path();
+        for (int level = 0; level < 10 - depth; level++) root += "/l" + std::to_string(level);
+        int64_t t0 = monotonic_seconds();
+        RunResult r = run_fsrake2({"--threads", "3", root}, with_timeout(60));
+        int64_t took = monotonic_seconds() - t0;
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.term_signal, 0) << r.err;
+        EXPECT_EQ(r.err.find("AddressSanitizer"), std::string::npos) << r.err;
+        printf("walk of %d levels: %lld s\n", depth, (long long)took);
+        if (took >= 1 && took <= 3) ended_near_sample++;
+    }
+    EXPECT_GT(ended_near_sample, 0) << "no walk ended near the first sample; retune the delay";
+}
 #endif
