@@ -364,18 +364,18 @@ static void usage(FILE *f) {
             "  PATH: a directory, relative to the mount root\n");
 }
 
-static int parse_rule(const char *spec) {
+static int parse_rule(const char *text) {
     if (g_rule_count == MAX_RULES) {
         fprintf(stderr, "hangfs: more than %d --hang rules\n", MAX_RULES);
         return -1;
     }
     struct hang_rule *r = &g_rules[g_rule_count];
-    const char *c1 = strchr(spec, ':');
+    const char *c1 = strchr(text, ':');
     const char *c2 = c1 ? strchr(c1 + 1, ':') : NULL;
     if (!c2) goto bad;
-    size_t oplen = (size_t)(c1 - spec), modelen = (size_t)(c2 - c1 - 1);
-    if (oplen == 7 && !strncmp(spec, "opendir", 7)) r->op = HANG_OPENDIR;
-    else if (oplen == 7 && !strncmp(spec, "readdir", 7)) r->op = HANG_READDIR;
+    size_t oplen = (size_t)(c1 - text), modelen = (size_t)(c2 - c1 - 1);
+    if (oplen == 7 && !strncmp(text, "opendir", 7)) r->op = HANG_OPENDIR;
+    else if (oplen == 7 && !strncmp(text, "readdir", 7)) r->op = HANG_READDIR;
     else goto bad;
     if (modelen == 13 && !strncmp(c1 + 1, "interruptible", 13)) r->mode = HANG_INTERRUPTIBLE;
     else if (modelen == 5 && !strncmp(c1 + 1, "stuck", 5)) r->mode = HANG_STUCK;
@@ -394,7 +394,7 @@ static int parse_rule(const char *spec) {
     return 0;
 bad:
     fprintf(stderr, "hangfs: bad --hang rule '%s' (want OP:MODE:PATH, OP opendir|readdir, "
-                    "MODE interruptible|stuck)\n", spec);
+                    "MODE interruptible|stuck)\n", text);
     return -1;
 }
 
