@@ -517,8 +517,8 @@ static void report_read_failure(fr2_worker *w, int rc, const char *path, const c
         fprintf(stderr, "worker %d: %s: %s: %s\n", w->id, what, path, strerror(errno));
 }
 
-// A read of a directory's batch into `slot`, under a read-admission slot when
-// `gated`, inside a published getdents64 step.
+// A read of a directory's next batch into `slot`, inside a published
+// getdents64 step; the caller holds the read-admission slot.
 static int read_batch(fr2_worker *w, int fd, const char *path, int slot, int32_t *eof) {
     enter_state(w, WORKER_IN_GETDENTS, path);
     int rc = read_directory_batch(w, fd, &w->batch[slot], &w->batch_count[slot],
