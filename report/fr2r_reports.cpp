@@ -701,6 +701,32 @@ const char *status_of(bool in_old, bool in_new) {
 
 }  // namespace
 
+
+// Old and new rows of one grouping side by side: gone, new, or in both.
+template <typename Key, typename Row, typename KeyOf, typename CountOf>
+static void merge_deltas(std::map<Key, delta_row> &m, const std::vector<Row> &old_rows,
+                         const std::vector<Row> &new_rows, KeyOf key_of, CountOf count_of) {
+    for (const auto &r : old_rows) {
+        delta_row &x = m[key_of(r)];
+        x.old_v = r.once;
+        x.old_n = count_of(r);
+        x.new_v = x.new_n = 0;
+        x.status = "gone";
+    }
+    for (const auto &r : new_rows) {
+        auto it = m.find(key_of(r));
+        delta_row &x = m[key_of(r)];
+        if (it == m.end()) {
+            x.old_v = x.old_n = 0;
+            x.status = "new";
+        } else {
+            x.status = "";
+        }
+        x.new_v = r.once;
+        x.new_n = count_of(r);
+    }
+}
+
 int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r_scan &sn,
                      const fr2r_report_options &o, std::vector<fr2r_table> *out) {
     // Directories, by path: the subtree totals of both scans.
@@ -763,25 +789,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
         if (owner_rows(dbo, so, groups, &orow) != 0 || owner_rows(dbn, sn, groups, &nrow) != 0)
             return -1;
         std::map<int64_t, delta_row> m;
-        for (const auto &r : orow) {
-            delta_row &x = m[r.id];
-            x.old_v = r.once;
-            x.old_n = r.entries;
-            x.new_v = x.new_n = 0;
-            x.status = "gone";
-        }
-        for (const auto &r : nrow) {
-            auto it = m.find(r.id);
-            delta_row &x = m[r.id];
-            if (it == m.end()) {
-                x.old_v = x.old_n = 0;
-                x.status = "new";
-            } else {
-                x.status = "";
-            }
-            x.new_v = r.once;
-            x.new_n = r.entries;
-        }
+        merge_deltas(m, orow, nrow, [](const owner_row &r) { return r.id; },
+                     [](const owner_row &r) { return r.entries; });
         std::vector<delta_row> v;
         for (auto &kv : m) {
             kv.second.key = fr2r_int(kv.first);
@@ -798,25 +807,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     std::vector<ext_row> oe, ne;
     if (ext_rows(dbo, so, &oe) != 0 || ext_rows(dbn, sn, &ne) != 0) return -1;
     std::map<std::string, delta_row> m;
-    for (const auto &r : oe) {
-        delta_row &x = m[r.ext];
-        x.old_v = r.once;
-        x.old_n = r.files;
-        x.new_v = x.new_n = 0;
-        x.status = "gone";
-    }
-    for (const auto &r : ne) {
-        auto it = m.find(r.ext);
-        delta_row &x = m[r.ext];
-        if (it == m.end()) {
-            x.old_v = x.old_n = 0;
-            x.status = "new";
-        } else {
-            x.status = "";
-        }
-        x.new_v = r.once;
-        x.new_n = r.files;
-    }
+    merge_deltas(m, oe, ne, [](const ext_row &r) { return r.ext; },
+                 [](const ext_row &r) { return r.files; });
     std::vector<delta_row> v;
     for (auto &kv : m) {
         kv.second.key = ext_cell(kv.first);
