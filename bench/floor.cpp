@@ -1,7 +1,7 @@
 // floor: the least work a parallel metadata scanner has to do, as a yardstick.
 //
 //   floor [--mode sync|ring] [--threads N] [--depth N] [--iowq-cap B[,U]]
-//         [--sample-iowq] DIR
+//         [--setup defer|coop] [--sample-iowq] DIR
 //
 // N threads share one directory queue. Each thread reads a directory with raw
 // getdents64 into a 32 KiB buffer and asks for the metadata of every entry with
@@ -13,7 +13,11 @@
 //
 // --iowq-cap B[,U] registers IORING_REGISTER_IOWQ_MAX_WORKERS on every ring (B
 // bounded and U unbounded workers; one number sets both; 0 keeps the kernel's
-// limit). --sample-iowq counts this process's io-wq threads (iou-wrk-*) every
+// limit). --setup asks io_uring_setup for a completion mode the scanner itself
+// does not use, to show what it would be worth: defer = SINGLE_ISSUER |
+// DEFER_TASKRUN (completions run only when the thread waits for them), coop =
+// COOP_TASKRUN | TASKRUN_FLAG (no interrupting the thread to post them).
+// --sample-iowq counts this process's io-wq threads (iou-wrk-*) every
 // 10 ms and reports the maximum and the mean.
 //
 // Output, one line: floor mode=... threads=... entries=... seconds=... rate=...
@@ -63,6 +67,7 @@ struct Config {
     unsigned depth = 2048;
     unsigned cap[2] = {0, 0};
     bool cap_set = false;
+    unsigned setup_flags = 0;
     bool sample = false;
 };
 Config g_cfg;
@@ -197,6 +202,7 @@ struct Ring {
 bool ring_setup(Ring &r, unsigned depth) {
     io_uring_params p;
     memset(&p, 0, sizeof p);
+    p.flags = g_cfg.setup_flags;
     r.fd = (int)syscall(__NR_io_uring_setup, depth, &p);
     if (r.fd < 0) return false;
     r.sq_entries = p.sq_entries;
@@ -277,7 +283,8 @@ void reap_pass(Ring &r, const std::string &dir, Batch &b, size_t from, unsigned 
         unsigned head = *r.cq_head;
         unsigned tail = __atomic_load_n(r.cq_tail, __ATOMIC_ACQUIRE);
         if (head == tail) {
-            long ret = syscall(__NR_io_uring_enter, r.fd, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+            // Wait for the whole rest of the pass, as the scanner does.
+            long ret = syscall(__NR_io_uring_enter, r.fd, 0, n - got, IORING_ENTER_GETEVENTS, nullptr, 0);
             if (ret < 0 && errno != EINTR) {
                 fprintf(stderr, "floor: io_uring_enter (wait): %s\n", strerror(errno));
                 exit(1);
@@ -380,7 +387,7 @@ void sampler() {
 }
 
 int usage() {
-    fprintf(stderr, "usage: floor [--mode sync|ring] [--threads N] [--depth N] [--iowq-cap B[,U]] "
+    fprintf(stderr, "usage: floor [--mode sync|ring] [--threads N] [--depth N] [--iowq-cap B[,U]] [--setup defer|coop] "
                     "[--sample-iowq] DIR\n");
     return 2;
 }
@@ -401,6 +408,14 @@ int main(int argc, char **argv) {
             g_cfg.threads = atoi(argv[++i]);
         } else if (a == "--depth" && has) {
             g_cfg.depth = (unsigned)atoi(argv[++i]);
+        } else if (a == "--setup" && has) {
+            std::string v = argv[++i];
+            if (v == "defer")
+                g_cfg.setup_flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+            else if (v == "coop")
+                g_cfg.setup_flags = IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG;
+            else
+                return usage();
         } else if (a == "--iowq-cap" && has) {
             const char *v = argv[++i];
             char *end;
