@@ -142,6 +142,8 @@ summarize() {
           line(s, "--threads 2 vs bfs", "fsrake2-t2", "bfs", ">= 1.6")
           line(s, "default vs sync floor, 64 threads", "fsrake2-default", "floor-sync-64", "")
           line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", "")
+          line(s, "io_uring floor, deferred vs plain completions, 64 threads", "floor-ring-64-defer", "floor-ring-64", "")
+          line(s, "io_uring floor, deferred vs plain completions, 2 threads", "floor-ring-2-defer", "floor-ring-2", "")
         } else if (s == "cold") {
           line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", ">= 0.9")
           line(s, "default vs fastest peer", "fsrake2-default", fp, ">= 1.5")
@@ -350,6 +352,9 @@ job_cmd() {
       KIND=floor
       if [ "$c" = none ]; then CMD=("$floor" --mode "$m" --threads "$t" --sample-iowq "$dir")
       else CMD=("$floor" --mode "$m" --threads "$t" --iowq-cap "$c" --sample-iowq "$dir"); fi ;;
+    floor-ring-*-defer)  # what deferred completions, which fsrake2 does not ask for, would give
+      local t=${id#floor-ring-}; KIND=floor
+      CMD=("$floor" --mode ring --threads "${t%-defer}" --setup defer "$dir") ;;
     floor-*) local rest=${id#floor-}; KIND=floor; CMD=("$floor" --mode "${rest%-*}" --threads "${rest#*-}" "$dir") ;;
     find) CMD=(find "$dir" -printf "$FIND_FMT") ;;
     bfs) CMD=(bfs "$dir" -printf "$FIND_FMT") ;;
@@ -470,7 +475,8 @@ if want warm; then
   log "warm section: $warm_rounds rounds on $main_tree"
   check_counts "$tree_kind" "$main_tree" "$main_expected"
   "$floor" --mode sync --threads 2 "$main_tree" > /dev/null  # load the cache
-  run_rounds warm "$warm_rounds" "$main_tree" "$main_expected" "${fs_jobs[@]}" "${floor_jobs[@]}" "${peers[@]}"
+  run_rounds warm "$warm_rounds" "$main_tree" "$main_expected" "${fs_jobs[@]}" "${floor_jobs[@]}" \
+    floor-ring-2-defer floor-ring-64-defer "${peers[@]}"
 fi
 
 if want cold; then
