@@ -7,9 +7,6 @@
 #include "fr2.h"
 #include "fuzz_ref.h"
 
-static const char LINE_FORMAT[] =
-    "%llu,%llu,%d,\"%s\",\"%s\",%u,%u,%lld,%lu,%llu,%u,\"%07o\",%lld,%lld,%lld,%ld,%ld\n";
-
 // The longest path the walker hands over: a 4095-byte directory, "/", a
 // 255-byte name. Such a path is quote-doubled whole.
 static const size_t LONGEST_PATH = 4095 + 1 + 255;
@@ -17,19 +14,8 @@ static const size_t LONGEST_PATH = 4095 + 1 + 255;
 static std::string reference_line(const std::string &path, const char *ext,
                                   const struct statx &st, uint64_t parent, int32_t depth,
                                   int64_t fcount, int64_t dirsum) {
-    std::string p = ref_double_quotes(path);
-    std::string e = ext ? ref_escape(ext, 4096) : "";
-    static char buf[3 * FR2_LINE_MAX];
-    int r = snprintf(buf, sizeof buf, LINE_FORMAT, (unsigned long long)st.stx_ino,
-                     (unsigned long long)parent, depth, p.c_str(), e.c_str(), st.stx_uid,
-                     st.stx_gid, (long long)st.stx_size,
-                     (unsigned long)ref_makedev(st.stx_dev_major, st.stx_dev_minor),
-                     (unsigned long long)st.stx_blocks, st.stx_nlink, unsigned(st.stx_mode),
-                     (long long)st.stx_atime.tv_sec, (long long)st.stx_mtime.tv_sec,
-                     (long long)st.stx_ctime.tv_sec, (long)fcount, (long)dirsum);
     // A line that would reach FR2_LINE_MAX bytes is dropped: none expected.
-    if (r < 1 || r >= FR2_LINE_MAX) return "";
-    return std::string(buf, size_t(r));
+    return ref_line(path, ext, st, parent, depth, fcount, dirsum, FR2_LINE_MAX);
 }
 
 static fr2_worker g_worker;

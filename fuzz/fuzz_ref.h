@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -55,6 +56,28 @@ static inline uint64_t ref_makedev(uint32_t major, uint32_t minor) {
     dev |= uint64_t(minor & 0x000000ffu);
     dev |= uint64_t(minor & 0xffffff00u) << 12;
     return dev;
+}
+
+// One CSV line by printf with the line's format string: the path quote-doubled
+// whole, the extension (null: none) doubled within 4096 bytes. A line of
+// `line_max` bytes or more is dropped, as the scanner drops it: "" then.
+static inline std::string ref_line(const std::string &path, const char *ext,
+                                   const struct statx &st, uint64_t parent, int32_t depth,
+                                   int64_t fcount, int64_t dirsum, size_t line_max) {
+    static const char format[] =
+        "%llu,%llu,%d,\"%s\",\"%s\",%u,%u,%lld,%lu,%llu,%u,\"%07o\",%lld,%lld,%lld,%ld,%ld\n";
+    std::string p = ref_double_quotes(path);
+    std::string e = ext ? ref_escape(ext, 4096) : "";
+    std::string buf(p.size() + e.size() + 512, '\0');
+    int r = snprintf(buf.data(), buf.size(), format, (unsigned long long)st.stx_ino,
+                     (unsigned long long)parent, depth, p.c_str(), e.c_str(), st.stx_uid,
+                     st.stx_gid, (long long)st.stx_size,
+                     (unsigned long)ref_makedev(st.stx_dev_major, st.stx_dev_minor),
+                     (unsigned long long)st.stx_blocks, st.stx_nlink, unsigned(st.stx_mode),
+                     (long long)st.stx_atime.tv_sec, (long long)st.stx_mtime.tv_sec,
+                     (long long)st.stx_ctime.tv_sec, (long)fcount, (long)dirsum);
+    if (r < 1 || size_t(r) >= line_max) return "";
+    return std::string(buf.data(), size_t(r));
 }
 
 // Pulls bytes off a fuzz input; zeros once it runs dry.

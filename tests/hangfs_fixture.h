@@ -26,6 +26,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -235,6 +238,30 @@ class HangfsMount {
 
     std::string base_, mnt_, log_path_, error_;
     pid_t pid_ = -1;
+};
+
+// A test over a hangfs mount of `backing` (an empty folder at first): skipped
+// where FUSE cannot be used; the daemon's log is printed when the test fails,
+// and the mount goes before the backing folder does.
+class HangfsTest : public testing::Test {
+  protected:
+    TempDir backing_dir;
+    std::string backing = backing_dir / "tree";
+    std::unique_ptr<HangfsMount> fs;
+
+    void SetUp() override {
+        std::string why = hangfs_unavailable_reason();
+        if (!why.empty()) GTEST_SKIP() << why;
+        make_dir(backing);
+    }
+    void TearDown() override {
+        if (fs && HasFailure()) printf("hangfs log:\n%s\n", fs->log().c_str());
+        fs.reset();
+    }
+    void mount(const std::vector<std::string> &args) {
+        fs = std::make_unique<HangfsMount>(backing, args);
+        ASSERT_TRUE(fs->ok()) << fs->error();
+    }
 };
 
 }  // namespace fr2test

@@ -13,27 +13,17 @@ using namespace fr2test;
 
 namespace {
 
-class ReadFailure : public testing::Test {
+class ReadFailure : public HangfsTest {
   protected:
-    TempDir backing_dir;
-    std::string backing = backing_dir / "tree";
-    std::unique_ptr<HangfsMount> fs;
-
     void SetUp() override {
-        std::string why = hangfs_unavailable_reason();
-        if (!why.empty()) GTEST_SKIP() << why;
-        make_dir(backing);
+        HangfsTest::SetUp();
+        if (IsSkipped()) return;
         make_dir(backing + "/broken");
         make_many_files(backing + "/broken", 3000);
         make_dir(backing + "/fine");
         make_many_files(backing + "/fine", 500);
         write_file(backing + "/top.txt", "top");
-        fs = std::make_unique<HangfsMount>(backing, std::vector<std::string>{"--hang", "readdir:fail:/broken"});
-        ASSERT_TRUE(fs->ok()) << fs->error();
-    }
-    void TearDown() override {
-        if (fs && HasFailure()) printf("hangfs log:\n%s\n", fs->log().c_str());
-        fs.reset();
+        mount({"--hang", "readdir:fail:/broken"});
     }
 
     // Records by path (fields unquoted).

@@ -22,21 +22,8 @@ class RingTree : public testing::Test {
     static void SetUpTestSuite() {
         dir = new TempDir();
         root = dir->path() + "/t";
-        make_dir(root);
-        make_dir(root + "/big");
-        make_many_files(root + "/big", 9000);
-        for (int d = 0; d < 40; d++) {
-            std::string sub = root + "/d" + std::to_string(d);
-            make_dir(sub);
-            make_many_files(sub, 50 * d);
-            make_dir(sub + "/empty");
-            make_dir(sub + "/deeper");
-            make_dir(sub + "/deeper/deepest");
-            write_file(sub + "/deeper/deepest/leaf.txt", "leaf");
-        }
+        make_pass_tree(root, 9000, 40, 50);
         for (int e = 0; e < 300; e++) make_dir(root + "/e" + std::to_string(e));
-        make_symlink("big", root + "/link-to-dir");
-        make_symlink("nowhere", root + "/dangling");
         if (link((root + "/big/f1").c_str(), (root + "/hardlink").c_str()) != 0) abort();
         freeze_atimes(root);
     }

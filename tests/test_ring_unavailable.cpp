@@ -22,20 +22,8 @@ class RingUnavailable : public testing::Test {
     static void SetUpTestSuite() {
         dir = new TempDir();
         root = dir->path() + "/t";
-        make_dir(root);
-        make_dir(root + "/big");
-        make_many_files(root + "/big", 5000);
-        for (int d = 0; d < 12; d++) {
-            std::string sub = root + "/d" + std::to_string(d);
-            make_dir(sub);
-            make_many_files(sub, 37 * d);
-            make_dir(sub + "/empty");
-            make_dirs(sub + "/deeper/deepest");
-            write_file(sub + "/deeper/deepest/leaf.txt", "leaf");
-        }
+        make_pass_tree(root, 5000, 12, 37);
         write_file(root + "/with,comma \"and quotes\".csv", "x");
-        make_symlink("big", root + "/link-to-dir");
-        make_symlink("nowhere", root + "/dangling");
         freeze_atimes(root);
     }
     static void TearDownTestSuite() {

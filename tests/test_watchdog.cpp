@@ -23,27 +23,8 @@ using namespace fr2test;
 
 namespace {
 
-class Hangfs : public testing::Test {
+class Hangfs : public HangfsTest {
   protected:
-    TempDir backing_dir;
-    std::string backing = backing_dir / "tree";
-    std::unique_ptr<HangfsMount> fs;
-
-    void SetUp() override {
-        std::string why = hangfs_unavailable_reason();
-        if (!why.empty()) GTEST_SKIP() << why;
-        make_dir(backing);
-    }
-    void TearDown() override {
-        if (fs && HasFailure()) printf("hangfs log:\n%s\n", fs->log().c_str());
-        fs.reset();  // unmounts before the backing folder goes
-    }
-
-    void mount(const std::vector<std::string> &args) {
-        fs = std::make_unique<HangfsMount>(backing, args);
-        ASSERT_TRUE(fs->ok()) << fs->error();
-    }
-
     // Every path the scanner may list, as it composes it under the mount
     // point, leaving out the subtrees named (relative to the root).
     std::set<std::string> listable(const std::set<std::string> &left_out = {}) const {

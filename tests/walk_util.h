@@ -76,6 +76,27 @@ inline void make_many_files(const std::string &dir, int count, const std::string
 }
 
 // Times of one entry, not following a symbolic link.
+// A tree that takes a walker through many statx passes: `root`/big with
+// `big_files` files, directories d0..d<subdirs - 1> holding step * d files
+// each, an empty directory and a nested leaf, and links to a directory and to
+// nothing.
+inline void make_pass_tree(const std::string &root, int big_files, int subdirs, int step) {
+    make_dir(root);
+    make_dir(root + "/big");
+    make_many_files(root + "/big", big_files);
+    for (int d = 0; d < subdirs; d++) {
+        std::string sub = root + "/d" + std::to_string(d);
+        make_dir(sub);
+        make_many_files(sub, step * d);
+        make_dir(sub + "/empty");
+        make_dir(sub + "/deeper");
+        make_dir(sub + "/deeper/deepest");
+        write_file(sub + "/deeper/deepest/leaf.txt", "leaf");
+    }
+    make_symlink("big", root + "/link-to-dir");
+    make_symlink("nowhere", root + "/dangling");
+}
+
 inline void set_times(const std::string &path, time_t atime, time_t mtime) {
     struct timespec ts[2] = {{atime, 0}, {mtime, 0}};
     if (utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0) die("utimensat " + path);
