@@ -123,7 +123,6 @@ struct fr2_worker {
     pthread_t thread;
     fr2_ring ring;
     uint32_t sync_mode;          // 1: one synchronous statx per entry
-    struct statx *statx_buf;     // ring_depth result slots
     fr2_entry *batch[2];
     int32_t batch_count[2];
     int32_t batch_cap[2];

@@ -296,13 +296,6 @@ static void ring_setup(fr2_worker *w) {
     if (!r->sqes_ptr) goto fail;
     r->sqes = static_cast<struct io_uring_sqe *>(r->sqes_ptr);
 
-    w->statx_buf = static_cast<struct statx *>(calloc(size_t(g_state.ring_depth), sizeof(struct statx)));
-    if (!w->statx_buf) {
-        fprintf(stderr, "worker %d: calloc statx_buf failed\n", w->id);
-        unmap_ring(r);
-        w->sync_mode = 1;
-        return;
-    }
     {
         // statx requests run as bound io-wq work; 0 leaves the unbounded limit.
         // A kernel without this registration simply keeps its own limit.
@@ -321,12 +314,9 @@ fail:
 }
 
 static void ring_teardown(fr2_worker *w) {
-    // A request of an abandoned pass may still write its result slot: such a
-    // buffer is left to the process's end rather than freed under the kernel.
-    bool kernel_may_write = w->ring.outstanding > 0;
+    // Arrays left to the kernel by an abandoned pass are never freed, so
+    // closing the ring is all that is left to do.
     unmap_ring(&w->ring);
-    if (!kernel_may_write) free(w->statx_buf);
-    w->statx_buf = nullptr;
 }
 
 // Prepares and submits one pass for up to ring_depth entries from `entries`;
@@ -354,7 +344,9 @@ static int32_t submit_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries,
         sqe->opcode = IORING_OP_STATX;
         sqe->fd = dir_fd;
         sqe->addr = uint64_t(uintptr_t(entries[prepared].name));
-        sqe->addr2 = uint64_t(uintptr_t(&w->statx_buf[prepared % g_state.ring_depth]));
+        // The kernel writes the result straight into the entry: no result
+        // slots to keep per ring, no copy per entry.
+        sqe->addr2 = uint64_t(uintptr_t(&entries[prepared].stx));
         sqe->len = FR2_STATX_MASK;
         sqe->statx_flags = AT_SYMLINK_NOFOLLOW;
         sqe->user_data = (uint64_t(r->pass_seq) << 32) | uint32_t(prepared);
@@ -390,36 +382,63 @@ static int32_t submit_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries,
     return n;
 }
 
-static void apply_completion(fr2_worker *w, fr2_entry *e, int32_t pos, int32_t res) {
+static void apply_completion(fr2_entry *e, int32_t res) {
     if (res != 0) {
         e->stat_ok = 0;
         return;
     }
-    memcpy(&e->stx, &w->statx_buf[pos % g_state.ring_depth], sizeof e->stx);
     e->stat_ok = 1;
     mark_dir_from_mode(e);
 }
 
+// After an abandoned pass the kernel may still write results into the entries
+// it was given, at any later time: the batch moves to a fresh array and the old
+// one is left to the kernel for good, never freed and never read into again.
+// Returns the array the batch now lives in.
+static fr2_entry *leave_batch_to_kernel(fr2_worker *w, int slot, fr2_entry *entries,
+                                        int32_t first, int32_t count, int dir_fd) {
+    fr2_entry *fresh = static_cast<fr2_entry *>(
+        malloc(size_t(w->batch_cap[slot]) * sizeof(fr2_entry)));
+    w->batch[slot] = fresh;
+    if (!fresh) {
+        // No memory for a copy: what did not arrive is left out (it cannot be
+        // statted where the kernel may still write), and the slot starts over.
+        w->batch_cap[slot] = 0;
+        for (int32_t i = first; i < first + count; i++)
+            if (entries[i].stat_ok == STAT_PENDING) entries[i].stat_ok = 0;
+        return entries;
+    }
+    memcpy(fresh, entries, size_t(w->batch_count[slot]) * sizeof(fr2_entry));
+    for (int32_t i = first; i < first + count; i++)
+        if (fresh[i].stat_ok == STAT_PENDING) stat_entries_sync(dir_fd, &fresh[i], 1);
+    return fresh;
+}
+
 // Collects the completions of the pass that submit_statx_batch just made for
-// `entries` (count = what it covered).
-static void reap_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries, int32_t count) {
+// the `count` entries from index `first` of `entries`, the array of `slot`
+// (or what is left of it after an earlier abandoned pass). Returns the array
+// in which the batch now lives, which changes only when the pass is abandoned.
+static fr2_entry *reap_statx_batch(fr2_worker *w, int dir_fd, int slot, fr2_entry *entries,
+                                   int32_t first, int32_t count) {
     fr2_ring *r = &w->ring;
+    fr2_entry *pass = entries + first;
     int32_t want = r->inflight, got = 0;
     const uint32_t mask = *r->cq_ring_mask;
     while (got < want) {
         uint32_t head = *r->cq_head;  // only this thread moves the head
-        // Acquire: the CQE is read only after the kernel published it.
+        // Acquire: the CQE, and the result the kernel wrote into the entry,
+        // are read only after the kernel published the completion.
         uint32_t tail = __atomic_load_n(r->cq_tail, __ATOMIC_ACQUIRE);
         if (head != tail) {
             const struct io_uring_cqe *cqe = &r->cqes[head & mask];
             uint64_t ud = cqe->user_data;
             int32_t pos = int32_t(uint32_t(ud));
             if (uint32_t(ud >> 32) == r->pass_seq && pos >= 0 && pos < count) {
-                apply_completion(w, &entries[pos], pos, cqe->res);
+                apply_completion(&pass[pos], cqe->res);
                 got++;
             }
             r->outstanding--;
-            // Release: the slot is handed back only after its result was copied.
+            // Release: the CQE slot is handed back only after it was read.
             __atomic_store_n(r->cq_head, head + 1, __ATOMIC_RELEASE);
             continue;
         }
@@ -433,23 +452,10 @@ static void reap_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries, int3
         }
     }
     r->inflight = 0;
-    if (got < want) {
-        // The pass was abandoned: whatever the kernel still answers for it is
-        // dropped by its pass number; the entries get their metadata here.
-        for (int32_t i = 0; i < count; i++)
-            if (entries[i].stat_ok == STAT_PENDING) stat_entries_sync(dir_fd, &entries[i], 1);
-    }
-}
-
-// Stats the entries of a batch beyond the first pass, in passes of ring_depth.
-static void stat_rest_of_batch(fr2_worker *w, int fd, fr2_entry *entries, int32_t count,
-                               int32_t covered) {
-    while (covered < count) {
-        int32_t n = submit_statx_batch(w, fd, entries + covered, count - covered);
-        if (n <= 0) break;
-        reap_statx_batch(w, fd, entries + covered, n);
-        covered += n;
-    }
+    // An abandoned pass: whatever the kernel still answers for it is dropped
+    // by its pass number.
+    if (got < want) return leave_batch_to_kernel(w, slot, entries, first, count, dir_fd);
+    return entries;
 }
 
 // ---- batch processing -------------------------------------------------------------
@@ -586,11 +592,21 @@ static void prefetch(fr2_worker *w, int slot) {
     w->pf_valid = 1;
 }
 
-static void stat_whole_batch_wait(fr2_worker *w, fr2_dir_item *item, int fd, int s, int32_t k) {
+// Reaps the first pass of the batch in `slot` (k entries), then stats the rest
+// of the batch in further passes of ring_depth. Returns the batch's entries.
+static fr2_entry *stat_whole_batch_wait(fr2_worker *w, fr2_dir_item *item, int fd, int s,
+                                        int32_t k) {
     enter_state(w, WORKER_IN_STATX_WAIT, item->path);
-    reap_statx_batch(w, fd, w->batch[s], k);
-    stat_rest_of_batch(w, fd, w->batch[s], w->batch_count[s], k);
+    fr2_entry *entries = reap_statx_batch(w, fd, s, w->batch[s], 0, k);
+    const int32_t count = w->batch_count[s];
+    for (int32_t covered = k; covered < count;) {
+        int32_t n = submit_statx_batch(w, fd, entries + covered, count - covered);
+        if (n <= 0) break;
+        entries = reap_statx_batch(w, fd, s, entries, covered, n);
+        covered += n;
+    }
     leave_state(w);
+    return entries;
 }
 
 static void ring_pipeline(fr2_worker *w, fr2_dir_item *item, int fd, int slot, int32_t eof,
@@ -608,14 +624,14 @@ static void ring_pipeline(fr2_worker *w, fr2_dir_item *item, int fd, int slot, i
             report_read_failure(w, rc, item->path, "getdents64 error");
             break;  // the batch in flight is still listed below
         }
-        stat_whole_batch_wait(w, item, fd, s, k);
-        process_batch(w, item, w->batch[s], w->batch_count[s], fcount, dirsum);
+        fr2_entry *done = stat_whole_batch_wait(w, item, fd, s, k);
+        process_batch(w, item, done, w->batch_count[s], fcount, dirsum);
         k = submit_statx_batch(w, fd, w->batch[n], w->batch_count[n]);
         s = n;
     }
     prefetch(w, 1 - s);
-    stat_whole_batch_wait(w, item, fd, s, k);
-    process_batch(w, item, w->batch[s], w->batch_count[s], fcount, dirsum);
+    fr2_entry *last = stat_whole_batch_wait(w, item, fd, s, k);
+    process_batch(w, item, last, w->batch_count[s], fcount, dirsum);
 }
 
 void *fr2_worker_thread(void *arg) {

@@ -3,7 +3,8 @@
  * test a program's fallbacks without a kernel that lacks io_uring.
  *
  * Usage:
- *   seccomp_run [--fail-setup[=ERR]] [--fail-enter[=ERR]] [--fail-register[=ERR]] -- CMD [ARGS...]
+ *   seccomp_run [--fail-setup[=ERR]] [--fail-enter[=ERR]] [--fail-wait[=ERR]]
+ *               [--fail-register[=ERR]] -- CMD [ARGS...]
  *
  *   --fail-setup[=ERR]     io_uring_setup fails with ERR (default ENOSYS: as on a
  *                          kernel built without io_uring)
@@ -11,6 +12,10 @@
  *                          failure, unlike EINTR or EAGAIN that callers retry);
  *                          io_uring_setup still works, so rings are created
  *                          and then cannot submit or wait
+ *   --fail-wait[=ERR]      only the io_uring_enter calls that wait for
+ *                          completions (IORING_ENTER_GETEVENTS) fail with ERR
+ *                          (default EPERM): requests are submitted and run,
+ *                          but their completions are never waited for
  *   --fail-register[=ERR]  io_uring_register fails with ERR (default EPERM)
  *
  * ERR is a number or one of EPERM ENOSYS EINVAL ENOMEM EFAULT EBADF EBUSY
@@ -27,6 +32,7 @@
 #include <errno.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/io_uring.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -70,7 +76,7 @@ static const struct {
 
 static void usage(void) {
     fprintf(stderr, "usage: seccomp_run [--fail-setup[=ERR]] [--fail-enter[=ERR]] "
-                    "[--fail-register[=ERR]] -- CMD [ARGS...]\n");
+                    "[--fail-wait[=ERR]] [--fail-register[=ERR]] -- CMD [ARGS...]\n");
     exit(125);
 }
 
@@ -96,7 +102,7 @@ static int match(const char *arg, const char *opt, int dflt) {
 }
 
 int main(int argc, char **argv) {
-    int fail_setup = 0, fail_enter = 0, fail_register = 0;
+    int fail_setup = 0, fail_enter = 0, fail_wait = 0, fail_register = 0;
     int i = 1;
     for (; i < argc; i++) {
         const char *a = argv[i];
@@ -108,6 +114,8 @@ int main(int argc, char **argv) {
             fail_setup = e;
         } else if ((e = match(a, "--fail-enter", EPERM))) {
             fail_enter = e;
+        } else if ((e = match(a, "--fail-wait", EPERM))) {
+            fail_wait = e;
         } else if ((e = match(a, "--fail-register", EPERM))) {
             fail_register = e;
         } else {
@@ -115,7 +123,8 @@ int main(int argc, char **argv) {
             usage();
         }
     }
-    if (i >= argc || !(fail_setup || fail_enter || fail_register)) usage();
+    if (i >= argc || !(fail_setup || fail_enter || fail_wait || fail_register)) usage();
+    if (!fail_wait) fail_wait = fail_enter;
 
 #define ACTION(err) ((err) ? SECCOMP_RET_ERRNO | ((unsigned)(err) & SECCOMP_RET_DATA) : SECCOMP_RET_ALLOW)
     struct sock_filter filter[] = {
@@ -127,7 +136,12 @@ int main(int argc, char **argv) {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, ACTION(fail_setup)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 0, 4),
+        // The flags argument: its low word comes first on the little-endian
+        // machines above.
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[3])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, IORING_ENTER_GETEVENTS, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, ACTION(fail_wait)),
         BPF_STMT(BPF_RET | BPF_K, ACTION(fail_enter)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_register, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, ACTION(fail_register)),
