@@ -21,7 +21,9 @@
 static const size_t ESCAPED_PATH_SIZE = 2 * (FR2_MAX_PATH + 1 + 255) + 1;
 static const size_t ESCAPED_EXT_SIZE = 4096;
 
-void fr2_csv_escape(const char *src, char *dst, size_t dst_size) {
+// Quote-doubles src into dst (dst_size - 1 characters at most, then NUL) and
+// returns the end of the copy, where its NUL is.
+static char *escape_into(const char *src, char *dst, size_t dst_size) {
     size_t limit = dst_size - 1, n = 0;
     while (*src && n < limit) {
         // Copy the run up to the next quote in one go; most names have none.
@@ -40,6 +42,11 @@ void fr2_csv_escape(const char *src, char *dst, size_t dst_size) {
         // else: the quote is dropped and the copy goes on
     }
     dst[n] = 0;
+    return dst + n;
+}
+
+void fr2_csv_escape(const char *src, char *dst, size_t dst_size) {
+    escape_into(src, dst, dst_size);
 }
 
 const char *fr2_extension(const char *name) {
@@ -54,8 +61,7 @@ template <typename T> static inline char *put_num(char *p, T v) {
 
 static inline char *put_quoted(char *p, const char *s, size_t cap) {
     *p++ = '"';
-    fr2_csv_escape(s, p, cap);
-    p += strlen(p);
+    p = escape_into(s, p, cap);
     *p++ = '"';
     return p;
 }
