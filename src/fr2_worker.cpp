@@ -391,12 +391,19 @@ static void apply_completion(fr2_entry *e, int32_t res) {
     mark_dir_from_mode(e);
 }
 
+// Arrays that abandoned passes left to the kernel, at most one per worker (a
+// worker gives its ring up at the first failed wait). They are never freed, as
+// the kernel may write into them at any time, and are kept here so that they
+// stay reachable to the end.
+static fr2_entry *g_left_to_kernel[FR2_MAX_THREADS];
+
 // After an abandoned pass the kernel may still write results into the entries
 // it was given, at any later time: the batch moves to a fresh array and the old
 // one is left to the kernel for good, never freed and never read into again.
 // Returns the array the batch now lives in.
 static fr2_entry *leave_batch_to_kernel(fr2_worker *w, int slot, fr2_entry *entries,
                                         int32_t first, int32_t count, int dir_fd) {
+    g_left_to_kernel[w->id] = entries;
     fr2_entry *fresh = static_cast<fr2_entry *>(
         malloc(size_t(w->batch_cap[slot]) * sizeof(fr2_entry)));
     w->batch[slot] = fresh;

@@ -3,6 +3,7 @@
 // exactly the records it prints with the ring, without hanging.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <set>
 
@@ -47,6 +48,47 @@ class RingUnavailable : public testing::Test {
         return o;
     }
 
+    // A three-worker walk under a filter that breaks the ring, at the default
+    // ring depth and at the smallest (many passes, so the failure also meets
+    // workers in the middle of a large directory). Each must end by itself
+    // with exactly the records of the model and one summary; returns, per
+    // walk, its "worker N: io_uring_submit|wait:" messages by kind, and fails
+    // on any other message.
+    static std::vector<std::map<std::string, int>> walks_with_failing_ring(const std::string &filter) {
+        static const std::regex ring_msg(
+            R"(worker [0-2]: io_uring_(submit|wait): Operation not permitted)");
+        Model m = model_walk(root);
+        std::vector<std::map<std::string, int>> counts;
+        for (const char *depth : {"2048", "16"}) {
+            SCOPED_TRACE(std::string("ring depth ") + depth);
+            RunResult r = run_fsrake2({"--threads", "3", "--ring-depth", depth, root},
+                                      under({filter}, 120));
+            EXPECT_FALSE(r.timed_out) << "the walk hung:\n" << r.err;
+            EXPECT_EQ(r.term_signal, 0) << r.err;
+            EXPECT_EQ(r.status, 0) << r.err;
+            std::string rest;
+            auto recs = split_records(r.out, &rest);
+            EXPECT_EQ(rest, "");
+            std::sort(recs.begin(), recs.end());
+            EXPECT_EQ(diff_sorted(recs, m.records), "");
+
+            ErrParts e = split_stderr(r.err);
+            std::map<std::string, int> count;
+            for (auto &msg : e.messages) {
+                std::smatch mm;
+                if (std::regex_match(msg, mm, ring_msg))
+                    count[mm[1]]++;
+                else
+                    ADD_FAILURE() << "unexpected message: " << msg;
+            }
+            EXPECT_EQ(e.summaries, 1) << r.err;
+            EXPECT_TRUE(e.summary_last) << r.err;
+            EXPECT_EQ(e.files, (long long)recs.size()) << r.err;
+            counts.push_back(count);
+        }
+        return counts;
+    }
+
     static std::vector<std::string> sorted_records(const RunResult &r) {
         auto recs = split_records(r.out);
         std::sort(recs.begin(), recs.end());
@@ -89,42 +131,10 @@ TEST_F(RingUnavailable, SetupFailureGivesOneFallbackLinePerWorkerAndTheSameRecor
 }
 
 TEST_F(RingUnavailable, FailingSubmissionNeitherHangsNorLosesRecords) {
-    Model m = model_walk(root);
-    // A small ring makes many passes, so every worker meets the failure in
-    // the middle of a large directory, not only at its first batch.
-    for (const char *depth : {"2048", "16"}) {
-        SCOPED_TRACE(std::string("ring depth ") + depth);
-        RunResult r = run_fsrake2({"--threads", "3", "--ring-depth", depth, root},
-                                  under({"--fail-enter"}, 120));
-        ASSERT_FALSE(r.timed_out) << "the walk hung after io_uring_enter failed:\n" << r.err;
-        EXPECT_EQ(r.term_signal, 0) << r.err;
-        EXPECT_EQ(r.status, 0) << r.err;
-
-        std::string rest;
-        auto recs = split_records(r.out, &rest);
-        EXPECT_EQ(rest, "");
-        std::sort(recs.begin(), recs.end());
-        EXPECT_EQ(diff_sorted(recs, m.records), "");
-
-        // Rings were set up (the filter leaves io_uring_setup alone); what
-        // fails is submitting and waiting, and only that is reported.
-        static const std::regex ring_msg(
-            R"(worker ([0-2]): io_uring_(submit|wait): Operation not permitted)");
-        ErrParts e = split_stderr(r.err);
-        int submits = 0;
-        for (auto &msg : e.messages) {
-            std::smatch mm;
-            if (std::regex_match(msg, mm, ring_msg)) {
-                if (mm[2] == "submit") submits++;
-                continue;
-            }
-            ADD_FAILURE() << "unexpected message: " << msg;
-        }
-        EXPECT_GE(submits, 1) << "no io_uring_submit failure reported:\n" << r.err;
-        EXPECT_EQ(e.summaries, 1) << r.err;
-        EXPECT_TRUE(e.summary_last) << r.err;
-        EXPECT_EQ(e.files, (long long)recs.size()) << r.err;
-    }
+    // Rings were set up (the filter leaves io_uring_setup alone); what fails
+    // is submitting and waiting, and only that is reported.
+    for (auto &count : walks_with_failing_ring("--fail-enter"))
+        EXPECT_GE(count["submit"], 1) << "no io_uring_submit failure reported";
 }
 
 // Submissions go through but no wait does: every worker abandons the pass it
@@ -132,30 +142,9 @@ TEST_F(RingUnavailable, FailingSubmissionNeitherHangsNorLosesRecords) {
 // The batch must move out of the kernel's way and be statted by the worker; a
 // batch read into the abandoned array later would get results of other files.
 TEST_F(RingUnavailable, AbandonedPassNeitherLosesNorMixesRecords) {
-    Model m = model_walk(root);
-    for (const char *depth : {"2048", "16"}) {
-        SCOPED_TRACE(std::string("ring depth ") + depth);
-        RunResult r = run_fsrake2({"--threads", "3", "--ring-depth", depth, root},
-                                  under({"--fail-wait"}, 120));
-        ASSERT_FALSE(r.timed_out) << "the walk hung after a failed wait:\n" << r.err;
-        EXPECT_EQ(r.term_signal, 0) << r.err;
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::string rest;
-        auto recs = split_records(r.out, &rest);
-        EXPECT_EQ(rest, "");
-        std::sort(recs.begin(), recs.end());
-        EXPECT_EQ(diff_sorted(recs, m.records), "");
-
-        static const std::regex wait_msg(R"(worker [0-2]: io_uring_wait: Operation not permitted)");
-        ErrParts e = split_stderr(r.err);
-        int waits = 0;
-        for (auto &msg : e.messages) {
-            if (std::regex_match(msg, wait_msg))
-                waits++;
-            else
-                ADD_FAILURE() << "unexpected message: " << msg;
-        }
-        EXPECT_GE(waits, 1) << r.err;
-        EXPECT_LE(waits, 3) << "a worker abandons its ring once:\n" << r.err;
+    for (auto &count : walks_with_failing_ring("--fail-wait")) {
+        EXPECT_EQ(count["submit"], 0);
+        EXPECT_GE(count["wait"], 1);
+        EXPECT_LE(count["wait"], 3) << "a worker gives its ring up once";
     }
 }
