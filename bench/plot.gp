@@ -12,7 +12,7 @@ set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
 set logscale y
-set yrange [1000:*]
+set yrange [100:*]
 set ylabel "entries / s"
 set xtics rotate by -35 scale 0 nomirror
 set key top right
