@@ -63,10 +63,11 @@ struct Gen {
     }
     char name_byte() {
         static const char plain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
+        static const char special[] = ",; \t\n\r\\'$%*?";
         switch (below(16)) {
         case 0: return '"';
         case 1: return '.';
-        case 2: return ",; \t\n\r\\'$%*?"[below(14)];
+        case 2: return special[below(sizeof special - 1)];
         case 3: return char(0x80 + below(0x80));  // UTF-8 continuation or lead bytes
         default: return plain[below(sizeof plain - 1)];
         }
