@@ -9,6 +9,7 @@
 #include "fr2r.h"
 #include "harness.h"
 #include "test_report_util.h"
+#include "walk_util.h"
 
 using namespace fr2test;
 using namespace r2t;
@@ -47,6 +48,7 @@ TEST(ReportLoad, RealScanOfHardNamesMatchesTheTree) {
     std::string root = tmp / "data";
     long long t0 = time(nullptr) + 3600;
     build_tree(root, t0);
+    freeze_atimes(root);  // the scan's reads must not move what lstat sees after it
     std::string csv = tmp / "scan.csv", db = tmp / "r.db";
     scan_to(root, csv);
     RunResult r = run_report({"load", "--label", "first", "--time", std::to_string(t0), csv, db});
