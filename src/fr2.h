@@ -114,7 +114,6 @@ struct fr2_ring {
     // Beyond the kernel's view: how this program keeps passes apart.
     uint32_t pass_seq;     // tag of the current pass, in the high half of user_data
     int32_t inflight;      // requests of the current pass the kernel accepted
-    int32_t outstanding;   // accepted requests whose completion was never taken
     int32_t broken;        // the ring failed; stat synchronously from now on
 };
 

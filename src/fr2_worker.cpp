@@ -387,7 +387,6 @@ static int32_t submit_statx_batch(fr2_worker *w, int dir_fd, fr2_entry *entries,
         __atomic_store_n(r->sq_tail, tail - uint32_t(prepared - submitted), __ATOMIC_RELEASE);
     }
     r->inflight = submitted;
-    r->outstanding += submitted;
     if (submitted < n) stat_entries_sync(dir_fd, entries + submitted, n - submitted);
     return n;
 }
@@ -455,7 +454,6 @@ static fr2_entry *reap_statx_batch(fr2_worker *w, int dir_fd, int slot, fr2_entr
                 apply_completion(&pass[pos], cqe->res);
                 got++;
             }
-            r->outstanding--;
             // Release: the CQE slot is handed back only after it was read.
             __atomic_store_n(r->cq_head, head + 1, __ATOMIC_RELEASE);
             continue;
