@@ -2,12 +2,8 @@
 // NUL bytes) given to fr2_main in this process. The directory, when there is
 // one, must lie in a small fixed tree made at start: the input is skipped when
 // it names anything outside (an absolute path or ".."), so a walk stays small.
-//
-// fr2_main ends every command-line error with exit(); this fuzzer links the
-// scanner with exit() wrapped (-Wl,--wrap=exit): inside fr2_main it jumps back
-// here with the status, which is what the process would have ended with; all
-// such exits happen before any worker thread exists. Everywhere else the real
-// exit() runs.
+// fr2_main returns the exit status of every command-line outcome (help,
+// version, errors) instead of exiting, so it runs again and again here.
 //
 // Every outcome is compared with an independent model of the command line:
 // exit status, standard output (usage text, header, the set of records) and
@@ -16,7 +12,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <setjmp.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,21 +24,9 @@
 #include <set>
 #include <vector>
 
-#include "fr2.h"
+#include "fr2_config.h"
+#include "fr2_run.h"
 #include "fuzz_ref.h"
-
-// ---- the exit shim -----------------------------------------------------------
-
-static sigjmp_buf g_exit_jump;
-static bool g_in_main = false;
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-    if (g_in_main) {
-        g_in_main = false;
-        siglongjmp(g_exit_jump, status + 1);  // +1: a status of 0 must not look like the first return
-    }
-    __real_exit(status);
-}
 
 // ---- the sandbox tree ----------------------------------------------------------
 
@@ -368,10 +351,7 @@ static void fail(const std::vector<std::string> &args, const std::string &what, 
     abort();
 }
 
-static void free_exclude_table() {
-    for (int i = 0; i < g_state.exclude_count; i++) free(g_state.exclude_paths[i]);
-    g_state.exclude_count = 0;
-}
+static void free_exclude_table() { fr2_config_free(&g_config); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> args;
@@ -401,15 +381,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *saved_out = stdout, *saved_err = stderr;
     stdout = open_memstream(&out_mem, &out_len);
     stderr = open_memstream(&err_mem, &err_len);
-    int status;
-    int jumped = sigsetjmp(g_exit_jump, 0);
-    if (jumped == 0) {
-        g_in_main = true;
-        status = fr2_main(int(argv.size() - 1), argv.data());
-        g_in_main = false;
-    } else {
-        status = jumped - 1;
-    }
+    int status = fr2_main(int(argv.size() - 1), argv.data());
     fflush(stdout);
     fflush(stderr);
     std::string out(out_mem, out_len), err(err_mem, err_len);

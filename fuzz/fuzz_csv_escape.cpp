@@ -1,6 +1,6 @@
 // The quote-doubling copy against the slow reference, for every destination
 // size: same bytes, always NUL-terminated, never a byte past the destination.
-#include "fr2.h"
+#include "fr2_output.h"
 #include "fuzz_ref.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "fr2.h"
+#include "fr2_dirent.h"
 #include "fuzz_ref.h"
 
 struct Rec {
@@ -86,7 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The buffer alone on the heap, aligned as the worker's is: ASan sees any overread.
     char *heap = static_cast<char *>(aligned_alloc(64, (buf.size() + 63) & ~size_t(63) ?: 64));
     if (!buf.empty()) memcpy(heap, buf.data(), buf.size());
-    int rc = parse_dirent_buffer(heap, long(buf.size()), &entries, &count, &cap);
+    fr2_batch batch = {entries, count, cap};
+    int rc = parse_dirent_buffer(heap, long(buf.size()), &batch);
+    entries = batch.entries;
+    count = batch.count;
+    cap = batch.cap;
     free(heap);
     if (rc != 0) fuzz_fail("parse_dirent_buffer failed", std::to_string(rc), "0");
     check_capacity(count, cap);

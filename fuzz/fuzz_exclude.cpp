@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "fr2.h"
+#include "fr2_config.h"
 #include "fuzz_ref.h"
 
 static std::vector<std::string> reference_lines(const std::string &text, int room) {
@@ -33,10 +33,11 @@ static std::vector<std::string> reference_lines(const std::string &text, int roo
     return out;
 }
 
+static fr2_exclude_list g_list;
+
 static void clear_table() {
-    for (int i = 0; i < g_state.exclude_count; i++) free(g_state.exclude_paths[i]);
-    memset(g_state.exclude_paths, 0, sizeof g_state.exclude_paths);
-    g_state.exclude_count = 0;
+    for (int i = 0; i < g_list.count; i++) free(g_list.paths[i]);
+    memset(&g_list, 0, sizeof g_list);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -50,32 +51,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < earlier; i++) {
         char name[32];
         snprintf(name, sizeof name, "/earlier/%d", i);
-        g_state.exclude_paths[i] = strdup(name);
+        g_list.paths[i] = strdup(name);
     }
-    g_state.exclude_count = earlier;
+    g_list.count = earlier;
 
     int fd = memfd_create("exclude", 0);
     if (fd < 0) abort();
     if (write(fd, text.data(), text.size()) != ssize_t(text.size())) abort();
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    fr2_load_exclude_list(path);
+    if (fr2_load_exclude_list(&g_list, path) != 0) fuzz_fail("exclude file not read", path, "");
     close(fd);
 
     std::vector<std::string> want = reference_lines(text, FR2_MAX_EXCLUDES - earlier);
-    if (g_state.exclude_count != earlier + int(want.size()))
-        fuzz_fail("entry count", std::to_string(g_state.exclude_count),
+    if (g_list.count != earlier + int(want.size()))
+        fuzz_fail("entry count", std::to_string(g_list.count),
                   std::to_string(earlier + want.size()));
     std::set<std::string> all;
-    for (int i = 0; i < earlier; i++) all.insert(g_state.exclude_paths[i]);
+    for (int i = 0; i < earlier; i++) all.insert(g_list.paths[i]);
     for (size_t k = 0; k < want.size(); k++) {
-        const char *got = g_state.exclude_paths[earlier + int(k)];
+        const char *got = g_list.paths[earlier + int(k)];
         if (!got || want[k] != got) fuzz_fail("entry", got ? got : "(null)", want[k]);
-        if (!fr2_check_exclude(want[k].c_str())) fuzz_fail("stored line does not match", want[k], "");
+        if (!fr2_check_exclude(&g_list, want[k].c_str())) fuzz_fail("stored line does not match", want[k], "");
         all.insert(want[k]);
     }
     bool probe_in = all.count(probe) > 0;
-    if (fr2_check_exclude(probe.c_str()) != int(probe_in))
+    if (fr2_check_exclude(&g_list, probe.c_str()) != probe_in)
         fuzz_fail("lookup of a probe", probe, probe_in ? "listed" : "not listed");
     return 0;
 }

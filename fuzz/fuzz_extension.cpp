@@ -1,5 +1,5 @@
 // The extension rule against the slow reference: the same text, or both none.
-#include "fr2.h"
+#include "fr2_output.h"
 #include "fuzz_ref.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -4,7 +4,7 @@
 // must come out of standard output whole and once.
 #include <stdio.h>
 
-#include "fr2.h"
+#include "fr2_output.h"
 #include "fuzz_ref.h"
 
 // The longest path the walker hands over: a 4095-byte directory, "/", a
@@ -18,7 +18,7 @@ static std::string reference_line(const std::string &path, const char *ext,
     return ref_line(path, ext, st, parent, depth, fcount, dirsum, FR2_LINE_MAX);
 }
 
-static fr2_worker g_worker;
+static fr2_outbuf g_out;
 
 // Standard output as a memory stream, so what the buffers write can be read back.
 static std::string capture_stdout(void (*fn)(void *), void *arg) {
@@ -48,16 +48,11 @@ struct Call {
 static void run_call(void *arg) {
     Call *c = static_cast<Call *>(arg);
     if (c->dir)
-        fr2_format_dir(&g_worker, c->path, c->ext, c->st, c->parent, c->depth, c->fcount,
+        fr2_format_dir(&g_out, c->path, c->ext, c->st, c->parent, c->depth, c->fcount,
                        c->dirsum);
     else
-        fr2_format_file(&g_worker, c->path, c->ext, c->st, c->parent, c->depth);
-    fr2_flush_output(&g_worker);
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_state.output_lock = PTHREAD_MUTEX_INITIALIZER;
-    return 0;
+        fr2_format_file(&g_out, c->path, c->ext, c->st, c->parent, c->depth);
+    fr2_flush_output(&g_out);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -107,13 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         want = reference_line(path, extp, st, parent, depth, -1, 0);
     }
-    memset(g_worker.out_buf, 'x', fill);
-    g_worker.out_len = int32_t(fill);
+    memset(g_out.buf, 'x', fill);
+    g_out.len = int32_t(fill);
     Call c{dir, path.c_str(), extp, &st, parent, depth, fcount, dirsum};
     std::string out = capture_stdout(run_call, &c);
     std::string expect = std::string(fill, 'x') + want;
     if (out != expect)
         fuzz_fail("buffered output", out.substr(fill < out.size() ? fill : out.size()), want);
-    if (g_worker.out_len != 0) fuzz_fail("buffer not empty after flush", "", "");
+    if (g_out.len != 0) fuzz_fail("buffer not empty after flush", "", "");
     return 0;
 }

@@ -1,29 +1,38 @@
-// CSV records, quoting, per-worker output buffering, and the exclude list.
+// CSV records, quoting, per-worker output buffering.
 //
 // Each worker formats whole lines into its own 64 KiB buffer without locks or
 // heap; only a full buffer takes the output lock, for one write. Lines are
 // formatted by hand (the 17 conversions of one snprintf per entry are the
 // single largest cost of a warm walk), byte for byte equal to the format
 //   "%llu,%llu,%d,\"%s\",\"%s\",%u,%u,%lld,%lu,%llu,%u,\"%07o\",%lld,%lld,%lld,%ld,%ld\n"
+#include "fr2_output.h"
+
 #include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 
 #include "fr2.h"
+#include "fr2_queue.h"
 
 // A quote-doubled path never has to be cut: the longest path the walker
 // composes is a 4095-byte directory path, "/" and a 255-byte name, and every
 // byte of it may double.
+// Standard output is shared by every worker; a failed write is said once.
+static pthread_mutex_t g_output_lock = PTHREAD_MUTEX_INITIALIZER;
+static std::atomic<bool> g_output_failed;
+
 static const size_t ESCAPED_PATH_SIZE = 2 * (FR2_MAX_PATH + 1 + 255) + 1;
 static const size_t ESCAPED_EXT_SIZE = 4096;
 
 // Quote-doubles src into dst (dst_size - 1 characters at most, then NUL) and
 // returns the end of the copy, where its NUL is.
-static char *escape_into(const char *src, char *dst, size_t dst_size) {
+static char *output_escape_into(const char *src, char *dst, size_t dst_size) {
     size_t limit = dst_size - 1, n = 0;
     while (*src && n < limit) {
         // Copy the run up to the next quote in one go; most names have none.
@@ -46,7 +55,7 @@ static char *escape_into(const char *src, char *dst, size_t dst_size) {
 }
 
 void fr2_csv_escape(const char *src, char *dst, size_t dst_size) {
-    escape_into(src, dst, dst_size);
+    output_escape_into(src, dst, dst_size);
 }
 
 const char *fr2_extension(const char *name) {
@@ -55,13 +64,13 @@ const char *fr2_extension(const char *name) {
     return dot ? dot + 1 : nullptr;
 }
 
-template <typename T> static inline char *put_num(char *p, T v) {
+template <typename T> static inline char *output_put_num(char *p, T v) {
     return std::to_chars(p, p + 24, v).ptr;
 }
 
-static inline char *put_quoted(char *p, const char *s, size_t cap) {
+static inline char *output_put_quoted(char *p, const char *s, size_t cap) {
     *p++ = '"';
-    p = escape_into(s, p, cap);
+    p = output_escape_into(s, p, cap);
     *p++ = '"';
     return p;
 }
@@ -73,27 +82,27 @@ int fr2_format_line(char *line, const char *path, const char *ext, const struct 
     // below only keeps the promise that a line of FR2_LINE_MAX or more is dropped.
     static_assert(ESCAPED_PATH_SIZE + ESCAPED_EXT_SIZE + 17 * 24 < FR2_LINE_MAX);
     char *p = line;
-    p = put_num(p, (unsigned long long)stx->stx_ino);
+    p = output_put_num(p, (unsigned long long)stx->stx_ino);
     *p++ = ',';
-    p = put_num(p, (unsigned long long)parent_ino);
+    p = output_put_num(p, (unsigned long long)parent_ino);
     *p++ = ',';
-    p = put_num(p, depth);
+    p = output_put_num(p, depth);
     *p++ = ',';
-    p = put_quoted(p, path, ESCAPED_PATH_SIZE);
+    p = output_put_quoted(p, path, ESCAPED_PATH_SIZE);
     *p++ = ',';
-    p = put_quoted(p, ext ? ext : "", ESCAPED_EXT_SIZE);
+    p = output_put_quoted(p, ext ? ext : "", ESCAPED_EXT_SIZE);
     *p++ = ',';
-    p = put_num(p, stx->stx_uid);
+    p = output_put_num(p, stx->stx_uid);
     *p++ = ',';
-    p = put_num(p, stx->stx_gid);
+    p = output_put_num(p, stx->stx_gid);
     *p++ = ',';
-    p = put_num(p, (long long)stx->stx_size);
+    p = output_put_num(p, (long long)stx->stx_size);
     *p++ = ',';
-    p = put_num(p, (unsigned long)fr2_makedev(stx->stx_dev_major, stx->stx_dev_minor));
+    p = output_put_num(p, (unsigned long)fr2_makedev(stx->stx_dev_major, stx->stx_dev_minor));
     *p++ = ',';
-    p = put_num(p, (unsigned long long)stx->stx_blocks);
+    p = output_put_num(p, (unsigned long long)stx->stx_blocks);
     *p++ = ',';
-    p = put_num(p, stx->stx_nlink);
+    p = output_put_num(p, stx->stx_nlink);
     *p++ = ',';
     *p++ = '"';
     {
@@ -107,15 +116,15 @@ int fr2_format_line(char *line, const char *path, const char *ext, const struct 
     }
     *p++ = '"';
     *p++ = ',';
-    p = put_num(p, (long long)stx->stx_atime.tv_sec);
+    p = output_put_num(p, (long long)stx->stx_atime.tv_sec);
     *p++ = ',';
-    p = put_num(p, (long long)stx->stx_mtime.tv_sec);
+    p = output_put_num(p, (long long)stx->stx_mtime.tv_sec);
     *p++ = ',';
-    p = put_num(p, (long long)stx->stx_ctime.tv_sec);
+    p = output_put_num(p, (long long)stx->stx_ctime.tv_sec);
     *p++ = ',';
-    p = put_num(p, (long)fcount);
+    p = output_put_num(p, (long)fcount);
     *p++ = ',';
-    p = put_num(p, (long)dirsum);
+    p = output_put_num(p, (long)dirsum);
     *p++ = '\n';
     long len = p - line;
     return len < FR2_LINE_MAX ? int(len) : 0;
@@ -124,50 +133,50 @@ int fr2_format_line(char *line, const char *path, const char *ext, const struct 
 // A failed write means lines are lost: say so once and end the run with a
 // failure at once rather than walking on for hours with nowhere to write.
 [[noreturn]] static void output_failed(int err) {
-    if (fr2_add(&g_state.output_failed, 1) == 0)
+    if (!g_output_failed.exchange(true, std::memory_order_acq_rel))
         fprintf(stderr, FR2_PROGRAM_NAME ": error writing standard output: %s\n", strerror(err));
     _exit(1);
 }
 
-static void write_stdout(const char *data, size_t len) {
-    pthread_mutex_lock(&g_state.output_lock);
+static void output_write_stdout(const char *data, size_t len) {
+    pthread_mutex_lock(&g_output_lock);
     size_t put = fwrite(data, 1, len, stdout);
     int err = errno;
-    pthread_mutex_unlock(&g_state.output_lock);
+    pthread_mutex_unlock(&g_output_lock);
     if (put != len) output_failed(err ? err : EIO);
 }
 
-static void buffer_output(fr2_worker *w, const char *data, int len) {
-    if (w->out_len + len <= FR2_OUT_BUF_SIZE) {
-        memcpy(w->out_buf + w->out_len, data, size_t(len));
-        w->out_len += len;
+static void buffer_output(fr2_outbuf *w, const char *data, int len) {
+    if (w->len + len <= FR2_OUT_BUF_SIZE) {
+        memcpy(w->buf + w->len, data, size_t(len));
+        w->len += len;
         return;
     }
-    if (w->out_len > 0) {
-        write_stdout(w->out_buf, size_t(w->out_len));
-        w->out_len = 0;
+    if (w->len > 0) {
+        output_write_stdout(w->buf, size_t(w->len));
+        w->len = 0;
     }
     if (len > FR2_OUT_BUF_SIZE) {
-        write_stdout(data, size_t(len));
+        output_write_stdout(data, size_t(len));
         return;
     }
-    memcpy(w->out_buf, data, size_t(len));
-    w->out_len = len;
+    memcpy(w->buf, data, size_t(len));
+    w->len = len;
 }
 
-void fr2_flush_output(fr2_worker *w) {
-    if (w->out_len > 0) {
-        write_stdout(w->out_buf, size_t(w->out_len));
-        w->out_len = 0;
+void fr2_flush_output(fr2_outbuf *w) {
+    if (w->len > 0) {
+        output_write_stdout(w->buf, size_t(w->len));
+        w->len = 0;
     }
 }
 
-void fr2_format_file(fr2_worker *w, const char *path, const char *ext, const struct statx *stx,
+void fr2_format_file(fr2_outbuf *w, const char *path, const char *ext, const struct statx *stx,
                      uint64_t parent_ino, int32_t depth) {
     // Format straight into the buffer when a whole line surely fits there.
-    if (FR2_OUT_BUF_SIZE - w->out_len >= FR2_LINE_MAX) {
-        int r = fr2_format_line(w->out_buf + w->out_len, path, ext, stx, parent_ino, depth, -1, 0);
-        w->out_len += r;
+    if (FR2_OUT_BUF_SIZE - w->len >= FR2_LINE_MAX) {
+        int r = fr2_format_line(w->buf + w->len, path, ext, stx, parent_ino, depth, -1, 0);
+        w->len += r;
         return;
     }
     char line[FR2_LINE_MAX];
@@ -175,47 +184,24 @@ void fr2_format_file(fr2_worker *w, const char *path, const char *ext, const str
     if (r > 0) buffer_output(w, line, r);
 }
 
-void fr2_format_dir(fr2_worker *w, const char *path, const char *ext, const struct statx *stx,
+void fr2_format_dir(fr2_outbuf *w, const char *path, const char *ext, const struct statx *stx,
                     uint64_t parent_ino, int32_t depth, int64_t fcount, int64_t dirsum) {
     char line[FR2_LINE_MAX];
     int r = fr2_format_line(line, path, ext, stx, parent_ino, depth - 1, fcount, dirsum);
     if (r > 0) buffer_output(w, line, r);
 }
 
-// ---- exclude list -----------------------------------------------------------
-
-void fr2_load_exclude_list(const char *path) {
-    FILE *f = fopen(path, "r");
-    if (!f) {
-        fprintf(stderr, FR2_PROGRAM_NAME ": could not open exclude file: %s\n", path);
-        exit(1);
-    }
-    char line[4096];  // a longer line arrives in pieces, each taken as a line
-    while (fgets(line, sizeof line, f)) {
-        if (g_state.exclude_count >= FR2_MAX_EXCLUDES) break;
-        size_t len = strlen(line);
-        if (len == 0) continue;
-        if (line[len - 1] == '\n') line[--len] = 0;
-        if (len == 0) continue;
-        char *copy = strdup(line);
-        if (!copy) {
-            fprintf(stderr, FR2_PROGRAM_NAME ": out of memory reading exclude file: %s\n", path);
-            exit(1);
-        }
-        g_state.exclude_paths[g_state.exclude_count++] = copy;
-    }
-    // A read that fails (a directory given as the file, an I/O error) must not
-    // pass for an empty list: the walk would read what it was told to leave.
-    if (ferror(f)) {
-        fprintf(stderr, FR2_PROGRAM_NAME ": could not read exclude file: %s: %s\n", path,
-                strerror(errno));
-        exit(1);
-    }
-    fclose(f);
+int fr2_output_finish(void) {
+    pthread_mutex_lock(&g_output_lock);
+    int err = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) err = errno ? errno : EIO;
+    pthread_mutex_unlock(&g_output_lock);
+    if (err == 0) return 0;
+    if (!g_output_failed.exchange(true, std::memory_order_acq_rel))
+        fprintf(stderr, FR2_PROGRAM_NAME ": error writing standard output: %s\n", strerror(err));
+    return -1;
 }
 
-int fr2_check_exclude(const char *path) {
-    for (int i = 0; i < g_state.exclude_count; i++)
-        if (strcmp(path, g_state.exclude_paths[i]) == 0) return 1;
-    return 0;
+void fr2_output_flush_if_free(void) {
+    if (pthread_mutex_trylock(&g_output_lock) == 0) fflush(stdout);
 }

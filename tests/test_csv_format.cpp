@@ -1,4 +1,4 @@
-// Unit tests of the output formatting against fr2_core: quote
+// Unit tests of the output formatting against the scanner's library: quote
 // doubling and its cut-off rules, the extension rule, device numbers, the
 // exact bytes of file and directory lines, and the output buffer's limits.
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fr2.h"
+#include "fr2_output.h"
 #include "harness.h"
 
 namespace {
@@ -56,17 +57,14 @@ struct statx sample_stx() {
     return s;
 }
 
-// A zero-filled worker record, as start-up makes them.
+// A zero-filled output buffer, as a worker starts with.
 struct Worker {
-    fr2_worker *w;
-    Worker() {
-        fr2_state_init();
-        w = static_cast<fr2_worker *>(calloc(1, sizeof(fr2_worker)));
-    }
+    fr2_outbuf *w;
+    Worker() { w = static_cast<fr2_outbuf *>(calloc(1, sizeof(fr2_outbuf))); }
     ~Worker() { free(w); }
     std::string take() {
-        std::string s(w->out_buf, size_t(w->out_len));
-        w->out_len = 0;
+        std::string s(w->buf, size_t(w->len));
+        w->len = 0;
         return s;
     }
 };
@@ -256,27 +254,27 @@ TEST(OutputBuffer, FillsToExactlyFullThenWritesTheWholeBuffer) {
     struct statx s = sample_stx();
     // A line of exactly 536 bytes: measure one, then lengthen its path.
     fr2_format_file(k.w, "/p", nullptr, &s, 1, 1);
-    size_t base = size_t(k.w->out_len);
+    size_t base = size_t(k.w->len);
     k.take();
     std::string path = "/p" + std::string(536 - base, 'x');
     StdoutCapture cap;
-    memset(k.w->out_buf, 'B', 65000);
-    k.w->out_len = 65000;
+    memset(k.w->buf, 'B', 65000);
+    k.w->len = 65000;
     fr2_format_file(k.w, path.c_str(), nullptr, &s, 1, 1);
-    EXPECT_EQ(k.w->out_len, 65536) << "a 536-byte line fits a buffer holding 65,000 bytes";
+    EXPECT_EQ(k.w->len, 65536) << "a 536-byte line fits a buffer holding 65,000 bytes";
     EXPECT_EQ(cap.text(), "") << "nothing is written while the line fits";
-    std::string full(k.w->out_buf, 65536);
+    std::string full(k.w->buf, 65536);
     // The next line, of any length, first writes the 65536 bytes out.
     fr2_format_file(k.w, "/q", nullptr, &s, 1, 1);
     std::string written = cap.text();
     EXPECT_EQ(written.size(), 65536u);
     EXPECT_TRUE(written == full) << "the buffer is written whole";
     EXPECT_EQ(written.substr(65000, 3), "123");
-    std::string q(k.w->out_buf, size_t(k.w->out_len));
+    std::string q(k.w->buf, size_t(k.w->len));
     EXPECT_EQ(q.substr(0, 16), "12345,1,1,\"/q\",\"");
     // Flushing writes what is left; an empty buffer writes nothing.
     fr2_flush_output(k.w);
-    EXPECT_EQ(k.w->out_len, 0);
+    EXPECT_EQ(k.w->len, 0);
     EXPECT_EQ(cap.text(), written + q);
     fr2_flush_output(k.w);
     EXPECT_EQ(cap.text(), written + q);

@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "fr2.h"
+#include "fr2_output.h"
+#include "fr2_queue.h"
 #include "fuzz_ref.h"
 
 namespace {

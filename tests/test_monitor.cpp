@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "fr2.h"
+#include "fr2_monitor.h"
+#include "fr2_walk.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -44,20 +46,20 @@ struct FakeWorkers {
             workers[i].thread = handle;
         }
         g_state.workers = workers;
-        g_state.worker_count = n;
+        g_state.worker_count.store(n);
     }
     ~FakeWorkers() {
         stop = true;
         target.join();
         g_state.workers = nullptr;
-        g_state.worker_count = 0;
+        g_state.worker_count.store(0);
         free(workers);
     }
     void set(int i, uint32_t activity, int64_t since, const char *path) {
-        strcpy(workers[i].cur_path, path);
-        workers[i].activity_since = since;
-        workers[i].activity = activity;
-        workers[i].cancel = 0;
+        strcpy(workers[i].act.cur_path, path);
+        workers[i].act.since = since;
+        workers[i].act.activity = activity;
+        workers[i].act.cancel = false;
     }
 };
 
@@ -89,12 +91,12 @@ TEST(Watchdog, ReportsOnlyOpenAndGetdentsStuckSixtySecondsOrMore) {
               "fsrake2: watchdog: worker 1 stuck in open() for 60s on /mnt/b\n"
               "fsrake2: watchdog: worker 2 stuck in getdents64() for 300s on /mnt/c\n"
               "fsrake2: watchdog: worker 6 stuck in unknown for 61s on /mnt/g\n");
-    EXPECT_EQ(fw.workers[0].cancel, 0);
-    EXPECT_EQ(fw.workers[1].cancel, 1);
-    EXPECT_EQ(fw.workers[2].cancel, 1);
-    EXPECT_EQ(fw.workers[3].cancel, 0);
-    EXPECT_EQ(fw.workers[4].cancel, 0);
-    EXPECT_EQ(fw.workers[5].cancel, 0);
+    EXPECT_FALSE(fw.workers[0].act.cancel);
+    EXPECT_TRUE(fw.workers[1].act.cancel);
+    EXPECT_TRUE(fw.workers[2].act.cancel);
+    EXPECT_FALSE(fw.workers[3].act.cancel);
+    EXPECT_FALSE(fw.workers[4].act.cancel);
+    EXPECT_FALSE(fw.workers[5].act.cancel);
     // All three went to the same thread; pending signals of one kind merge.
     EXPECT_GE(wait_for_signals(1), 1);
 

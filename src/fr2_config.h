@@ -1,0 +1,55 @@
+// The command line: one read-only configuration record, built before the walk
+// starts and never written after, and the exclude list that belongs to it.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define FR2_DEFAULT_THREADS 64
+#define FR2_MAX_THREADS 1024
+#define FR2_DEFAULT_RING_DEPTH 2048
+#define FR2_MIN_RING_DEPTH 16
+#define FR2_MAX_RING_DEPTH 4096
+#define FR2_MAX_EXCLUDES 512
+
+#define FR2_CSV_HEADER                                                              \
+    "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"    \
+    "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"     \
+    "fr_fcount,fr_dirsum"
+
+struct fr2_exclude_list {
+    char *paths[FR2_MAX_EXCLUDES];  // each a heap copy of one line
+    int32_t count;
+};
+
+struct fr2_config {
+    int32_t threads;       // 1 to 1024
+    int32_t ring_depth;    // 16 to 4096: ring size and batch size
+    int32_t getdents_max;  // read-admission slots, at least 1
+    int32_t max_depth;     // 0 (or negative): no limit
+    bool no_snap;
+    bool one_file_system;
+    bool header;
+    const char *root;      // the directory argument as given
+    fr2_exclude_list exclude;
+};
+
+// Written by start-up only, before any other thread exists; read-only after.
+extern fr2_config g_config;
+
+enum fr2_config_status {
+    FR2_CONFIG_RUN,   // walk cfg->root
+    FR2_CONFIG_EXIT,  // stop now with *exit_status (help, version or an error, already said)
+};
+
+// Parses the options and the directory; defaults for what is not given. Never
+// exits: help and version are printed here and reported as FR2_CONFIG_EXIT.
+fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *exit_status);
+// Releases what parsing allocated (the exclude lines) and resets the record.
+void fr2_config_free(fr2_config *cfg);
+void fr2_print_help(void);
+
+// Appends the lines of an exclude file; 0, or -1 after its message when the
+// file cannot be opened or read, or memory runs out.
+int fr2_load_exclude_list(fr2_exclude_list *list, const char *path);
+bool fr2_check_exclude(const fr2_exclude_list *list, const char *path);

@@ -1,0 +1,103 @@
+// Reading a directory in raw getdents64 batches.
+#include "fr2_dirent.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "fr2.h"
+#include "fr2_sys.h"
+
+int open_directory(fr2_activity *act, const char *path) {
+    fr2_activity_enter(act, WORKER_IN_OPEN, path);
+    for (;;) {
+        int fd = open(path, O_RDONLY | O_DIRECTORY);
+        if (fd >= 0 || errno != EINTR) {
+            int err = errno;
+            fr2_activity_leave(act);
+            errno = err;
+            return fd;
+        }
+        // Interrupted: give up only when the watchdog asked for it.
+        if (act->cancel.load(std::memory_order_acquire)) {
+            fr2_activity_leave(act);
+            return FR2_CANCELLED;
+        }
+    }
+}
+
+struct dirent_kernel_record {
+    uint64_t d_ino;
+    int64_t d_off;
+    uint16_t d_reclen;
+    uint8_t d_type;
+    char d_name[];
+};
+
+static bool dirent_grow_batch(fr2_batch *batch, int32_t need) {
+    int64_t cap = batch->cap == 0 ? FR2_FIRST_BATCH_CAP : int64_t(batch->cap) * 2;
+    while (cap < need) cap *= 2;
+    if (cap > INT32_MAX) {
+        errno = ENOMEM;
+        return false;
+    }
+    // A capacity of 0 with an array is one left to the kernel: never moved.
+    void *grown = realloc(batch->cap ? batch->entries : nullptr, size_t(cap) * sizeof(fr2_entry));
+    if (!grown) return false;
+    batch->entries = static_cast<fr2_entry *>(grown);
+    batch->cap = int32_t(cap);
+    return true;
+}
+
+int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
+    const long name_off = offsetof(dirent_kernel_record, d_name);
+    long off = 0;
+    while (off + name_off < len) {
+        // Fields are copied out, not read through a record pointer: a record
+        // that is not what the kernel makes may sit at any alignment.
+        uint16_t reclen;
+        memcpy(&reclen, buf + off + offsetof(dirent_kernel_record, d_reclen), sizeof reclen);
+        if (reclen <= name_off || off + reclen > len) break;  // not a record the kernel makes
+        const char *rec = buf + off;
+        const char *name = rec + name_off;
+        size_t name_len = strnlen(name, size_t(reclen - name_off));
+        off += reclen;
+        if (name_len > 255) name_len = 255;
+        if (name[0] == '.' && (name_len == 1 || (name_len == 2 && name[1] == '.'))) continue;
+        if (batch->count + 1 > batch->cap && !dirent_grow_batch(batch, batch->count + 1)) return -1;
+        fr2_entry *e = &batch->entries[batch->count];
+        memcpy(e->name, name, name_len);
+        e->name[name_len] = 0;
+        e->name_len = uint16_t(name_len);
+        memcpy(&e->d_ino, rec + offsetof(dirent_kernel_record, d_ino), 8);
+        e->d_type = uint8_t(rec[offsetof(dirent_kernel_record, d_type)]);
+        e->is_dir = e->d_type == DT_DIR;
+        e->stat_ok = FR2_STAT_NONE;  // stx stays unread until a statx succeeds
+        batch->count++;
+    }
+    return 0;
+}
+
+int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
+                         int32_t limit, bool *eof) {
+    batch->count = 0;
+    *eof = false;
+    if (limit <= 0) return 0;
+    do {
+        long n = g_sys.getdents64(fd, buf, buf_size);
+        if (n == 0) {
+            *eof = true;
+            return 0;
+        }
+        if (n < 0) {
+            if (errno != EINTR) return -1;
+            if (act->cancel.load(std::memory_order_acquire)) return FR2_CANCELLED;
+            continue;  // another signal: the entries so far stay, read on
+        }
+        if (parse_dirent_buffer(buf, n, batch) != 0) return -1;
+    } while (batch->count < limit);
+    return 0;
+}

@@ -1,0 +1,48 @@
+// Reading a directory: open it, read a getdents64 batch, parse the records.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include "fr2_monitor.h"
+
+#define FR2_DIRENT_BUF_SIZE 32768
+#define FR2_FIRST_BATCH_CAP 256
+
+// What is known of an entry's metadata.
+enum : uint32_t {
+    FR2_STAT_NONE = 0,     // no result (not asked yet, or its statx failed)
+    FR2_STAT_OK = 1,       // stx holds this entry's statx result
+    FR2_STAT_PENDING = 2,  // its request is with the kernel and not yet answered
+};
+
+// One directory entry of a batch.
+struct fr2_entry {
+    char name[256];
+    uint64_t d_ino;
+    uint8_t d_type;
+    bool is_dir;
+    uint16_t name_len;
+    struct statx stx;
+    uint32_t stat_ok;  // FR2_STAT_*
+};
+
+// A batch of entries in an array that grows by doubling and is kept.
+struct fr2_batch {
+    fr2_entry *entries;
+    int32_t count;
+    int32_t cap;  // 0 with entries set: an array left to the kernel, not ours to grow or free
+};
+
+// A descriptor, -1 (errno set) or FR2_CANCELLED when the watchdog interrupted
+// the open; shown to the watchdog as WORKER_IN_OPEN.
+int open_directory(fr2_activity *act, const char *path);
+// Reads records into the batch until it holds at least `limit` entries or the
+// directory ends (*eof). 0, -1 (errno set) or FR2_CANCELLED.
+int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
+                         int32_t limit, bool *eof);
+// Appends the entries of one buffer of kernel linux_dirent64 records to the
+// batch; -1 when the array cannot grow. A record that claims to run past the
+// end of the buffer, or is shorter than its header, ends the buffer.
+int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch);

@@ -1,0 +1,64 @@
+// What a worker is blocked on, published for the watchdog; the progress
+// reporter and watchdog thread; the no-progress exit.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+// Worker activity states, published for the watchdog.
+enum : uint32_t {
+    WORKER_IDLE = 0,
+    WORKER_IN_OPEN = 1,
+    WORKER_IN_GETDENTS = 2,
+    WORKER_IN_STATX_WAIT = 3,
+    WORKER_IN_QUEUE_WAIT = 4,
+};
+
+// One worker's blocking step. Entering a timed step: cur_path, then since,
+// then activity (release); leaving: activity, then since. The watchdog loads
+// activity and since (acquire) and only then reads cur_path, which it may see
+// mixed from two paths at worst (it is copied a word at a time, relaxed), never
+// torn within a word.
+struct fr2_activity {
+    std::atomic<uint32_t> activity;     // WORKER_*
+    std::atomic<int64_t> since;         // start of the timed step in seconds, 0 when none
+    std::atomic<bool> cancel;           // set by the watchdog before it signals the thread
+    alignas(8) char cur_path[4096];     // accessed a word at a time through std::atomic_ref
+};
+
+void fr2_activity_enter(fr2_activity *act, uint32_t state, const char *path);
+void fr2_activity_leave(fr2_activity *act);
+// The untimed queue wait shows only the state; since and cur_path stay.
+void fr2_activity_show(fr2_activity *act, uint32_t state);
+
+// Seconds between progress samples, and the first sample's delay.
+#define FR2_PROGRESS_INTERVAL_SEC 5
+#define FR2_PROGRESS_FIRST_SEC 2
+// A worker in open or getdents64 for this long is interrupted.
+#define FR2_WATCHDOG_STUCK_SEC 60
+// Samples in a row without a new line before the forced exit (300 seconds).
+#define FR2_NO_PROGRESS_SAMPLES 60
+#define FR2_NO_PROGRESS_SEC (FR2_NO_PROGRESS_SAMPLES * FR2_PROGRESS_INTERVAL_SEC)
+// Exit status of the forced no-progress exit: the walk did not finish and
+// buffered lines are lost, so it must not look like success.
+#define FR2_EXIT_NO_PROGRESS 3
+
+// The progress reporter's one sample, with the clock passed in so that its
+// boundaries can be tested without waiting minutes.
+struct fr2_monitor {
+    int64_t prev_files;
+    int32_t stall_count;
+};
+enum fr2_sample_verdict { FR2_SAMPLE_GO_ON = 0, FR2_SAMPLE_NO_PROGRESS = 1 };
+fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t start_time);
+int64_t fr2_watchdog_scan(int64_t now);  // returns the number of reports
+
+// "fsrake2 done: ..." from the global totals.
+void fr2_print_summary_line(int64_t start_time);
+
+// Starts the progress thread for a walk that began at start_time; false when
+// it could not be started (the walk goes on without it).
+bool fr2_monitor_start(int64_t start_time);
+// Wakes the progress thread after the walk is done and waits for it.
+void fr2_monitor_stop(void);

@@ -1,0 +1,49 @@
+// Directory work items, the shared first-in-first-out queue of directories,
+// the count that tells when the walk has ended, and the read-admission gate.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/stat.h>
+
+#define FR2_MAX_PATH 4095  // longest directory path that is queued
+
+// A directory waiting to be read or being read; also its own queue node.
+// The path is allocated to its length, so a queue of a million directories
+// costs what their paths cost, not 4 KiB each.
+struct fr2_dir_item {
+    fr2_dir_item *next;
+    uint64_t parent_ino;  // 0 for the root
+    struct statx stx;     // the directory's own metadata, from its parent's batch
+    int32_t depth;        // 0 for the root
+    uint16_t path_len;
+    char path[];          // NUL-terminated
+};
+
+// A zero-filled item holding a copy of path; null when memory runs out.
+fr2_dir_item *fr2_dir_item_new(const char *path, size_t path_len);
+
+// Empties the queue and sets the number of read-admission slots. Only while no
+// other thread runs.
+void fr2_queue_reset(int32_t getdents_max);
+
+// Counts a directory into the walk, then queues it: the walk cannot end while
+// the item waits.
+void fr2_queue_add(fr2_dir_item *item);
+// Queues an item the caller has already counted in.
+void fr2_queue_push(fr2_dir_item *item);
+// Blocks until an item is queued or the walk is done; null only when done and
+// the queue is empty.
+fr2_dir_item *fr2_queue_pop(void);
+// Never blocks and does not look at the end of the walk.
+fr2_dir_item *fr2_queue_try_pop(void);
+
+// Counts a directory out of the walk, after its item was freed. The call that
+// brings the count to zero ends the walk and wakes every waiter.
+void fr2_finish_directory(void);
+
+// The read-admission gate: at most getdents_max workers open or read
+// directories at the same time.
+void fr2_acquire_getdents_slot(void);
+void fr2_release_getdents_slot(void);
+bool fr2_try_acquire_getdents_slot(void);

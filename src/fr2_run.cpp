@@ -1,0 +1,122 @@
+// Start-up and end of a run: the configuration, the root, the workers and the
+// progress thread, the final summary.
+#include "fr2_run.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "fr2.h"
+#include "fr2_config.h"
+#include "fr2_monitor.h"
+#include "fr2_output.h"
+#include "fr2_queue.h"
+#include "fr2_walk.h"
+
+static void run_sigusr1_handler(int) {}
+
+// Statts the root and queues it as the walk's first directory. 0, or the
+// status to exit with.
+static int run_queue_root(const char *dir) {
+    struct statx root_stx;
+    if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
+        int err = errno;
+        fprintf(stderr, "%s: statx '%s': %s\n", FR2_PROGRAM_NAME, dir, strerror(err));
+        return err;
+    }
+    g_state.root_dev = fr2_makedev(root_stx.stx_dev_major, root_stx.stx_dev_minor);
+
+    size_t len = strnlen(dir, FR2_MAX_PATH);
+    if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
+    fr2_dir_item *root = fr2_dir_item_new(dir, len);
+    if (!root) {
+        perror("calloc");
+        return 1;
+    }
+    root->stx = root_stx;
+    fr2_queue_add(root);  // counted before any worker can pop it
+    return 0;
+}
+
+// Starts the workers, waits for them all and releases their table. Returns
+// false when not even one could be started.
+static bool run_workers(int64_t start_time) {
+    int threads = g_config.threads;
+    fr2_worker *workers = static_cast<fr2_worker *>(calloc(size_t(threads), sizeof(fr2_worker)));
+    if (!workers) {
+        perror("calloc");
+        return false;
+    }
+    g_state.workers = workers;
+    int started = 0;
+    for (; started < threads; started++) {
+        // Zero-filled by calloc: only the atomics are brought to life, the
+        // buffers stay untouched pages until a worker writes them.
+        fr2_worker *w = new (&workers[started]) fr2_worker;
+        w->id = started;
+        int rc = pthread_create(&w->thread, nullptr, fr2_worker_thread, w);
+        if (rc != 0) {
+            // Run with the workers that did start; the rest would fail the same way.
+            fprintf(stderr, FR2_PROGRAM_NAME ": could not start worker %d of %d: %s\n", started,
+                    threads, strerror(rc));
+            break;
+        }
+    }
+    if (started == 0) {
+        free(workers);
+        g_state.workers = nullptr;
+        return false;
+    }
+    g_state.worker_count.store(started, std::memory_order_release);  // pairs with the watchdog's acquire
+
+    bool monitor = fr2_monitor_start(start_time);
+    for (int i = 0; i < started; i++) pthread_join(workers[i].thread, nullptr);
+
+    g_state.done.store(true, std::memory_order_release);
+    if (monitor) fr2_monitor_stop();
+    g_state.worker_count.store(0, std::memory_order_relaxed);
+    g_state.workers = nullptr;
+    free(workers);
+    return true;
+}
+
+int fr2_main(int argc, char **argv) {
+    int status = 0;
+    fr2_config_free(&g_config);
+    if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
+    fr2_state_init();
+
+    if (g_config.header) puts(FR2_CSV_HEADER);
+    if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
+    status = run_queue_root(g_config.root);
+    if (status != 0) goto out;
+    fflush(stdout);  // the header reaches the output before any line
+
+    {
+        int64_t start_time = int64_t(time(nullptr));
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = run_sigusr1_handler;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;  // no SA_RESTART: the signal must break a blocked open or getdents64
+        sigaction(SIGUSR1, &sa, nullptr);
+
+        if (!run_workers(start_time)) {
+            status = 1;
+            goto out;
+        }
+        fr2_print_summary_line(start_time);
+        status = fr2_output_finish() == 0 ? 0 : 1;
+    }
+out:
+    fflush(stdout);
+    return status;
+}

@@ -1,0 +1,35 @@
+// "Stat this batch": the metadata of a batch of directory entries, fetched by
+// one synchronous statx per entry or through the worker's io_uring ring. The
+// choice of back end is made here and nowhere else.
+#pragma once
+
+#include <stdint.h>
+
+#include "fr2_dirent.h"
+#include "fr2_ring.h"
+
+struct fr2_stat {
+    int32_t worker_id;   // for messages
+    int32_t depth;       // requests per pass
+    fr2_ring ring;
+    bool ring_up;        // the ring is set up (it may have broken since)
+    int32_t covered;     // entries of the current batch covered by the pass in flight
+};
+
+// Sets the worker's back end up: its ring, or synchronous statx when the ring
+// cannot be had (said once on standard error).
+void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t threads);
+void fr2_stat_teardown(fr2_stat *st);
+
+// Starts fetching the batch's metadata. It may be complete on return
+// (synchronous back end) or left with the kernel (fr2_stat_pending).
+void fr2_stat_begin(fr2_stat *st, int dir_fd, fr2_batch *batch);
+// Whether the batch of the last begin is still with the kernel: then the
+// caller may do other work (read the next batch) before fr2_stat_end.
+bool fr2_stat_pending(const fr2_stat *st);
+// Completes the batch of the last begin: afterwards every entry is
+// FR2_STAT_OK or FR2_STAT_NONE. The batch may move to another array.
+void fr2_stat_end(fr2_stat *st, int dir_fd, fr2_batch *batch);
+
+// One synchronous statx per entry.
+void fr2_stat_sync(int dir_fd, fr2_entry *entries, int32_t count);

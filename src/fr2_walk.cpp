@@ -1,0 +1,265 @@
+// The worker loop and the pipelines that overlap a directory's reads with its
+// metadata fetch.
+//
+// One directory through a worker (two entry arrays, slots s and n):
+//
+//   open + read batch -> [s]            (under a read-admission slot)
+//   begin fetch for [s] ------------------------> kernel (io-wq) works on [s]
+//   read next batch -> [n]              (overlaps the kernel's work)
+//   end fetch for [s] <------------------------- completions
+//   process [s]: file lines, counts, queue subdirectories
+//   begin fetch for [n], swap s and n, repeat until the directory ends
+//   at the end: open + read the next queued directory into the free slot
+//   (prefetch) while the last batch is in flight; end, process, write the
+//   directory's own line, finish it.
+//
+// When the fetch completes at once (the synchronous back end) nothing is in
+// flight to overlap: the batch is processed first and the next one read into
+// the same array, and nothing is prefetched.
+#include "fr2_walk.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "fr2.h"
+#include "fr2_config.h"
+
+fr2_state g_state;
+
+void fr2_state_init(void) {
+    g_state.dirs_pending.store(0, std::memory_order_relaxed);
+    g_state.done.store(false, std::memory_order_relaxed);
+    g_state.total_files.store(0, std::memory_order_relaxed);
+    g_state.total_bytes.store(0, std::memory_order_relaxed);
+    g_state.root_dev = 0;
+    g_state.workers = nullptr;
+    g_state.worker_count.store(0, std::memory_order_relaxed);
+    fr2_queue_reset(g_config.getdents_max);
+}
+
+// ---- counting lines ----------------------------------------------------------------
+
+static void walk_publish_counters(fr2_worker *w) {
+    g_state.total_files.fetch_add(w->files_unflushed, std::memory_order_relaxed);
+    g_state.total_bytes.fetch_add(int64_t(w->bytes_unflushed), std::memory_order_relaxed);
+    w->files_unflushed = 0;
+    w->bytes_unflushed = 0;
+}
+
+static inline void walk_count_line(fr2_worker *w, uint64_t size) {
+    w->files_unflushed++;
+    w->bytes_unflushed += size;
+    if (w->files_unflushed >= FR2_PUBLISH_EVERY) walk_publish_counters(w);
+}
+
+// ---- one batch ------------------------------------------------------------------------
+
+static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *batch,
+                          int64_t *fcount, int64_t *dirsum) {
+    // The directory's path and "/" stay at the front of path_buf; each entry
+    // only writes its name behind them.
+    memcpy(w->path_buf, dir->path, dir->path_len);
+    w->path_buf[dir->path_len] = '/';
+    char *name_at = w->path_buf + dir->path_len + 1;
+    const size_t prefix_len = size_t(dir->path_len) + 1;
+
+    for (int32_t i = 0; i < batch->count; i++) {
+        fr2_entry *e = &batch->entries[i];
+        if (e->stat_ok != FR2_STAT_OK) continue;
+        if (g_config.one_file_system &&
+            fr2_makedev(e->stx.stx_dev_major, e->stx.stx_dev_minor) != g_state.root_dev)
+            continue;
+        *fcount += 1;
+        *dirsum += int64_t(e->stx.stx_size);
+        memcpy(name_at, e->name, size_t(e->name_len) + 1);
+
+        if (!e->is_dir) {
+            fr2_format_file(&w->out, w->path_buf, fr2_extension(e->name), &e->stx,
+                            dir->stx.stx_ino, dir->depth);
+            walk_count_line(w, e->stx.stx_size);
+            continue;
+        }
+        if (g_config.no_snap && strcmp(e->name, ".snapshot") == 0) continue;
+        if (g_config.max_depth != 0 && dir->depth == g_config.max_depth) continue;
+        size_t path_len = prefix_len + e->name_len;
+        if (path_len > FR2_MAX_PATH) continue;
+        if (g_config.exclude.count && fr2_check_exclude(&g_config.exclude, w->path_buf)) continue;
+        fr2_dir_item *sub = fr2_dir_item_new(w->path_buf, path_len);
+        if (!sub) continue;
+        sub->parent_ino = dir->stx.stx_ino;
+        sub->stx = e->stx;
+        sub->depth = dir->depth + 1;
+        fr2_queue_add(sub);
+    }
+}
+
+// ---- reading a directory ------------------------------------------------------------
+
+static void walk_report_read_failure(fr2_worker *w, int rc, const char *path, const char *what) {
+    if (rc == FR2_CANCELLED)
+        fprintf(stderr, "Timeout Dir: %s\n", path);
+    else
+        fprintf(stderr, "worker %d: %s: %s: %s\n", w->id, what, path, strerror(errno));
+}
+
+// Gives a directory up, whatever became of it: closes it, frees its item and
+// counts it out of the walk.
+static void walk_drop_directory(fr2_dir_item *item, int fd) {
+    if (fd >= 0) close(fd);
+    free(item);
+    fr2_finish_directory();
+}
+
+// A read of a directory's next batch into `slot`, inside a published
+// getdents64 step; the caller holds the read-admission slot.
+static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bool *eof) {
+    fr2_activity_enter(&w->act, WORKER_IN_GETDENTS, path);
+    int rc = read_directory_batch(&w->act, fd, w->dirent_buf, sizeof w->dirent_buf,
+                                  &w->batch[slot], g_config.ring_depth, eof);
+    int err = errno;
+    fr2_activity_leave(&w->act);
+    errno = err;
+    return rc;
+}
+
+// Opens a directory and reads its first batch into `slot`, under the read slot
+// the caller took, which is given back here. A directory that cannot be opened
+// or read is reported and dropped: false.
+static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, int *fd_out,
+                                  bool *eof, const char *read_what) {
+    int fd = open_directory(&w->act, item->path);
+    if (fd < 0) {
+        fr2_release_getdents_slot();
+        fprintf(stderr, fd == FR2_CANCELLED ? "Timeout Dir: %s\n" : "Locked Dir: %s\n", item->path);
+        walk_drop_directory(item, -1);
+        return false;
+    }
+    int rc = walk_read_batch(w, fd, item->path, slot, eof);
+    int err = errno;
+    fr2_release_getdents_slot();
+    if (rc != 0) {
+        errno = err;
+        walk_report_read_failure(w, rc, item->path, read_what);
+        walk_drop_directory(item, fd);
+        return false;
+    }
+    *fd_out = fd;
+    return true;
+}
+
+// Opens and reads the first batch of the next queued directory into `slot`
+// while the current directory's last batch is with the kernel. Never waits.
+static void walk_prefetch(fr2_worker *w, int slot) {
+    if (w->pf_valid || !fr2_stat_pending(&w->stat)) return;
+    if (!fr2_try_acquire_getdents_slot()) return;
+    fr2_dir_item *item = fr2_queue_try_pop();
+    if (!item) {
+        fr2_release_getdents_slot();
+        return;
+    }
+    w->act.cancel.store(false, std::memory_order_relaxed);
+    int fd;
+    bool eof;
+    if (!walk_open_first_batch(w, item, slot, &fd, &eof, "prefetch getdents64 error")) return;
+    w->pf_item = item;
+    w->pf_fd = fd;
+    w->pf_eof = eof;
+    w->pf_slot = slot;
+    w->pf_valid = true;
+}
+
+// Completes the fetch of the batch in `slot`, shown to the watchdog as a statx
+// wait while the kernel has it.
+static void walk_stat_end(fr2_worker *w, fr2_dir_item *item, int fd, int slot) {
+    if (!fr2_stat_pending(&w->stat)) return;
+    fr2_activity_enter(&w->act, WORKER_IN_STATX_WAIT, item->path);
+    fr2_stat_end(&w->stat, fd, &w->batch[slot]);
+    fr2_activity_leave(&w->act);
+}
+
+// Reads the rest of a directory whose first batch is in `slot`, and lists it.
+static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int slot, bool eof,
+                                int64_t *fcount, int64_t *dirsum) {
+    int s = slot;  // the slot of the batch being fetched
+    fr2_stat_begin(&w->stat, fd, &w->batch[s]);
+    while (!eof) {
+        bool overlap = fr2_stat_pending(&w->stat);
+        if (!overlap) process_batch(w, item, &w->batch[s], fcount, dirsum);
+        int n = overlap ? 1 - s : s;
+        fr2_acquire_getdents_slot();
+        int rc = walk_read_batch(w, fd, item->path, n, &eof);
+        int err = errno;
+        fr2_release_getdents_slot();
+        if (rc != 0) {
+            errno = err;
+            walk_report_read_failure(w, rc, item->path, "getdents64 error");
+            // What the failed read gathered is dropped; a batch in flight is
+            // still listed below.
+            if (!overlap) return;
+            break;
+        }
+        if (overlap) {
+            walk_stat_end(w, item, fd, s);
+            process_batch(w, item, &w->batch[s], fcount, dirsum);
+        }
+        fr2_stat_begin(&w->stat, fd, &w->batch[n]);
+        s = n;
+    }
+    walk_prefetch(w, 1 - s);
+    walk_stat_end(w, item, fd, s);
+    process_batch(w, item, &w->batch[s], fcount, dirsum);
+}
+
+void *fr2_worker_thread(void *arg) {
+    fr2_worker *w = static_cast<fr2_worker *>(arg);
+    fr2_stat_setup(&w->stat, w->id, g_config.ring_depth, g_config.threads);
+
+    while (!g_state.done.load(std::memory_order_acquire)) {
+        w->act.cancel.store(false, std::memory_order_relaxed);
+        fr2_dir_item *item;
+        int fd, slot;
+        bool eof;
+        if (w->pf_valid) {
+            item = w->pf_item;
+            fd = w->pf_fd;
+            eof = w->pf_eof;
+            slot = w->pf_slot;
+            w->pf_valid = false;
+        } else {
+            fr2_activity_show(&w->act, WORKER_IN_QUEUE_WAIT);
+            item = fr2_queue_pop();
+            fr2_activity_show(&w->act, WORKER_IDLE);
+            if (!item) break;
+            slot = 0;
+            fr2_acquire_getdents_slot();
+            if (!walk_open_first_batch(w, item, slot, &fd, &eof, "getdents64 error")) continue;
+        }
+
+        int64_t fcount = 0, dirsum = 0;
+        walk_list_directory(w, item, fd, slot, eof, &fcount, &dirsum);
+
+        // The directory's own line, from the metadata its parent's batch gave it.
+        const char *last = strrchr(item->path, '/');
+        const char *base = last ? last + 1 : item->path;
+        fr2_format_dir(&w->out, item->path, fr2_extension(base), &item->stx, item->parent_ino,
+                       item->depth, fcount, dirsum);
+        walk_count_line(w, item->stx.stx_size);
+        walk_drop_directory(item, fd);
+    }
+
+    if (w->pf_valid) {
+        w->pf_valid = false;
+        walk_drop_directory(w->pf_item, w->pf_fd);
+    }
+    fr2_flush_output(&w->out);
+    if (w->files_unflushed > 0) walk_publish_counters(w);
+    fr2_stat_teardown(&w->stat);
+    for (fr2_batch &b : w->batch) {
+        if (b.cap) free(b.entries);
+        b = fr2_batch{};
+    }
+    return nullptr;
+}
