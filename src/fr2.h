@@ -15,7 +15,7 @@
 #include <atomic>
 
 #define FR2_PROGRAM_NAME "fsrake2"
-#define FR2_VERSION "1.0.0 2025 io_uring rewrite"
+#define FR2_VERSION      "1.0.0 2025 io_uring rewrite"
 
 // A call that gave up because the watchdog cancelled it; -1 is any other
 // failure, with errno set.
@@ -53,6 +53,5 @@ void fr2_state_init(void);
 // which headers happen to be included.
 static inline uint64_t fr2_makedev(uint32_t major, uint32_t minor) {
     uint64_t ma = major, mi = minor;
-    return ((ma & 0xfff) << 8) | (mi & 0xff) | ((mi & ~0xffull) << 12) |
-           ((ma & ~0xfffull) << 32);
+    return ((ma & 0xfff) << 8) | (mi & 0xff) | ((mi & ~0xffull) << 12) | ((ma & ~0xfffull) << 32);
 }

@@ -37,7 +37,9 @@ static int32_t config_parse_int(const char *s) {
     return int32_t(uint32_t(uint64_t(strtol(s, nullptr, 10))));
 }
 
-static int32_t config_clamp(int32_t n, int32_t lo, int32_t hi) { return n < lo ? lo : n > hi ? hi : n; }
+static int32_t config_clamp(int32_t n, int32_t lo, int32_t hi) {
+    return n < lo ? lo : n > hi ? hi : n;
+}
 
 static void config_defaults(fr2_config *cfg) {
     memset(cfg, 0, sizeof *cfg);

@@ -5,16 +5,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define FR2_DEFAULT_THREADS 64
-#define FR2_MAX_THREADS 1024
+#define FR2_DEFAULT_THREADS    64
+#define FR2_MAX_THREADS        1024
 #define FR2_DEFAULT_RING_DEPTH 2048
-#define FR2_MIN_RING_DEPTH 16
-#define FR2_MAX_RING_DEPTH 4096
-#define FR2_MAX_EXCLUDES 512
+#define FR2_MIN_RING_DEPTH     16
+#define FR2_MAX_RING_DEPTH     4096
+#define FR2_MAX_EXCLUDES       512
 
-#define FR2_CSV_HEADER                                                              \
-    "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"    \
-    "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"     \
+#define FR2_CSV_HEADER                                                                             \
+    "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"                   \
+    "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"                    \
     "fr_fcount,fr_dirsum"
 
 struct fr2_exclude_list {
@@ -30,7 +30,7 @@ struct fr2_config {
     bool no_snap;
     bool one_file_system;
     bool header;
-    const char *root;      // the directory argument as given
+    const char *root;  // the directory argument as given
     fr2_exclude_list exclude;
 };
 

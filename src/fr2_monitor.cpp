@@ -60,7 +60,8 @@ static const char *monitor_activity_name(uint32_t activity) {
 
 int64_t fr2_watchdog_scan(int64_t now) {
     int64_t reports = 0;
-    int32_t count = g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up's release
+    int32_t count =
+        g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up's release
     for (int32_t i = 0; i < count; i++) {
         fr2_worker *w = &g_state.workers[i];
         fr2_activity *act = &w->act;
@@ -95,8 +96,7 @@ int64_t fr2_watchdog_scan(int64_t now) {
 
 // ---- progress ------------------------------------------------------------------
 
-static void monitor_print_totals(const char *what, int64_t files, int64_t now,
-                                 int64_t start_time) {
+static void monitor_print_totals(const char *what, int64_t files, int64_t now, int64_t start_time) {
     int64_t bytes = g_state.total_bytes.load(std::memory_order_relaxed);
     long elapsed = long(now - start_time);
     long rate = elapsed > 0 ? long(files / elapsed) : 0;

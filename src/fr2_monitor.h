@@ -21,10 +21,10 @@ enum : uint32_t {
 // mixed from two paths at worst (it is copied a word at a time, relaxed), never
 // torn within a word.
 struct fr2_activity {
-    std::atomic<uint32_t> activity;     // WORKER_*
-    std::atomic<int64_t> since;         // start of the timed step in seconds, 0 when none
-    std::atomic<bool> cancel;           // set by the watchdog before it signals the thread
-    alignas(8) char cur_path[4096];     // accessed a word at a time through std::atomic_ref
+    std::atomic<uint32_t> activity;  // WORKER_*
+    std::atomic<int64_t> since;      // start of the timed step in seconds, 0 when none
+    std::atomic<bool> cancel;        // set by the watchdog before it signals the thread
+    alignas(8) char cur_path[4096];  // accessed a word at a time through std::atomic_ref
 };
 
 void fr2_activity_enter(fr2_activity *act, uint32_t state, const char *path);
@@ -34,15 +34,15 @@ void fr2_activity_show(fr2_activity *act, uint32_t state);
 
 // Seconds between progress samples, and the first sample's delay.
 #define FR2_PROGRESS_INTERVAL_SEC 5
-#define FR2_PROGRESS_FIRST_SEC 2
+#define FR2_PROGRESS_FIRST_SEC    2
 // A worker in open or getdents64 for this long is interrupted.
-#define FR2_WATCHDOG_STUCK_SEC 60
+#define FR2_WATCHDOG_STUCK_SEC    60
 // Samples in a row without a new line before the forced exit (300 seconds).
-#define FR2_NO_PROGRESS_SAMPLES 60
-#define FR2_NO_PROGRESS_SEC (FR2_NO_PROGRESS_SAMPLES * FR2_PROGRESS_INTERVAL_SEC)
+#define FR2_NO_PROGRESS_SAMPLES   60
+#define FR2_NO_PROGRESS_SEC       (FR2_NO_PROGRESS_SAMPLES * FR2_PROGRESS_INTERVAL_SEC)
 // Exit status of the forced no-progress exit: the walk did not finish and
 // buffered lines are lost, so it must not look like success.
-#define FR2_EXIT_NO_PROGRESS 3
+#define FR2_EXIT_NO_PROGRESS      3
 
 // The progress reporter's one sample, with the clock passed in so that its
 // boundaries can be tested without waiting minutes.

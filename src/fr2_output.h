@@ -8,7 +8,7 @@
 
 #define FR2_OUT_BUF_SIZE 65536
 // Formats one line into line (at least FR2_LINE_MAX bytes).
-#define FR2_LINE_MAX 16384
+#define FR2_LINE_MAX     16384
 
 // A worker's output buffer: whole lines, written out when the next would not fit.
 struct fr2_outbuf {

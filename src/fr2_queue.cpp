@@ -94,7 +94,8 @@ void fr2_finish_directory(void) {
     // acq_rel: the worker that ends the walk sees every count-in before it.
     if (g_state.dirs_pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         pthread_mutex_lock(&g_queue.lock);
-        g_state.done.store(true, std::memory_order_release);  // pairs with the load in fr2_queue_pop
+        g_state.done.store(true,
+                           std::memory_order_release);  // pairs with the load in fr2_queue_pop
         pthread_cond_broadcast(&g_queue.cond);
         pthread_mutex_unlock(&g_queue.lock);
     }

@@ -17,7 +17,7 @@ struct fr2_dir_item {
     struct statx stx;     // the directory's own metadata, from its parent's batch
     int32_t depth;        // 0 for the root
     uint16_t path_len;
-    char path[];          // NUL-terminated
+    char path[];  // NUL-terminated
 };
 
 // A zero-filled item holding a copy of path; null when memory runs out.

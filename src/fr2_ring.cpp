@@ -72,7 +72,8 @@ static void ring_unmap(fr2_ring *r) {
 }
 
 static void *ring_map_region(int fd, uint64_t len, off_t offset) {
-    void *p = g_sys.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, offset);
+    void *p =
+        g_sys.mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, offset);
     return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -144,8 +145,9 @@ int32_t fr2_ring_submit(fr2_ring *r, int dir_fd, fr2_entry *entries, int32_t n) 
     uint32_t tail = *r->sq_tail;  // only this thread writes the tail
     int32_t prepared = 0;
     for (; prepared < n; prepared++) {
-        uint32_t head = ring_load_acquire(r->sq_head);  // pairs with the kernel's release of consumed SQEs
-        if (tail - head >= r->sq_entries) break;          // SQ full
+        uint32_t head =
+            ring_load_acquire(r->sq_head);  // pairs with the kernel's release of consumed SQEs
+        if (tail - head >= r->sq_entries) break;  // SQ full
         uint32_t idx = tail & mask;
         struct io_uring_sqe *sqe = &r->sqes[idx];
         memset(sqe, 0, sizeof *sqe);
@@ -223,7 +225,8 @@ int fr2_ring_reap(fr2_ring *r, fr2_entry *entries, int32_t n) {
         }
         // Wait for the whole rest of the pass at once: one wake-up per pass
         // rather than one per completion that trickles in.
-        int ret = g_sys.io_uring_enter(r->ring_fd, 0, unsigned(r->inflight), IORING_ENTER_GETEVENTS);
+        int ret =
+            g_sys.io_uring_enter(r->ring_fd, 0, unsigned(r->inflight), IORING_ENTER_GETEVENTS);
         if (ret < 0 && errno != EINTR) {
             r->error = errno;
             r->broken = true;

@@ -75,7 +75,8 @@ static bool run_workers(int64_t start_time) {
         g_state.workers = nullptr;
         return false;
     }
-    g_state.worker_count.store(started, std::memory_order_release);  // pairs with the watchdog's acquire
+    g_state.worker_count.store(started,
+                               std::memory_order_release);  // pairs with the watchdog's acquire
 
     bool monitor = fr2_monitor_start(start_time);
     for (int i = 0; i < started; i++) pthread_join(workers[i].thread, nullptr);

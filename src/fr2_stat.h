@@ -9,11 +9,11 @@
 #include "fr2_ring.h"
 
 struct fr2_stat {
-    int32_t worker_id;   // for messages
-    int32_t depth;       // requests per pass
+    int32_t worker_id;  // for messages
+    int32_t depth;      // requests per pass
     fr2_ring ring;
-    bool ring_up;        // the ring is set up (it may have broken since)
-    int32_t covered;     // entries of the current batch covered by the pass in flight
+    bool ring_up;     // the ring is set up (it may have broken since)
+    int32_t covered;  // entries of the current batch covered by the pass in flight
 };
 
 // Sets the worker's back end up: its ring, or synchronous statx when the ring

@@ -27,8 +27,8 @@ static int sys_statx(int dirfd, const char *path, int flags, unsigned mask, stru
 }
 
 constexpr fr2_sys fr2_sys_linux = {
-    sys_io_uring_setup, sys_io_uring_enter, sys_io_uring_register, mmap, munmap, sys_getdents64,
-    sys_statx,
+    sys_io_uring_setup, sys_io_uring_enter, sys_io_uring_register, mmap, munmap,
+    sys_getdents64,     sys_statx,
 };
 
 fr2_sys g_sys = fr2_sys_linux;

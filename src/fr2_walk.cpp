@@ -57,8 +57,8 @@ static inline void walk_count_line(fr2_worker *w, uint64_t size) {
 
 // ---- one batch ------------------------------------------------------------------------
 
-static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *batch,
-                          int64_t *fcount, int64_t *dirsum) {
+static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *batch, int64_t *fcount,
+                          int64_t *dirsum) {
     // The directory's path and "/" stay at the front of path_buf; each entry
     // only writes its name behind them.
     memcpy(w->path_buf, dir->path, dir->path_len);
@@ -77,8 +77,8 @@ static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *bat
         memcpy(name_at, e->name, size_t(e->name_len) + 1);
 
         if (!e->is_dir) {
-            fr2_format_file(&w->out, w->path_buf, fr2_extension(e->name), &e->stx,
-                            dir->stx.stx_ino, dir->depth);
+            fr2_format_file(&w->out, w->path_buf, fr2_extension(e->name), &e->stx, dir->stx.stx_ino,
+                            dir->depth);
             walk_count_line(w, e->stx.stx_size);
             continue;
         }
@@ -117,8 +117,8 @@ static void walk_drop_directory(fr2_dir_item *item, int fd) {
 // getdents64 step; the caller holds the read-admission slot.
 static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bool *eof) {
     fr2_activity_enter(&w->act, WORKER_IN_GETDENTS, path);
-    int rc = read_directory_batch(&w->act, fd, w->dirent_buf, sizeof w->dirent_buf,
-                                  &w->batch[slot], g_config.ring_depth, eof);
+    int rc = read_directory_batch(&w->act, fd, w->dirent_buf, sizeof w->dirent_buf, &w->batch[slot],
+                                  g_config.ring_depth, eof);
     int err = errno;
     fr2_activity_leave(&w->act);
     errno = err;

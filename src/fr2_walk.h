@@ -19,13 +19,13 @@ struct fr2_worker {
     int32_t id;
     pthread_t thread;
     fr2_stat stat;
-    fr2_batch batch[2];          // two arrays, so one batch is read while the other is statted
-    fr2_dir_item *pf_item;       // the prefetched directory, when pf_valid
+    fr2_batch batch[2];     // two arrays, so one batch is read while the other is statted
+    fr2_dir_item *pf_item;  // the prefetched directory, when pf_valid
     int32_t pf_fd;
     int32_t pf_slot;
     bool pf_valid;
     bool pf_eof;
-    fr2_activity act;            // what the watchdog sees and sets
+    fr2_activity act;  // what the watchdog sees and sets
     alignas(64) char dirent_buf[FR2_DIRENT_BUF_SIZE];
     fr2_outbuf out;
     int64_t files_unflushed;
