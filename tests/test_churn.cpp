@@ -53,7 +53,7 @@ std::vector<Row> records(const std::string &out, size_t *broken) {
             f.push_back(std::move(cur)), cur.clear();
         } else if (c == '\n') {
             f.push_back(std::move(cur)), cur.clear();
-            if (f.size() == 17) all.push_back(std::move(f));
+            if (f.size() == COL_COUNT) all.push_back(std::move(f));
             else (*broken)++;
             f.clear();
         } else {
@@ -222,8 +222,8 @@ class Churn : public ::testing::Test {
         EXPECT_EQ(broken, 0u) << "text that is not a whole 17-field record";
         std::set<std::string> seen;
         for (auto &f : recs) {
-            EXPECT_TRUE(seen.insert(f[3]).second) << "listed twice: " << f[3];
-            const std::string &p = f[3];
+            EXPECT_TRUE(seen.insert(f[COL_PATH]).second) << "listed twice: " << f[COL_PATH];
+            const std::string &p = f[COL_PATH];
             if (p == root_ + "/stable" || p.rfind(root_ + "/stable/", 0) == 0) got_stable_[p] = f;
         }
         // Standard error: only messages about directories that vanished or

@@ -217,30 +217,30 @@ TEST(FormatLine, FormatLineIsTheSameLine) {
 TEST(FormatLine, NoRealPathIsCutAndLongerTextFollowsTheDoublingRule) {
     Worker k;
     struct statx s = sample_stx();
-    auto field = [&](int idx) {
+    auto field = [&](fr2test::Column col) {
         std::string line = k.take();
         fr2test::Row f = fr2test::parse_csv(line)[0];
-        return f.at(size_t(idx));
+        return f.at(col);
     };
     // The longest path the walker composes (a 4095-byte directory, "/", a
     // 255-byte name) is never cut, even when every byte of it doubles.
     std::string worst = std::string(4095, '"') + "/" + std::string(255, '"');
     fr2_format_file(k.w, worst.c_str(), nullptr, &s, 1, 1);
-    EXPECT_TRUE(same_long(field(3), worst));
+    EXPECT_TRUE(same_long(field(fr2test::COL_PATH), worst));
     // Longer text is cut by the quote-doubling rule at 8702 characters: a
     // quote meeting the limit is dropped and the next byte takes the last place.
     const size_t limit = 2 * (4095 + 1 + 255);
     fr2_format_file(k.w, std::string(9000, 'p').c_str(), nullptr, &s, 1, 1);
-    EXPECT_TRUE(same_long(field(3), std::string(limit, 'p')));
+    EXPECT_TRUE(same_long(field(fr2test::COL_PATH), std::string(limit, 'p')));
     fr2_format_file(k.w, (std::string(limit - 1, 'a') + "\"bcd").c_str(), nullptr, &s, 1, 1);
-    EXPECT_TRUE(same_long(field(3), std::string(limit - 1, 'a') + "b"));
+    EXPECT_TRUE(same_long(field(fr2test::COL_PATH), std::string(limit - 1, 'a') + "b"));
     fr2_format_file(k.w, (std::string(limit - 2, 'a') + "\"bcd").c_str(), nullptr, &s, 1, 1);
-    EXPECT_TRUE(same_long(field(3), std::string(limit - 2, 'a') + "\""));
+    EXPECT_TRUE(same_long(field(fr2test::COL_PATH), std::string(limit - 2, 'a') + "\""));
     // The extension is cut at 4095.
     fr2_format_file(k.w, "/e", std::string(5000, 'e').c_str(), &s, 1, 1);
-    EXPECT_TRUE(same_long(field(4), std::string(4095, 'e')));
+    EXPECT_TRUE(same_long(field(fr2test::COL_EXTENSION), std::string(4095, 'e')));
     fr2_format_file(k.w, "/e", (std::string(4094, 'e') + "\"z").c_str(), &s, 1, 1);
-    EXPECT_TRUE(same_long(field(4), std::string(4094, 'e') + "z"));
+    EXPECT_TRUE(same_long(field(fr2test::COL_EXTENSION), std::string(4094, 'e') + "z"));
     // The longest possible line is whole and ends the way every line does.
     fr2_format_dir(k.w, std::string(9000, '"').c_str(), std::string(5000, '"').c_str(), &s,
                    ~0ull, -2147483647, -9223372036854775807ll, -9223372036854775807ll);

@@ -41,7 +41,7 @@ void for_each_record(const std::string &out, const std::function<void(const Row 
             f.push_back(std::move(cur)), cur.clear();
         } else if (c == '\n') {
             f.push_back(std::move(cur)), cur.clear();
-            if (f.size() == 17) fn(f);
+            if (f.size() == COL_COUNT) fn(f);
             else (*broken)++;
             f.clear();
         } else {
@@ -56,7 +56,7 @@ std::map<std::string, Row> records_by_path(const std::string &out) {
     std::map<std::string, Row> m;
     size_t broken = 0, repeated = 0;
     for_each_record(out, [&](const Row &f) {
-        if (!m.emplace(f[3], f).second) repeated++;
+        if (!m.emplace(f[COL_PATH], f).second) repeated++;
     }, &broken);
     EXPECT_EQ(broken, 0u) << "records that are not whole";
     EXPECT_EQ(repeated, 0u) << "paths listed twice";
@@ -147,7 +147,7 @@ TEST(Limits, MaximumThreadsAndRingDepthListEverything) {
         auto got = records_by_path(r.out);
         EXPECT_TRUE(keys(got) == want) << got.size() << " listed, " << want.size() << " expected, "
                                        << args[0] << " " << args[1];
-        EXPECT_EQ(got[t / "big"][15], "10000");
+        EXPECT_EQ(got[t / "big"][COL_FCOUNT], "10000");
     }
 }
 
@@ -192,7 +192,7 @@ TEST(Limits, TwoThousandLevelsDeep) {
     EXPECT_TRUE(keys(got) == want) << got.size() << " listed, " << want.size() << " expected";
     // The deepest listed directory counts its file and its unread subdirectory.
     ASSERT_TRUE(got.count(last_listed));
-    EXPECT_EQ(got[last_listed][15], "2");
+    EXPECT_EQ(got[last_listed][COL_FCOUNT], "2");
     EXPECT_LT(last_listed.size(), 4096u);
     EXPECT_GT(last_listed.size() + 3, 4095u);
 }
@@ -216,9 +216,9 @@ TEST(Limits, HundredThousandEmptyDirectories) {
     EXPECT_EQ(got.size(), 100u * 1000 + 100 + 1);
     size_t empty = 0;
     for (auto &kv : got)
-        if (kv.second[15] == "0") empty++;
+        if (kv.second[COL_FCOUNT] == "0") empty++;
     EXPECT_EQ(empty, 100000u);
-    EXPECT_EQ(got[t.path()][15], "100");
+    EXPECT_EQ(got[t.path()][COL_FCOUNT], "100");
 }
 
 // A million entries in one directory: batches of the ring's size, hundreds of
@@ -244,15 +244,15 @@ TEST(Limits, MillionEntriesInOneDirectory) {
     std::string root_count;
     const std::string prefix = t.path() + "/";
     for_each_record(out, [&](const Row &f) {
-        if (f[3] == t.path()) {
-            root_count = f[15];
+        if (f[COL_PATH] == t.path()) {
+            root_count = f[COL_FCOUNT];
             return;
         }
-        if (f[3].compare(0, prefix.size(), prefix) != 0) {
+        if (f[COL_PATH].compare(0, prefix.size(), prefix) != 0) {
             strays++;
             return;
         }
-        long i = strtol(f[3].c_str() + prefix.size(), nullptr, 10);
+        long i = strtol(f[COL_PATH].c_str() + prefix.size(), nullptr, 10);
         if (i < 0 || i >= n) strays++;
         else if (seen[size_t(i)]++) repeated++;
         else files++;
@@ -317,7 +317,7 @@ TEST(Limits, ShellAndFormatTextIsOnlyText) {
                                   root + "/$(touch pwned5) %n/inner %s"};
     for (auto &n : names) want.insert(root + "/" + n);
     EXPECT_TRUE(keys(got) == want) << r.out;
-    EXPECT_EQ(got[root][15], "10");  // the excluded directory is still counted
+    EXPECT_EQ(got[root][COL_FCOUNT], "10");  // the excluded directory is still counted
     for (auto &kv : lstat_tree(t.path()))
         EXPECT_EQ(kv.first.find("/pwned"), std::string::npos) << "created: " << kv.first;
     // Messages with such paths are printed as text too.

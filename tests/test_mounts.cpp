@@ -76,9 +76,9 @@ TEST(Mounts, OneFileSystemSkipsATmpfsMountedInsideTheTree) {
     // Without -x the mount is walked like any directory, with its own device.
     auto recs = expect_walk(run_fsrake2({root}), model_walk(root));
     Row mr = find_record(recs, root + "/mnt");
-        EXPECT_EQ(mr[8], std::to_string((unsigned long long)mnt.st_dev));
+        EXPECT_EQ(mr[COL_DEV], std::to_string((unsigned long long)mnt.st_dev));
     EXPECT_TRUE(has_record(recs, root + "/mnt/sub/deeper/deepest/leaf"));
-    EXPECT_EQ(find_record(recs, root)[15], "3");
+    EXPECT_EQ(find_record(recs, root)[COL_FCOUNT], "3");
 
     // With -x (and --one-file-system) the mount point is neither counted, listed nor read.
     for (std::string opt : {"-x", "--one-file-system"}) {
@@ -86,8 +86,8 @@ TEST(Mounts, OneFileSystemSkipsATmpfsMountedInsideTheTree) {
         recs = expect_walk(run_fsrake2({opt, root}), model_walk(root, one_file_system()));
         for (auto &rec : recs) EXPECT_EQ(rec.find(root + "/mnt"), std::string::npos) << rec;
         Row rt = find_record(recs, root);
-        EXPECT_EQ(rt[15], "2");  // local and top
-        EXPECT_EQ(rt[16], std::to_string(local.st_size + 3));
+        EXPECT_EQ(rt[COL_FCOUNT], "2");  // local and top
+        EXPECT_EQ(rt[COL_DIRSUM], std::to_string(local.st_size + 3));
         EXPECT_TRUE(has_record(recs, root + "/local/inner/here"));
     }
 
@@ -130,10 +130,10 @@ TEST(Mounts, Ext4WithoutFiletypeReportsDtUnknownAndSubdirectoriesAreStillFound) 
                    "/emptydir", "/lost+found", "/sub/deeper/f49"})
         EXPECT_TRUE(has_record(recs, mnt + p)) << p;
     // A link to a directory stays a file line; the fifo too.
-    EXPECT_EQ(find_record(recs, mnt + "/link-to-sub")[11], "0120777");
-    EXPECT_EQ(find_record(recs, mnt + "/link-to-sub")[15], "-1");
-    EXPECT_EQ(find_record(recs, mnt + "/fifo")[11], "0010644");
-    EXPECT_EQ(find_record(recs, mnt + "/sub/deeper")[15], "51");
+    EXPECT_EQ(find_record(recs, mnt + "/link-to-sub")[COL_MODE], "0120777");
+    EXPECT_EQ(find_record(recs, mnt + "/link-to-sub")[COL_FCOUNT], "-1");
+    EXPECT_EQ(find_record(recs, mnt + "/fifo")[COL_MODE], "0010644");
+    EXPECT_EQ(find_record(recs, mnt + "/sub/deeper")[COL_FCOUNT], "51");
     // The same with one thread, small batches, and the depth and exclude rules
     // applied to directories found by their mode.
     expect_walk(run_fsrake2({"--threads", "1", "--ring-depth", "16", mnt}), model);

@@ -376,8 +376,8 @@ TEST(ManPage, ExamplesWorkAsWritten) {
     ASSERT_TRUE(ok);
     std::set<std::string> paths;
     for (const Row &r : rows) {
-        ASSERT_EQ(r.size(), 17u);
-        paths.insert(r[3]);
+        ASSERT_EQ(r.size(), COL_COUNT);
+        paths.insert(r[COL_PATH]);
     }
     EXPECT_TRUE(paths.count(tree + "/docs/a.pdf"));
     for (const std::string &p : paths) {
@@ -385,8 +385,8 @@ TEST(ManPage, ExamplesWorkAsWritten) {
         EXPECT_EQ(p.find("/.git"), std::string::npos) << p;
     }
     for (const Row &r : rows) {
-        if (r[3] != tree) continue;
-        EXPECT_EQ(r[15], "3") << "docs, cache and .git are counted in the top directory";
+        if (r[COL_PATH] != tree) continue;
+        EXPECT_EQ(r[COL_FCOUNT], "3") << "docs, cache and .git are counted in the top directory";
     }
 }
 

@@ -31,9 +31,9 @@ class ReadFailure : public HangfsTest {
         std::map<std::string, Row> m;
         for (auto &rec : split_records(out)) {
             Row f = record_fields(rec);
-            EXPECT_EQ(f.size(), 17u) << rec;
-            if (f.size() == 17) {
-                EXPECT_TRUE(m.emplace(f[3], f).second) << "twice: " << f[3];
+            EXPECT_EQ(f.size(), COL_COUNT) << rec;
+            if (f.size() == COL_COUNT) {
+                EXPECT_TRUE(m.emplace(f[COL_PATH], f).second) << "twice: " << f[COL_PATH];
             }
         }
         return m;
@@ -80,12 +80,12 @@ TEST_F(ReadFailure, LaterReadFailingKeepsTheBatchesReadBefore) {
         EXPECT_GE(listed, 16) << "the first batch is listed";
         EXPECT_LT(listed, 3000) << "the entries after the failed read are not";
         ASSERT_TRUE(recs.count(broken)) << "the directory keeps its line";
-        EXPECT_EQ(recs[broken][15], std::to_string(listed)) << "counted: what was processed";
+        EXPECT_EQ(recs[broken][COL_FCOUNT], std::to_string(listed)) << "counted: what was processed";
         // The rest of the tree is whole.
         for (int i = 0; i < 500; i++) EXPECT_TRUE(recs.count(fs->path() + "/fine/f" + std::to_string(i)));
         EXPECT_TRUE(recs.count(fs->path() + "/top.txt"));
         ASSERT_TRUE(recs.count(fs->path()));
-        EXPECT_EQ(recs[fs->path()][15], "3");
+        EXPECT_EQ(recs[fs->path()][COL_FCOUNT], "3");
     }
 }
 
@@ -104,5 +104,5 @@ TEST_F(ReadFailure, FirstReadFailingLeavesTheDirectoryWithoutALine) {
     for (auto &[path, f] : recs) EXPECT_NE(path.compare(0, broken.size() + 1, broken + "/"), 0) << path;
     EXPECT_EQ(recs.size(), 1u + 1 + 500 + 1) << "root, fine, its files, top.txt";
     ASSERT_TRUE(recs.count(fs->path()));
-    EXPECT_EQ(recs[fs->path()][15], "3") << "the broken directory still counts in its parent";
+    EXPECT_EQ(recs[fs->path()][COL_FCOUNT], "3") << "the broken directory still counts in its parent";
 }

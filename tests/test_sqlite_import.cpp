@@ -54,7 +54,7 @@ TEST(SqliteImport, TheReadmeCommandsLoadEveryRecord) {
     Model m = model_walk(root);
     long long dir_bytes = 0;
     for (auto &rec : m.records)
-        if (record_fields(rec)[15] != "-1") dir_bytes += std::stoll(record_fields(rec)[7]);
+        if (record_fields(rec)[COL_FCOUNT] != "-1") dir_bytes += std::stoll(record_fields(rec)[COL_SIZE]);
 
     // Run in the scan's folder, with the README's very words.
     RunResult imp = run_command({"env", "-C", tmp.path(), "sqlite3", "scan.db", ".import --csv scan.csv entries"});
@@ -75,7 +75,7 @@ TEST(SqliteImport, TheReadmeCommandsLoadEveryRecord) {
     std::map<long long, long long> per_uid;
     for (auto &rec : m.records) {
         Row f = record_fields(rec);
-        if (f[15] == "-1") per_uid[std::stoll(f[5])] += std::stoll(f[7]);
+        if (f[COL_FCOUNT] == "-1") per_uid[std::stoll(f[COL_UID])] += std::stoll(f[COL_SIZE]);
     }
     std::string want;
     for (auto &kv : per_uid) want += std::to_string(kv.first) + "|" + std::to_string(kv.second) + "\n";

@@ -101,12 +101,12 @@ TEST(Unprivileged, LockedDirectoriesAreReportedAndStillCountedInTheirParent) {
     EXPECT_EQ(e.gigabytes, gigabytes(m.total_bytes));
 
     Row root = find_record(recs, R);
-        EXPECT_EQ(root[15], "5");  // open, top, locked, execonly, listonly
+        EXPECT_EQ(root[COL_FCOUNT], "5");  // open, top, locked, execonly, listonly
     EXPECT_FALSE(has_record(recs, R + "/locked"));
     EXPECT_FALSE(has_record(recs, R + "/locked/secret"));
     Row lo = find_record(recs, R + "/listonly");
-        EXPECT_EQ(lo[15], "0");
-    EXPECT_EQ(lo[16], "0");
+        EXPECT_EQ(lo[COL_FCOUNT], "0");
+    EXPECT_EQ(lo[COL_DIRSUM], "0");
     EXPECT_FALSE(has_record(recs, R + "/listonly/l"));
 }
 

@@ -23,7 +23,7 @@ const time_t k1960 = -315619200;  // 1960-01-01T00:00:00Z
 
 std::set<std::string> printed_paths(const std::vector<std::string> &recs) {
     std::set<std::string> paths;
-    for (auto &rec : recs) paths.insert(record_fields(rec).at(3));
+    for (auto &rec : recs) paths.insert(record_fields(rec).at(COL_PATH));
     return paths;
 }
 
@@ -77,25 +77,25 @@ TEST(Walk, EveryFileAndDirectoryExactlyOnceWithCountsAndSums) {
 
     // Directory lines: entries and their sizes, not recursive.
     Row rf = find_record(recs, root);
-        EXPECT_EQ(rf[15], "5");  // a, empty, d, top.txt, sparse.img
-    EXPECT_EQ(rf[16], std::to_string(size_of(root + "/a") + size_of(root + "/empty") +
-                                     size_of(root + "/d") + 10000 + (5ll << 30)));
+        EXPECT_EQ(rf[COL_FCOUNT], "5");  // a, empty, d, top.txt, sparse.img
+    EXPECT_EQ(rf[COL_DIRSUM], std::to_string(size_of(root + "/a") + size_of(root + "/empty") +
+                                             size_of(root + "/d") + 10000 + (5ll << 30)));
     Row ef = find_record(recs, root + "/empty");
-    EXPECT_EQ(ef[15], "0");
-    EXPECT_EQ(ef[16], "0");
+    EXPECT_EQ(ef[COL_FCOUNT], "0");
+    EXPECT_EQ(ef[COL_DIRSUM], "0");
     Row de = find_record(recs, root + "/d/e");
     long long sum = 0;
     for (int i = 0; i < 300; i++) sum += i;
-    EXPECT_EQ(de[15], "300");
-    EXPECT_EQ(de[16], std::to_string(sum));
+    EXPECT_EQ(de[COL_FCOUNT], "300");
+    EXPECT_EQ(de[COL_DIRSUM], std::to_string(sum));
     // Hard links: one line each, the same inode, a link count of 2.
     Row h1 = find_record(recs, root + "/a/one"), h2 = find_record(recs, root + "/a/one-again");
-    EXPECT_EQ(h1[0], h2[0]);
-    EXPECT_EQ(h1[10], "2");
+    EXPECT_EQ(h1[COL_INODE], h2[COL_INODE]);
+    EXPECT_EQ(h1[COL_NLINK], "2");
     // The big sparse file: its size, no blocks.
     Row sp = find_record(recs, root + "/sparse.img");
-    EXPECT_EQ(sp[7], "5368709120");
-    EXPECT_EQ(sp[9], "0");
+    EXPECT_EQ(sp[COL_SIZE], "5368709120");
+    EXPECT_EQ(sp[COL_BLOCKS], "0");
 }
 
 TEST(CsvLines, RootLineDepthsParentsAndCounts) {
@@ -110,37 +110,37 @@ TEST(CsvLines, RootLineDepthsParentsAndCounts) {
     auto recs = expect_walk(run_fsrake2({root}), model_walk(root));
 
     Row rt = find_record(recs, root);
-        EXPECT_EQ(rt[0], ino(root));
-    EXPECT_EQ(rt[1], "0");
-    EXPECT_EQ(rt[2], "-1");
-    EXPECT_EQ(rt[11], "0040755");
-    EXPECT_EQ(rt[15], "3");
-    EXPECT_EQ(rt[16], std::to_string(100 + 2000 + size_of(root + "/sub")));  // not recursive
+        EXPECT_EQ(rt[COL_INODE], ino(root));
+    EXPECT_EQ(rt[COL_PARENT_INODE], "0");
+    EXPECT_EQ(rt[COL_DEPTH], "-1");
+    EXPECT_EQ(rt[COL_MODE], "0040755");
+    EXPECT_EQ(rt[COL_FCOUNT], "3");
+    EXPECT_EQ(rt[COL_DIRSUM], std::to_string(100 + 2000 + size_of(root + "/sub")));  // not recursive
 
     Row f = find_record(recs, root + "/f100");
-    EXPECT_EQ(f[1], ino(root));
-    EXPECT_EQ(f[2], "0");
-    EXPECT_EQ(f[15], "-1");
-    EXPECT_EQ(f[16], "0");
-    EXPECT_EQ(f[11], "0100644");
+    EXPECT_EQ(f[COL_PARENT_INODE], ino(root));
+    EXPECT_EQ(f[COL_DEPTH], "0");
+    EXPECT_EQ(f[COL_FCOUNT], "-1");
+    EXPECT_EQ(f[COL_DIRSUM], "0");
+    EXPECT_EQ(f[COL_MODE], "0100644");
 
     Row sub = find_record(recs, root + "/sub");
-    EXPECT_EQ(sub[1], ino(root));
-    EXPECT_EQ(sub[2], "0");
-    EXPECT_EQ(sub[15], "2");
-    EXPECT_EQ(sub[16], std::to_string(7777 + size_of(root + "/sub/deeper")));
+    EXPECT_EQ(sub[COL_PARENT_INODE], ino(root));
+    EXPECT_EQ(sub[COL_DEPTH], "0");
+    EXPECT_EQ(sub[COL_FCOUNT], "2");
+    EXPECT_EQ(sub[COL_DIRSUM], std::to_string(7777 + size_of(root + "/sub/deeper")));
 
     Row inner = find_record(recs, root + "/sub/inner");
-    EXPECT_EQ(inner[1], ino(root + "/sub"));
-    EXPECT_EQ(inner[2], "1");
+    EXPECT_EQ(inner[COL_PARENT_INODE], ino(root + "/sub"));
+    EXPECT_EQ(inner[COL_DEPTH], "1");
     Row deepest = find_record(recs, root + "/sub/deeper/deepest");
-    EXPECT_EQ(deepest[2], "2");
-    EXPECT_EQ(find_record(recs, root + "/sub/deeper")[2], "1");
+    EXPECT_EQ(deepest[COL_DEPTH], "2");
+    EXPECT_EQ(find_record(recs, root + "/sub/deeper")[COL_DEPTH], "1");
     for (auto &rec : recs) {
         Row x = record_fields(rec);
-        if (x[11].substr(0, 3) != "004") {
-            EXPECT_EQ(x[15], "-1") << rec;
-            EXPECT_EQ(x[16], "0") << rec;
+        if (x[COL_MODE].substr(0, 3) != "004") {
+            EXPECT_EQ(x[COL_FCOUNT], "-1") << rec;
+            EXPECT_EQ(x[COL_DIRSUM], "0") << rec;
         }
     }
 }
@@ -193,33 +193,33 @@ TEST(CsvLines, HardNamesModesTimesAndSpecialFiles) {
     EXPECT_NE(raw("x.\"q\",y").find(",\"\"\"q\"\",y\","), std::string::npos);  // extension quoted too
     EXPECT_NE(find_raw_record(recs, hard_dir + "/in.side").find("\"side\""), std::string::npos);
     // The extension rule.
-    EXPECT_EQ(fields("archive.tar.gz")[4], "gz");
-    EXPECT_EQ(fields(".bashrc")[4], "");
-    EXPECT_EQ(fields("..config")[4], "config");
-    EXPECT_EQ(fields("name.")[4], "");
-    EXPECT_EQ(fields("noext")[4], "");
-    EXPECT_EQ(fields("...")[4], "");
-    EXPECT_EQ(fields("photos.old")[4], "old");  // a directory line
-    EXPECT_EQ(find_record(recs, hard_dir)[4], "d");
-    EXPECT_EQ(fields(std::string(251, 'n') + ".ext")[4], "ext");
+    EXPECT_EQ(fields("archive.tar.gz")[COL_EXTENSION], "gz");
+    EXPECT_EQ(fields(".bashrc")[COL_EXTENSION], "");
+    EXPECT_EQ(fields("..config")[COL_EXTENSION], "config");
+    EXPECT_EQ(fields("name.")[COL_EXTENSION], "");
+    EXPECT_EQ(fields("noext")[COL_EXTENSION], "");
+    EXPECT_EQ(fields("...")[COL_EXTENSION], "");
+    EXPECT_EQ(fields("photos.old")[COL_EXTENSION], "old");  // a directory line
+    EXPECT_EQ(find_record(recs, hard_dir)[COL_EXTENSION], "d");
+    EXPECT_EQ(fields(std::string(251, 'n') + ".ext")[COL_EXTENSION], "ext");
     // Modes: seven digits, file type included.
-    EXPECT_EQ(fields("setuid.sh")[11], "0104755");
-    EXPECT_EQ(fields("nomode")[11], "0100000");
-    EXPECT_EQ(fields("sticky")[11], "0041777");
-    EXPECT_EQ(fields("fifo")[11], "0010644");
+    EXPECT_EQ(fields("setuid.sh")[COL_MODE], "0104755");
+    EXPECT_EQ(fields("nomode")[COL_MODE], "0100000");
+    EXPECT_EQ(fields("sticky")[COL_MODE], "0041777");
+    EXPECT_EQ(fields("fifo")[COL_MODE], "0010644");
     EXPECT_NE(raw("noext").find(",\"0100644\","), std::string::npos);
     // Times: whole seconds, negative before 1970.
-    EXPECT_EQ(fields("old.txt")[12], std::to_string(k1960));
-    EXPECT_EQ(fields("old.txt")[13], std::to_string(k1960 + 1));
-    EXPECT_EQ(fields("future.txt")[13], "4102444801");
+    EXPECT_EQ(fields("old.txt")[COL_ATIME], std::to_string(k1960));
+    EXPECT_EQ(fields("old.txt")[COL_MTIME], std::to_string(k1960 + 1));
+    EXPECT_EQ(fields("future.txt")[COL_MTIME], "4102444801");
     // Device column: the file system's device by the makedev rule, for a device node too.
     struct stat rs;
     lstat(root.c_str(), &rs);
     std::string dev = std::to_string(uint64_t(makedev(major(rs.st_dev), minor(rs.st_dev))));
-    EXPECT_EQ(fields("noext")[8], dev);
+    EXPECT_EQ(fields("noext")[COL_DEV], dev);
     if (have_dev) {
-        EXPECT_EQ(fields("chardev")[11], "0020600");
-        EXPECT_EQ(fields("chardev")[8], dev);
+        EXPECT_EQ(fields("chardev")[COL_MODE], "0020600");
+        EXPECT_EQ(fields("chardev")[COL_DEV], dev);
     }
 }
 
@@ -239,8 +239,8 @@ TEST(Walk, DepthLimits) {
     auto recs = expect_walk(run_fsrake2({"--depth", "1", root}), model_walk(root, depth_limit(1)));
     EXPECT_EQ(printed_paths(recs),
               (std::set<std::string>{root, root + "/f0", root + "/a", root + "/a/f1", root + "/x"}));
-    EXPECT_EQ(find_record(recs, root + "/a")[15], "2");  // f1 and b
-    EXPECT_EQ(find_record(recs, root + "/a")[16], std::to_string(1 + size_of(root + "/a/b")));
+    EXPECT_EQ(find_record(recs, root + "/a")[COL_FCOUNT], "2");  // f1 and b
+    EXPECT_EQ(find_record(recs, root + "/a")[COL_DIRSUM], std::to_string(1 + size_of(root + "/a/b")));
 
     recs = expect_walk(run_fsrake2({"--depth", "3", root}), model_walk(root, depth_limit(3)));
     EXPECT_EQ(printed_paths(recs).count(root + "/a/b/c/f3"), 1u);
@@ -283,8 +283,8 @@ TEST(Walk, NoSnap) {
         EXPECT_EQ(paths.count(root + p), 1u) << p;
     // A .snapshot directory still counts in its parent.
     Row sub = find_record(recs, root + "/sub");
-    EXPECT_EQ(sub[15], "1");
-    EXPECT_EQ(sub[16], std::to_string(size_of(root + "/sub/.snapshot")));
+    EXPECT_EQ(sub[COL_FCOUNT], "1");
+    EXPECT_EQ(sub[COL_DIRSUM], std::to_string(size_of(root + "/sub/.snapshot")));
 }
 
 namespace {
@@ -321,8 +321,8 @@ TEST(Walk, ExcludeIsAnExactMatchOfTheSubdirectoryPath) {
     for (auto p : {"/a", "/a/in_a", "/b/c", "/b/c/in_c", "/f.d"}) EXPECT_EQ(paths.count(R + p), 0u) << p;
     for (auto p : {"", "/b", "/b/in_b", "/c", "/c/in_c2", "/d", "/d/in_d", "/f"})
         EXPECT_EQ(paths.count(R + p), 1u) << p;
-    EXPECT_EQ(find_record(recs, R)[15], "6");   // a and f.d still counted
-    EXPECT_EQ(find_record(recs, R + "/b")[15], "2");
+    EXPECT_EQ(find_record(recs, R)[COL_FCOUNT], "6");   // a and f.d still counted
+    EXPECT_EQ(find_record(recs, R + "/b")[COL_FCOUNT], "2");
 
     // With the root given as ".", paths are ./a: only that text matches.
     std::string ex2 = t.file("ex2", "./b\nc\n" + R + "/d\n");
@@ -414,8 +414,8 @@ TEST(Walk, SubdirectoryPathsOver4095BytesAreCountedButNotRead) {
     EXPECT_EQ(paths.count(s_path + "/deeper"), 0u);
     EXPECT_EQ(paths.count(t_path), 0u);
     EXPECT_EQ(paths.count(t_path + "/hidden"), 0u);
-    EXPECT_EQ(find_record(recs, path)[15], "2");
-    EXPECT_EQ(find_record(recs, s_path)[15], "2");
+    EXPECT_EQ(find_record(recs, path)[COL_FCOUNT], "2");
+    EXPECT_EQ(find_record(recs, s_path)[COL_FCOUNT], "2");
 }
 
 TEST(Walk, SymbolicLinksAreNeverFollowed) {
@@ -434,13 +434,13 @@ TEST(Walk, SymbolicLinksAreNeverFollowed) {
 
     auto recs = expect_walk(run_fsrake2({root}), model_walk(root));
     Row l = find_record(recs, root + "/ldir");
-        EXPECT_EQ(l[11], "0120777");
-    EXPECT_EQ(l[7], "4");  // the length of "real"
-    EXPECT_EQ(l[15], "-1");
+        EXPECT_EQ(l[COL_MODE], "0120777");
+    EXPECT_EQ(l[COL_SIZE], "4");  // the length of "real"
+    EXPECT_EQ(l[COL_FCOUNT], "-1");
     for (auto p : {"/ldir/file", "/outside/passwd", "/real/up/real"})
         EXPECT_FALSE(has_record(recs, root + p)) << p;
     for (auto p : {"/lfile", "/dangling", "/outside", "/self", "/real/up"})
-        EXPECT_EQ(find_record(recs, root + p)[11], "0120777") << p;
+        EXPECT_EQ(find_record(recs, root + p)[COL_MODE], "0120777") << p;
     EXPECT_EQ(recs.size(), lstat_tree(root).size());
 }
 
@@ -461,15 +461,15 @@ TEST(Walk, FormsOfTheRoot) {
     // One trailing slash is removed: the same records.
     auto recs = expect_walk(run_fsrake2({root + "/"}), m);
     Row rt = find_record(recs, root);
-        EXPECT_EQ(rt[4], "old");  // the root's own extension
+        EXPECT_EQ(rt[COL_EXTENSION], "old");  // the root's own extension
     // Two: only one is removed, and the children's paths hold a double slash.
     recs = expect_walk(run_fsrake2({root + "//"}), model_walk(root + "//"));
-    EXPECT_EQ(find_record(recs, root + "/")[4], "");
+    EXPECT_EQ(find_record(recs, root + "/")[COL_EXTENSION], "");
     EXPECT_TRUE(has_record(recs, root + "//a.txt"));
     EXPECT_TRUE(has_record(recs, root + "//sub/b"));
     // A single dot: paths ./name, no extension for the root.
     recs = expect_walk(run_fsrake2_in(root, {"."}), rebase_model(m, root, "."));
-    EXPECT_EQ(find_record(recs, ".")[4], "");
+    EXPECT_EQ(find_record(recs, ".")[COL_EXTENSION], "");
     EXPECT_TRUE(has_record(recs, "./sub/b"));
     // A relative path.
     expect_walk(run_fsrake2_in(tmp.path(), {"photos.old"}), rebase_model(m, root, "photos.old"));
@@ -478,9 +478,9 @@ TEST(Walk, FormsOfTheRoot) {
     // metadata, and the target is walked below the link's path.
     recs = expect_walk(run_fsrake2({tmp / "link"}), model_walk(tmp / "link"));
     Row lk = find_record(recs, tmp / "link");
-        EXPECT_EQ(lk[11], "0120777");
-    EXPECT_EQ(lk[0], ino(tmp / "link"));
-    EXPECT_EQ(lk[15], "2");
+        EXPECT_EQ(lk[COL_MODE], "0120777");
+    EXPECT_EQ(lk[COL_INODE], ino(tmp / "link"));
+    EXPECT_EQ(lk[COL_FCOUNT], "2");
     EXPECT_TRUE(has_record(recs, tmp / "link/sub/b"));
     EXPECT_EQ(recs.size(), 4u);
 
@@ -498,7 +498,7 @@ TEST(Walk, FormsOfTheRoot) {
     // An empty root: its own line, 0 entries.
     recs = expect_walk(run_fsrake2({tmp / "empty"}), model_walk(tmp / "empty"));
     ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(find_record(recs, tmp / "empty")[15], "0");
+    EXPECT_EQ(find_record(recs, tmp / "empty")[COL_FCOUNT], "0");
 }
 
 TEST(Walk, DirectoryOf30000EntriesAtRingDepth16) {
@@ -519,7 +519,7 @@ TEST(Walk, DirectoryOf30000EntriesAtRingDepth16) {
 
     auto recs = expect_walk(run_fsrake2({"--ring-depth", "16", root}), m);
     Row rt = find_record(recs, root);
-    EXPECT_EQ(rt[15], "30200");
+    EXPECT_EQ(rt[COL_FCOUNT], "30200");
     expect_walk(run_fsrake2({"--ring-depth", "16", "--threads", "1", root}), m);
     expect_walk(run_fsrake2({"--ring-depth", "4096", "--getdents-max", "1", root}), m);
 }

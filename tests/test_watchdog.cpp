@@ -47,11 +47,11 @@ std::map<std::string, Row> records_by_path(const std::string &out, std::string *
     *broken = *duplicates = 0;
     for (auto &rec : split_records(out, rest)) {
         Row f = record_fields(rec);
-        if (f.size() != 17) {
+        if (f.size() != COL_COUNT) {
             if ((*broken)++ < 5) ADD_FAILURE() << "not a whole 17-field record: " << rec;
             continue;
         }
-        if (!recs.emplace(f[3], f).second) (*duplicates)++;
+        if (!recs.emplace(f[COL_PATH], f).second) (*duplicates)++;
     }
     return recs;
 }
@@ -173,7 +173,7 @@ TEST_F(Hangfs, WatchdogInterruptsHungOpenAndReaddirAndTheWalkGoesOn) {
     std::set<std::string> want = listable({"slow_readdir", "slow_open"});
     EXPECT_EQ(got, want) << "missing:\n" << set_diff(want, got) << "unexpected:\n" << set_diff(got, want);
     ASSERT_TRUE(recs.count(fs->path()));
-    EXPECT_EQ(recs[fs->path()][15], "14") << "the root has 10 files and 4 directories";
+    EXPECT_EQ(recs[fs->path()][COL_FCOUNT], "14") << "the root has 10 files and 4 directories";
     EXPECT_EQ(r.out.find("fsrake2"), std::string::npos) << "a message on standard output";
 
     // The run ended soon after the interrupts, not by the no-progress exit.

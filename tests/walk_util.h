@@ -434,7 +434,7 @@ inline std::vector<std::string> expect_walk(const RunResult &r, const Model &m,
     EXPECT_EQ(rest, "") << "standard output ends inside a record";
     size_t broken = 0;
     for (auto &rec : recs)
-        if (record_fields(rec).size() != 17) {
+        if (record_fields(rec).size() != COL_COUNT) {
             if (broken++ < 5) ADD_FAILURE() << "not a whole 17-field record: " << rec;
         }
     EXPECT_EQ(broken, 0u);
@@ -461,7 +461,7 @@ inline std::vector<std::string> expect_walk(const RunResult &r, const Model &m,
 inline bool has_record(const std::vector<std::string> &recs, const std::string &path) {
     for (auto &rec : recs) {
         Row f = record_fields(rec);
-        if (f.size() == 17 && f[3] == path) return true;
+        if (f.size() == COL_COUNT && f[COL_PATH] == path) return true;
     }
     return false;
 }
@@ -471,16 +471,16 @@ inline bool has_record(const std::vector<std::string> &recs, const std::string &
 inline Row find_record(const std::vector<std::string> &recs, const std::string &path) {
     for (auto &rec : recs) {
         Row f = record_fields(rec);
-        if (f.size() == 17 && f[3] == path) return f;
+        if (f.size() == COL_COUNT && f[COL_PATH] == path) return f;
     }
     ADD_FAILURE() << "no record for " << path;
-    return Row(17, "<no record>");
+    return Row(COL_COUNT, "<no record>");
 }
 
 inline std::string find_raw_record(const std::vector<std::string> &recs, const std::string &path) {
     for (auto &rec : recs) {
         Row f = record_fields(rec);
-        if (f.size() == 17 && f[3] == path) return rec;
+        if (f.size() == COL_COUNT && f[COL_PATH] == path) return rec;
     }
     return "";
 }

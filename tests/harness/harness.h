@@ -2,6 +2,7 @@
 // independent lstat listing of a tree, and a CSV reader for the output.
 #pragma once
 
+#include <stddef.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -55,6 +56,29 @@ std::string read_file(const std::string &path);
 
 // One CSV record; fields unquoted (doubled quotes made single again).
 using Row = std::vector<std::string>;
+
+// The columns of a record of the scanner, in the order of its header line:
+// row[COL_PATH] rather than row[3].
+enum Column : size_t {
+    COL_INODE = 0,     // inode
+    COL_PARENT_INODE,  // parent-inode: 0 for the root
+    COL_DEPTH,         // directory-depth: -1 for the root
+    COL_PATH,          // "filename": the full path as the tool composes it
+    COL_EXTENSION,     // "fileExtension"
+    COL_UID,
+    COL_GID,
+    COL_SIZE,          // st_size
+    COL_DEV,           // st_dev
+    COL_BLOCKS,        // st_blocks
+    COL_NLINK,         // st_nlink
+    COL_MODE,          // "st_mode": seven octal digits
+    COL_ATIME,
+    COL_MTIME,
+    COL_CTIME,
+    COL_FCOUNT,        // fr_fcount: a directory's entries, -1 for anything else
+    COL_DIRSUM,        // fr_dirsum: the sum of a directory's entries' sizes
+    COL_COUNT          // the number of fields of a whole record
+};
 // Parses a whole CSV text with quoted fields that may hold commas, line feeds
 // and doubled quotes. Sets *ok false (and stops) on a malformed record.
 std::vector<Row> parse_csv(const std::string &text, bool *ok = nullptr);
