@@ -23,7 +23,8 @@
 #   --lat-cap N        latfs --max-inflight, the filer's capacity (default 0: none)
 #   --lat-cache S      attribute and entry timeout of the cached condition, which
 #                      also lists with readdirplus (default 30; 0 leaves it out)
-#   --lat-conditions LIST  comma list of scale,small,cached,ceiling (default all)
+#   --lat-conditions LIST  comma list of scale,small,cached,ceiling,hangfs
+#                      (default all)
 #   --jobs LIST        comma list: run only these jobs of the warm, cold and fuse
 #                      sections (for example fsrake2-default,floor-ring-64,gdu)
 #   --fsrake2 PATH     the scanner (default: build the project into build-bench)
@@ -56,6 +57,8 @@
 #   lat-ceiling  the small tree with no delay: the CPU ceiling of stand-in and
 #                client together (the summary also gives entries per CPU-second
 #                of both processes, times the core count)
+#   lat-hangfs   the chunks tree through the old stand-in, tests/helpers/hangfs
+#                (--threads 128, same delay), with the floors of lat-scale
 # For example, after changing the scanner:
 #   bench/run.sh --sections latency --lat-rounds 3 --no-install
 #   bench/run.sh --sections latency --lat-conditions small --lat-delay-us 1000 --lat-cap 64
@@ -77,7 +80,7 @@ lat_rounds=3
 lat_delay=1000
 lat_cap=0
 lat_cache=30
-lat_conditions="scale,small,cached,ceiling"
+lat_conditions="scale,small,cached,ceiling,hangfs"
 out=""
 install=1
 smoke=0
@@ -202,6 +205,10 @@ summarize() {
           line(s, "sync floor, 64 vs 16 threads", "floor-sync-64", "floor-sync-16", "about 4")
           line(s, "sync floor, 256 vs 64 threads", "floor-sync-256", "floor-sync-64", "up to 4, until the CPU")
           line(s, "ring vs sync floor, 64 threads", "floor-ring-64", "floor-sync-64", "")
+          split("floor-sync-64 floor-sync-256 floor-ring-64", hj, " ")
+          for (i = 1; i <= 3; i++)
+            if (rate[s "|" hj[i]] > 0 && rate["lat-hangfs|" hj[i]] > 0)
+              printf "| %s | latfs vs hangfs (the old stand-in), %s | lat-scale / lat-hangfs | %.2f |  |\n", s, hj[i], rate[s "|" hj[i]] / rate["lat-hangfs|" hj[i]]
         } else if (s == "lat-small") {
           line(s, "default vs --stat-mode ring", "fsrake2-default", "fsrake2-ring", ">= 0.9")
           line(s, "default vs --stat-mode sync", "fsrake2-default", "fsrake2-statsync", ">= 3")
@@ -648,12 +655,13 @@ lat_umount() {
   lat_mnt=""
 }
 
-# lat_mount LABEL TREE [LATFS OPTIONS...]: mounts TREE through latfs at
-# DATA_DIR/lat-mnt, in the foreground of a background job so that its pid is
-# known (for its CPU time) and its report on unmount lands in the log.
+# lat_mount LABEL TREE PROGRAM [OPTIONS...]: mounts TREE through PROGRAM
+# (latfs, or hangfs for comparison) at DATA_DIR/lat-mnt, in the foreground of a
+# background job so that its pid is known (for its CPU time) and its report on
+# unmount lands in the log.
 lat_mount() {
-  local label=$1 tree=$2
-  shift 2
+  local label=$1 tree=$2 prog=$3
+  shift 3
   lat_umount
   lat_mnt=$data_dir/lat-mnt
   mkdir -p "$lat_mnt"
@@ -661,7 +669,7 @@ lat_mount() {
     fusermount3 -u "$lat_mnt" 2>/dev/null || umount -l "$lat_mnt"
   fi
   lat_log=$out/logs/latfs-$label.err
-  "$latfs" -f "$@" "$tree" "$lat_mnt" 2>"$lat_log" &
+  "$prog" -f "$@" "$tree" "$lat_mnt" 2>"$lat_log" &
   server_pid=$!
   for _ in $(seq 600); do
     mountpoint -q "$lat_mnt" && break
@@ -669,11 +677,11 @@ lat_mount() {
     sleep 0.1
   done
   if ! mountpoint -q "$lat_mnt"; then
-    log "latfs did not mount for $label, see $lat_log"
+    log "$(basename "$prog") did not mount for $label, see $lat_log"
     lat_umount
     return 1
   fi
-  echo "$label: the $(basename "$tree") tree through latfs $*" >> "$out/machine.txt"
+  echo "$label: the $(basename "$tree") tree through $(basename "$prog") $*" >> "$out/machine.txt"
   # The first walk makes the kernel's inodes for the mount: untimed.
   "$floor" --mode ring --threads 64 "$lat_mnt" > /dev/null 2>&1
   return 0
@@ -684,7 +692,7 @@ lat_done() {
   lat_umount
   sed -n "s/^latfs: requests:/$1 requests (all walks, the untimed first one included):/p" "$lat_log" >> "$out/machine.txt"
 }
-if want fuse; then
+build_hangfs() {
   if [ -z "$hangfs" ] && [ -f "$repo/tests/helpers/hangfs.c" ] && pkg-config --exists fuse3 2>/dev/null; then
     hangfs=$repo/build-bench-tools/hangfs
     mkdir -p "$(dirname "$hangfs")"
@@ -692,6 +700,9 @@ if want fuse; then
     cc -O2 -Wall -o "$hangfs" "$repo/tests/helpers/hangfs.c" $(pkg-config --cflags --libs fuse3) -lpthread ||
       hangfs=""
   fi
+}
+if want fuse; then
+  build_hangfs
   if [ -z "$hangfs" ] || [ ! -e /dev/fuse ] || ! have fusermount3; then
     log "no FUSE helper, /dev/fuse or fusermount3: the latency-bound condition is not measured"
     echo "fuse: not measured (no FUSE helper, /dev/fuse or fusermount3)" >> "$out/machine.txt"
@@ -744,29 +755,37 @@ if want latency; then
       lat_fs=(fsrake2-default fsrake2-sync-64)
       "$fsrake2" --help 2>&1 | grep -q -- --stat-mode && lat_fs+=(fsrake2-ring fsrake2-statsync)
     fi
-    if want_lat scale && lat_mount lat-scale "$chunks_tree" "${lat_opts[@]}"; then
+    if want_lat scale && lat_mount lat-scale "$chunks_tree" "$latfs" "${lat_opts[@]}"; then
       log "latency section: chunks tree, ${lat_delay}us per request, cap $lat_cap, $lat_rounds rounds"
       sc=(floor-sync-4 floor-sync-16 floor-sync-64 floor-sync-256 floor-ring-64)
       [ -n "$fsrake2" ] && sc+=(fsrake2-default)
       run_rounds lat-scale "$lat_rounds" "$lat_mnt" "$chunks_expected" "${sc[@]}"
       lat_done lat-scale
     fi
-    if want_lat small && lat_mount lat-small "$small_tree" "${lat_opts[@]}"; then
+    if want_lat small && lat_mount lat-small "$small_tree" "$latfs" "${lat_opts[@]}"; then
       log "latency section: small tree, ${lat_delay}us per request, cap $lat_cap, $lat_rounds rounds"
       run_rounds lat-small "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" floor-ring-64 floor-sync-64
       lat_done lat-small
     fi
     if want_lat cached && [ "$lat_cache" != 0 ] &&
-       lat_mount lat-cached "$small_tree" "${lat_opts[@]}" --readdirplus --attr-timeout "$lat_cache" --entry-timeout "$lat_cache"; then
+       lat_mount lat-cached "$small_tree" "$latfs" "${lat_opts[@]}" --readdirplus --attr-timeout "$lat_cache" --entry-timeout "$lat_cache"; then
       log "latency section: small tree with readdirplus and ${lat_cache}s timeouts, $lat_rounds rounds"
       run_rounds lat-cached "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" floor-ring-64 floor-sync-64
       lat_done lat-cached
     fi
-    if want_lat ceiling && lat_mount lat-ceiling "$small_tree" --delay-us 0; then
+    if want_lat ceiling && lat_mount lat-ceiling "$small_tree" "$latfs" --delay-us 0; then
       log "latency section: small tree with no delay (the CPU ceiling), $lat_rounds rounds"
       run_rounds lat-ceiling "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" \
         floor-ring-64 floor-sync-64 floor-ring-2 floor-sync-2
       lat_done lat-ceiling
+    fi
+    if want_lat hangfs; then
+      build_hangfs
+      if [ -n "$hangfs" ] && lat_mount lat-hangfs "$chunks_tree" "$hangfs" --delay-us "$lat_delay" --threads 128; then
+        log "latency section: the old stand-in (hangfs) on the chunks tree, ${lat_delay}us per request, $lat_rounds rounds"
+        run_rounds lat-hangfs "$lat_rounds" "$lat_mnt" "$chunks_expected" floor-sync-64 floor-sync-256 floor-ring-64
+        lat_done lat-hangfs
+      fi
     fi
   fi
 fi
