@@ -44,11 +44,13 @@
 # clock. Nothing here asserts a speed.
 #
 # The latency section mounts bench/latfs (a FUSE mirror of a generated tree held
-# in memory, every reply sent a fixed delay after its request arrived) four
-# times, one condition each, and records the stand-in's own CPU per job:
+# in memory, every reply sent a fixed delay after its request arrived) once
+# per condition below, and records the stand-in's own CPU per job (--jobs
+# narrows the jobs here too):
 #   lat-scale    the chunks tree (directories of at most 18 entries), the
 #                synchronous floor at 4, 16, 64 and 256 threads and the ring
-#                floor at 64: the rate should grow with the client's concurrency
+#                floor and fsrake2 at 64: the rate should grow with the client's
+#                concurrency
 #                until the CPU, not the stand-in, is the limit
 #   lat-small    the small tree (one directory of 10,000 files): fsrake2 default,
 #                fsrake2 with io_uring taken away, the floors at 64 threads
