@@ -6,6 +6,9 @@
 //                  four directories of 50,000 to 100,000 files
 //           small  about 100,000 entries, 6,000 directories, one of 10,000 files
 //           tiny   about 2,000 entries (the smoke run)
+//           chunks 100,000 entries in 11,111 directories of 18 entries at most
+//                  (fan-out 10, depth 4): no directory is big enough to
+//                  serialize a parallel walk of a slow file system
 //
 // The whole shape (directories, names, kinds, sizes, owners, link targets) is
 // planned first from one integer-only generator (splitmix64, no floating point,
@@ -41,12 +44,14 @@ struct Params {
     uint32_t files;         // non-directory entries outside the big directories
     std::vector<uint32_t> big;  // file counts of the big directories
     std::vector<int> big_depth; // their depths
+    uint32_t fanout = 0;        // > 0: a regular tree, files spread evenly
 };
 
 Params params_for(const std::string &kind) {
     if (kind == "wide") return {"wide", 60000, 8, 650000, {100000, 80000, 60000, 50000}, {2, 3, 5, 7}};
     if (kind == "small") return {"small", 6000, 8, 84000, {10000}, {3}};
     if (kind == "tiny") return {"tiny", 120, 5, 1500, {400}, {2}};
+    if (kind == "chunks") return {"chunks", 11111, 4, 88889, {}, {}, 10};
     return {nullptr, 0, 0, 0, {}, {}};
 }
 
@@ -150,11 +155,38 @@ struct Plan {
     }
 };
 
+void add_dir(Plan &pl, Rng &r, int32_t par) {
+    Dir d{par, pl.dirs[par].depth + 1, 0, 0, "", ""};
+    uint32_t ord = pl.dirs[par].nchildren++;
+    uint32_t len = 1 + r.below(12);
+    for (uint32_t i = 0; i < len; i++) d.name += kAlpha[r.below(36)];
+    d.name += '.';
+    base36(d.name, ord);
+    d.path = pl.dirs[par].path.empty() ? d.name : pl.dirs[par].path + "/" + d.name;
+    pl.dirs.push_back(std::move(d));
+}
+
+// Every directory above the last level has p.fanout subdirectories, and the
+// files are dealt out evenly.
+void build_regular_plan(Plan &pl, Rng &r) {
+    const Params &p = pl.p;
+    for (uint32_t par = 0; par < pl.dirs.size() && pl.dirs.size() < p.dirs; par++) {
+        if (pl.dirs[par].depth >= p.max_depth) continue;
+        for (uint32_t k = 0; k < p.fanout && pl.dirs.size() < p.dirs; k++) add_dir(pl, r, (int32_t)par);
+    }
+    const uint32_t nd = (uint32_t)pl.dirs.size();
+    for (uint32_t i = 0; i < nd; i++) pl.dirs[i].nfiles = p.files / nd + (i < p.files % nd ? 1 : 0);
+}
+
 void build_plan(Plan &pl) {
     const Params &p = pl.p;
     Rng r(mix(pl.seed));
     pl.dirs.reserve(p.dirs);
     pl.dirs.push_back(Dir{-1, 0, 0, 0, "", ""});
+    if (p.fanout) {
+        build_regular_plan(pl, r);
+        return;
+    }
     // Directories: a mix of preferential attachment (a parent chosen in
     // proportion to the children it has: a few directories with thousands of
     // subdirectories) and uniform choice (many with a handful), capped in depth.
@@ -166,17 +198,10 @@ void build_plan(Plan &pl) {
         else
             par = eligible[r.below((uint32_t)eligible.size())];
         if (pl.dirs[par].depth >= p.max_depth) par = pl.dirs[par].parent;
-        Dir d{par, pl.dirs[par].depth + 1, 0, 0, "", ""};
-        uint32_t ord = pl.dirs[par].nchildren++;
-        uint32_t len = 1 + r.below(12);
-        for (uint32_t i = 0; i < len; i++) d.name += kAlpha[r.below(36)];
-        d.name += '.';
-        base36(d.name, ord);
-        d.path = pl.dirs[par].path.empty() ? d.name : pl.dirs[par].path + "/" + d.name;
-        int32_t id = (int32_t)pl.dirs.size();
-        if (d.depth < p.max_depth) eligible.push_back(id);
+        add_dir(pl, r, par);
+        int32_t id = (int32_t)pl.dirs.size() - 1;
+        if (pl.dirs[id].depth < p.max_depth) eligible.push_back(id);
         edges.push_back(par);
-        pl.dirs.push_back(std::move(d));
     }
     // Files: spread over the directories by heavy-tailed integer weights (30 %
     // of the directories get none); then the big directories.
@@ -237,7 +262,7 @@ int main(int argc, char **argv) {
         else { fprintf(stderr, "gen_tree: unknown option %s\n", argv[i]); return 2; }
     }
     if (argc - i != 2) {
-        fprintf(stderr, "usage: gen_tree [--seed N] [--threads N] wide|small|tiny DEST\n");
+        fprintf(stderr, "usage: gen_tree [--seed N] [--threads N] wide|small|tiny|chunks DEST\n");
         return 2;
     }
     Plan pl;

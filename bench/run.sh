@@ -7,7 +7,8 @@
 #   DATA_DIR           where the trees are generated (default /var/tmp/fsrake2-bench;
 #                      cold runs need a disk-backed file system, not tmpfs)
 # Options:
-#   --sections LIST    comma list of warm,cold,fuse,iowq (default: all four)
+#   --sections LIST    comma list of warm,cold,fuse,iowq,latency (default: the
+#                      first four; latency is asked for by name)
 #   --warm-rounds N    rounds of the warm section (default 5)
 #   --cold-rounds N    rounds of the cold section (default 3)
 #   --fuse-rounds N    rounds of the parallel tools on the FUSE tree (default 3;
@@ -16,10 +17,18 @@
 #   --fuse-once LIST   jobs run only once on the FUSE tree, after the rounds
 #                      (default find,bfs,du,fsrake2-sync-2: minutes each there)
 #   --tree KIND        the main tree: wide (default), small or tiny
+# The latency section (the latfs stand-in, see below):
+#   --lat-rounds N     rounds of each latency condition (default 3)
+#   --lat-delay-us N   delay of every latfs reply (default 1000)
+#   --lat-cap N        latfs --max-inflight, the filer's capacity (default 0: none)
+#   --lat-cache S      attribute and entry timeout of the cached condition, which
+#                      also lists with readdirplus (default 30; 0 leaves it out)
+#   --lat-conditions LIST  comma list of scale,small,cached,ceiling,hangfs
+#                      (default all)
 #   --jobs LIST        comma list: run only these jobs of the warm, cold and fuse
 #                      sections (for example fsrake2-default,floor-ring-64,gdu)
 #   --fsrake2 PATH     the scanner (default: build the project into build-bench)
-#   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH
+#   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH, --latfs PATH
 #                      the helpers (default: built from bench/ and tests/helpers/)
 #   --out DIR          results folder (default bench/out/DATE-TIME)
 #   --no-install       do not apt-get the peers
@@ -33,6 +42,28 @@
 # checked once per tree by an extra untimed run (du -sl --inodes, gdu's JSON
 # export). Times come from /usr/bin/time (user, sys, peak RSS) and the wall
 # clock. Nothing here asserts a speed.
+#
+# The latency section mounts bench/latfs (a FUSE mirror of a generated tree held
+# in memory, every reply sent a fixed delay after its request arrived) once
+# per condition below, and records the stand-in's own CPU per job (--jobs
+# narrows the jobs here too):
+#   lat-scale    the chunks tree (directories of at most 18 entries), the
+#                synchronous floor at 4, 16, 64 and 256 threads and the ring
+#                floor and fsrake2 at 64: the rate should grow with the client's
+#                concurrency
+#                until the CPU, not the stand-in, is the limit
+#   lat-small    the small tree (one directory of 10,000 files): fsrake2 default,
+#                fsrake2 with io_uring taken away, the floors at 64 threads
+#   lat-cached   the same with readdirplus and --lat-cache timeouts, as an NFS
+#                client's attribute cache: a stat after a listing stays local
+#   lat-ceiling  the small tree with no delay: the CPU ceiling of stand-in and
+#                client together (the summary also gives entries per CPU-second
+#                of both processes, times the core count)
+#   lat-hangfs   the chunks tree through the old stand-in, tests/helpers/hangfs
+#                (--threads 128, same delay), with the floors of lat-scale
+# For example, after changing the scanner:
+#   bench/run.sh --sections latency --lat-rounds 3 --no-install
+#   bench/run.sh --sections latency --lat-conditions small --lat-delay-us 1000 --lat-cap 64
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,7 +77,12 @@ fuse_delay=1000
 fuse_once="find,bfs,du,fsrake2-sync-2"
 tree_kind=wide
 only_jobs=""
-fsrake2="" gen_tree="" floor="" no_uring="" hangfs=""
+fsrake2="" gen_tree="" floor="" no_uring="" hangfs="" latfs=""
+lat_rounds=3
+lat_delay=1000
+lat_cap=0
+lat_cache=30
+lat_conditions="scale,small,cached,ceiling,hangfs"
 out=""
 install=1
 smoke=0
@@ -68,6 +104,12 @@ while [ $# -gt 0 ]; do
     --floor) floor=$2; shift ;;
     --no-uring) no_uring=$2; shift ;;
     --hangfs) hangfs=$2; shift ;;
+    --latfs) latfs=$2; shift ;;
+    --lat-rounds) lat_rounds=$2; shift ;;
+    --lat-delay-us) lat_delay=$2; shift ;;
+    --lat-cap) lat_cap=$2; shift ;;
+    --lat-cache) lat_cache=$2; shift ;;
+    --lat-conditions) lat_conditions=$2; shift ;;
     --out) out=$2; shift ;;
     --no-install) install=0 ;;
     --smoke) smoke=1 ;;
@@ -111,18 +153,20 @@ summarize() {
       n[k]++
       ent[k] = $9
       if ($12 != "-") { vals[k "w"] = vals[k "w"] " " $12; hasw[k] = 1 }
+      if (NF >= 13 && $13 != "-") { vals[k "v"] = vals[k "v"] " " $13; hasv[k] = 1 }
     }
     END {
       for (i = 1; i <= nk; i++) {
         k = order[i]; split(k, p, SUBSEP)
         s = median(k "s"); c = median(k "c")
         rate = (s > 0 && ent[k] != "") ? ent[k] / s : 0
-        print p[1], p[2], n[k], s, rate, c, (s > 0 ? 100 * c / s : 0), median(k "m") / 1024, rss[k] / 1024, ent[k], (hasw[k] ? median(k "w") : "-"), bad[k] + 0
+        print p[1], p[2], n[k], s, rate, c, (s > 0 ? 100 * c / s : 0), median(k "m") / 1024, rss[k] / 1024, ent[k], (hasw[k] ? median(k "w") : "-"), bad[k] + 0, (hasv[k] ? median(k "v") : "-")
       }
     }' "$res" > "$dir/medians.tsv"
 
   awk -F'\t' '
-    { key = $1 "|" $2; rate[key] = $5; sec[$1] = 1 }
+    { key = $1 "|" $2; rate[key] = $5; sec[$1] = 1
+      if ($1 == "lat-ceiling" && $5 > ceiling) { ceiling = $5; ceiling_job = $2 } }
     function r(a, b) { return (rate[a] > 0 && rate[b] > 0) ? sprintf("%.2f", rate[a] / rate[b]) : "n/a" }
     function fastest(s, list,   n, i, a, best, bk) {
       n = split(list, a, " "); best = 0; bk = ""
@@ -158,6 +202,27 @@ summarize() {
           line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", ">= 3")
           line(s, "ring vs sync fsrake2, 2 threads", "fsrake2-t2", "fsrake2-sync-2", ">= 3")
           line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", "")
+        } else if (s == "lat-scale") {
+          line(s, "sync floor, 16 vs 4 threads", "floor-sync-16", "floor-sync-4", "about 4")
+          line(s, "sync floor, 64 vs 16 threads", "floor-sync-64", "floor-sync-16", "about 4")
+          line(s, "sync floor, 256 vs 64 threads", "floor-sync-256", "floor-sync-64", "up to 4, until the CPU")
+          line(s, "ring vs sync floor, 64 threads", "floor-ring-64", "floor-sync-64", "")
+          split("floor-sync-64 floor-sync-256 floor-ring-64", hj, " ")
+          for (i = 1; i <= 3; i++)
+            if (rate[s "|" hj[i]] > 0 && rate["lat-hangfs|" hj[i]] > 0)
+              printf "| %s | latfs vs hangfs (the old stand-in), %s | lat-scale / lat-hangfs | %.2f |  |\n", s, hj[i], rate[s "|" hj[i]] / rate["lat-hangfs|" hj[i]]
+        } else if (s == "lat-small") {
+          line(s, "default vs --stat-mode ring", "fsrake2-default", "fsrake2-ring", ">= 0.9")
+          line(s, "default vs --stat-mode sync", "fsrake2-default", "fsrake2-statsync", ">= 3")
+          line(s, "default vs io_uring taken away, 64 threads", "fsrake2-default", "fsrake2-sync-64", ">= 3")
+          line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", "")
+          line(s, "io_uring floor vs sync floor, 64 threads", "floor-ring-64", "floor-sync-64", "")
+          if (ceiling > 0 && rate[s "|fsrake2-default"] > 0)
+            printf "| %s | default vs the ceiling (fastest job with no delay) | fsrake2-default / lat-ceiling %s | %.2f | >= 0.7 |\n", s, ceiling_job, rate[s "|fsrake2-default"] / ceiling
+        } else if (s == "lat-cached") {
+          line(s, "default vs --stat-mode sync", "fsrake2-default", "fsrake2-statsync", ">= 0.95")
+          line(s, "default vs io_uring taken away, 64 threads", "fsrake2-default", "fsrake2-sync-64", ">= 0.95")
+          line(s, "default vs sync floor, 64 threads", "fsrake2-default", "floor-sync-64", "")
         } else if (s == "smoke") {
           line(s, "default vs fastest peer (tiny tree, means nothing)", "fsrake2-default", fp, "")
         }
@@ -170,6 +235,17 @@ summarize() {
     awk -F'\t' '{ printf "| %s | %s | %d | %.3f | %.0f | %.2f | %.0f | %.1f | %.1f | %s | %s | %d |\n", $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12 }' "$dir/medians.tsv"
     echo
     cat "$dir/ratios.md"
+    if awk -F'\t' '$13 != "-" && $13 != "" { found = 1 } END { exit !found }' "$dir/medians.tsv"; then
+      echo
+      echo "Latency section: CPU of the client and of the latfs stand-in (medians); the last"
+      echo "column is the rate the machine's $(nproc) cores would allow if both were busy all the time."
+      echo
+      echo "| condition | job | entries/s | client CPU s | stand-in CPU s | entries per CPU-second | x $(nproc) cores |"
+      echo "|---|---|---|---|---|---|---|"
+      awk -F'\t' -v cores="$(nproc)" '$13 != "-" && $13 != "" {
+          both = $6 + $13
+          printf "| %s | %s | %.0f | %.2f | %.2f | %.0f | %.0f |\n", $1, $2, $5, $6, $13, (both > 0 ? $10 / both : 0), (both > 0 ? cores * $10 / both : 0) }' "$dir/medians.tsv"
+    fi
     if [ -f "$dir/counts.tsv" ]; then
       echo
       echo "| tree | tool | entries | expected | check |"
@@ -241,7 +317,7 @@ if [ $install -eq 1 ]; then
   [ -x /usr/bin/time ] || pkgs+=(time)
   have gnuplot || pkgs+=(gnuplot-nox)
   have hyperfine || pkgs+=(hyperfine)
-  if want fuse; then
+  if want fuse || want latency; then
     have fusermount3 || pkgs+=(fuse3)
     pkg-config --exists fuse3 2>/dev/null || pkgs+=(libfuse3-dev pkg-config)
   fi
@@ -273,6 +349,13 @@ if [ -z "$fsrake2" ] && [ $smoke -eq 0 ]; then
   fi
 fi
 [ -n "$fsrake2" ] && [ ! -x "$fsrake2" ] && { log "no fsrake2 at $fsrake2; its jobs are left out"; fsrake2=""; }
+if want latency && [ -z "$latfs" ] && pkg-config --exists fuse3 2>/dev/null; then
+  tb=$repo/build-bench-tools
+  log "building latfs in $tb"
+  if cmake -S "$here" -B "$tb" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$tb" --target latfs >/dev/null; then
+    latfs=$tb/latfs
+  fi
+fi
 
 can_drop=0
 if [ $smoke -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
@@ -325,19 +408,27 @@ gen() {  # kind -> path; prints the expected entry count
   fi
   sed -n 's/^entries=//p' "$path.manifest"
 }
-log "generating the $tree_kind tree under $data_dir (kept for later runs)"
 main_tree=$data_dir/$tree_kind
-main_expected=$(gen "$tree_kind")
-[ -n "$main_expected" ] || exit 1
-if want fuse; then
+main_expected=0
+if want smoke || want warm || want cold || want iowq; then
+  log "generating the $tree_kind tree under $data_dir (kept for later runs)"
+  main_expected=$(gen "$tree_kind")
+  [ -n "$main_expected" ] || exit 1
+fi
+if want fuse || want latency; then
   small_tree=$data_dir/small
   small_expected=$(gen small)
   [ -n "$small_expected" ] || exit 1
 fi
+if want latency; then
+  chunks_tree=$data_dir/chunks
+  chunks_expected=$(gen chunks)
+  [ -n "$chunks_expected" ] || exit 1
+fi
 
 # ---------------------------------------------------------------------------
 # Jobs.
-printf 'section\tround\tjob\tseconds\tuser\tsys\trss_kb\tentries\texpected\tload1\tstatus\tiowq_max\n' > "$out/results.tsv"
+printf 'section\tround\tjob\tseconds\tuser\tsys\trss_kb\tentries\texpected\tload1\tstatus\tiowq_max\tserver_cpu\n' > "$out/results.tsv"
 : > "$out/counts.tsv"
 mkdir -p "$out/logs"
 
@@ -347,6 +438,8 @@ job_cmd() {
   KIND=lines
   case "$id" in
     fsrake2-default) CMD=("$fsrake2" "$dir") ;;
+    fsrake2-ring) CMD=("$fsrake2" --stat-mode ring "$dir") ;;
+    fsrake2-statsync) CMD=("$fsrake2" --stat-mode sync "$dir") ;;
     fsrake2-t*) CMD=("$fsrake2" --threads "${id#fsrake2-t}" "$dir") ;;
     fsrake2-sync-64) CMD=("$no_uring" "$fsrake2" "$dir") ;;
     fsrake2-sync-*) CMD=("$no_uring" "$fsrake2" --threads "${id#fsrake2-sync-}" "$dir") ;;
@@ -385,6 +478,15 @@ sample_iowq() {
   echo $max
 }
 
+# CPU seconds (user + system) used so far by process PID, or "-".
+cpu_of() {
+  local f
+  f=$(cat /proc/"$1"/stat 2>/dev/null) || { echo -; return; }
+  f=${f##*) }  # after the command name; utime and stime are then fields 12 and 13
+  echo "$f" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($12 + $13) / hz }'
+}
+server_pid=""  # the stand-in serving the tree being walked, whose CPU is recorded per job
+
 # run_job SECTION ROUND ID DIR EXPECTED [sample]
 run_job() {
   local sec=$1 round=$2 id=$3 dir=$4 expected=$5 sample=${6:-}
@@ -392,7 +494,8 @@ run_job() {
   local base=$out/logs/$sec-$id-r$round
   case "$sec" in cold|*-cold) drop_caches ;; esac
   local load; load=$(cut -d' ' -f1 /proc/loadavg)
-  local t0 t1 status=ok entries=- iowq=- pid wcpid=""
+  local t0 t1 status=ok entries=- iowq=- pid wcpid="" scpu0=- scpu=-
+  [ -n "$server_pid" ] && scpu0=$(cpu_of "$server_pid")
   local sink=$base.out
   if [ "$KIND" = lines ]; then  # count the lines as they come, without a file
     rm -f "$base.fifo"; mkfifo "$base.fifo"
@@ -411,6 +514,10 @@ run_job() {
   [ -n "$wcpid" ] && wait "$wcpid"
   t1=$(date +%s%N)
   rm -f "$base.fifo"
+  if [ "$scpu0" != - ]; then
+    scpu=$(cpu_of "$server_pid")
+    [ "$scpu" != - ] && scpu=$(awk -v a="$scpu0" -v b="$scpu" 'BEGIN { printf "%.2f", b - a }')
+  fi
   local secs user sys rss
   read -r _ user sys rss < <(tail -1 "$base.time") || true
   [[ "${user:-}" =~ ^[0-9.]+$ ]] || { user=0; sys=0; rss=0; status=failed; }
@@ -426,9 +533,9 @@ run_job() {
     mismatches=$((mismatches + 1))
     log "MISMATCH: $id saw $entries entries in $dir, the manifest says $expected"
   fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$sec" "$round" "$id" "$secs" "$user" "$sys" "$rss" \
-    "$entries" "$expected" "$load" "$status" "$iowq" >> "$out/results.tsv"
-  log "$sec r$round $id: ${secs}s user $user sys $sys rss ${rss}KB entries $entries io-wq $iowq $status"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$sec" "$round" "$id" "$secs" "$user" "$sys" "$rss" \
+    "$entries" "$expected" "$load" "$status" "$iowq" "$scpu" >> "$out/results.tsv"
+  log "$sec r$round $id: ${secs}s user $user sys $sys rss ${rss}KB entries $entries io-wq $iowq $status${server_pid:+ stand-in CPU ${scpu}s}"
   return 0
 }
 mismatches=0
@@ -525,13 +632,69 @@ fi
 # The latency-bound condition: the small tree through a FUSE daemon that waits
 # before answering each request, with no attribute caching.
 fuse_mnt=""
+lat_mnt=""
 cleanup() {
   if [ -n "$fuse_mnt" ] && mountpoint -q "$fuse_mnt" 2>/dev/null; then
     fusermount3 -u "$fuse_mnt" 2>/dev/null || umount -l "$fuse_mnt" 2>/dev/null
   fi
+  lat_umount
 }
 trap cleanup EXIT
-if want fuse; then
+trap 'exit 130' INT TERM HUP
+
+# Unmounts the latfs mount, if any, and waits for its daemon to end.
+lat_umount() {
+  [ -n "$lat_mnt" ] || return 0
+  if mountpoint -q "$lat_mnt" 2>/dev/null; then
+    fusermount3 -u "$lat_mnt" 2>/dev/null || umount -l "$lat_mnt" 2>/dev/null
+  fi
+  if [ -n "$server_pid" ]; then
+    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    kill "$server_pid" 2>/dev/null  # still there after the unmount
+    wait "$server_pid" 2>/dev/null
+    server_pid=""
+  fi
+  lat_mnt=""
+}
+
+# lat_mount LABEL TREE PROGRAM [OPTIONS...]: mounts TREE through PROGRAM
+# (latfs, or hangfs for comparison) at DATA_DIR/lat-mnt, in the foreground of a
+# background job so that its pid is known (for its CPU time) and its report on
+# unmount lands in the log.
+lat_mount() {
+  local label=$1 tree=$2 prog=$3
+  shift 3
+  lat_umount
+  lat_mnt=$data_dir/lat-mnt
+  mkdir -p "$lat_mnt"
+  if mountpoint -q "$lat_mnt"; then  # left over from a run that was killed
+    fusermount3 -u "$lat_mnt" 2>/dev/null || umount -l "$lat_mnt"
+  fi
+  lat_log=$out/logs/latfs-$label.err
+  "$prog" -f "$@" "$tree" "$lat_mnt" 2>"$lat_log" &
+  server_pid=$!
+  for _ in $(seq 600); do
+    mountpoint -q "$lat_mnt" && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! mountpoint -q "$lat_mnt"; then
+    log "$(basename "$prog") did not mount for $label, see $lat_log"
+    lat_umount
+    return 1
+  fi
+  echo "$label: the $(basename "$tree") tree through $(basename "$prog") $*" >> "$out/machine.txt"
+  # The first walk makes the kernel's inodes for the mount: untimed.
+  "$floor" --mode ring --threads 64 "$lat_mnt" > /dev/null 2>&1
+  return 0
+}
+
+# lat_done LABEL: unmounts and keeps latfs's count of the requests it served.
+lat_done() {
+  lat_umount
+  sed -n "s/^latfs: requests:/$1 requests (all walks, the untimed first one included):/p" "$lat_log" >> "$out/machine.txt"
+}
+build_hangfs() {
   if [ -z "$hangfs" ] && [ -f "$repo/tests/helpers/hangfs.c" ] && pkg-config --exists fuse3 2>/dev/null; then
     hangfs=$repo/build-bench-tools/hangfs
     mkdir -p "$(dirname "$hangfs")"
@@ -539,6 +702,9 @@ if want fuse; then
     cc -O2 -Wall -o "$hangfs" "$repo/tests/helpers/hangfs.c" $(pkg-config --cflags --libs fuse3) -lpthread ||
       hangfs=""
   fi
+}
+if want fuse; then
+  build_hangfs
   if [ -z "$hangfs" ] || [ ! -e /dev/fuse ] || ! have fusermount3; then
     log "no FUSE helper, /dev/fuse or fusermount3: the latency-bound condition is not measured"
     echo "fuse: not measured (no FUSE helper, /dev/fuse or fusermount3)" >> "$out/machine.txt"
@@ -575,6 +741,54 @@ if want fuse; then
       [ -n "$fsrake2" ] && run_job iowq-fuse 1 fsrake2-default "$fuse_mnt" "$small_expected" sample
     fi
     cleanup
+  fi
+fi
+
+# The latency-bound condition on the latfs stand-in (see the top of this file).
+want_lat() { case ",$lat_conditions," in *",$1,"*) return 0 ;; esac; return 1; }
+if want latency; then
+  if [ -z "$latfs" ] || [ ! -x "$latfs" ] || [ ! -e /dev/fuse ] || ! have fusermount3; then
+    log "no latfs (libfuse3-dev), /dev/fuse or fusermount3: the latency section is not measured"
+    echo "latency: not measured (no latfs, /dev/fuse or fusermount3)" >> "$out/machine.txt"
+  else
+    lat_opts=(--delay-us "$lat_delay" --max-inflight "$lat_cap")
+    lat_fs=()
+    if [ -n "$fsrake2" ]; then
+      lat_fs=(fsrake2-default fsrake2-sync-64)
+      "$fsrake2" --help 2>&1 | grep -q -- --stat-mode && lat_fs+=(fsrake2-ring fsrake2-statsync)
+    fi
+    if want_lat scale && lat_mount lat-scale "$chunks_tree" "$latfs" "${lat_opts[@]}"; then
+      log "latency section: chunks tree, ${lat_delay}us per request, cap $lat_cap, $lat_rounds rounds"
+      sc=(floor-sync-4 floor-sync-16 floor-sync-64 floor-sync-256 floor-ring-64)
+      [ -n "$fsrake2" ] && sc+=(fsrake2-default)
+      run_rounds lat-scale "$lat_rounds" "$lat_mnt" "$chunks_expected" "${sc[@]}"
+      lat_done lat-scale
+    fi
+    if want_lat small && lat_mount lat-small "$small_tree" "$latfs" "${lat_opts[@]}"; then
+      log "latency section: small tree, ${lat_delay}us per request, cap $lat_cap, $lat_rounds rounds"
+      run_rounds lat-small "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" floor-ring-64 floor-sync-64
+      lat_done lat-small
+    fi
+    if want_lat cached && [ "$lat_cache" != 0 ] &&
+       lat_mount lat-cached "$small_tree" "$latfs" "${lat_opts[@]}" --readdirplus --attr-timeout "$lat_cache" --entry-timeout "$lat_cache"; then
+      log "latency section: small tree with readdirplus and ${lat_cache}s timeouts, $lat_rounds rounds"
+      run_rounds lat-cached "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" floor-ring-64 floor-sync-64
+      lat_done lat-cached
+    fi
+    if want_lat ceiling && lat_mount lat-ceiling "$small_tree" "$latfs" --delay-us 0; then
+      log "latency section: small tree with no delay (the CPU ceiling), $lat_rounds rounds"
+      run_rounds lat-ceiling "$lat_rounds" "$lat_mnt" "$small_expected" "${lat_fs[@]}" \
+        floor-ring-64 floor-sync-64 floor-ring-2 floor-sync-2
+      lat_done lat-ceiling
+    fi
+    if want_lat hangfs; then
+      build_hangfs
+      if [ -n "$hangfs" ] && lat_mount lat-hangfs "$chunks_tree" "$hangfs" --delay-us "$lat_delay" --threads 128; then
+        log "latency section: the old stand-in (hangfs) on the chunks tree, ${lat_delay}us per request, $lat_rounds rounds"
+        run_rounds lat-hangfs "$lat_rounds" "$lat_mnt" "$chunks_expected" floor-sync-64 floor-sync-256 floor-ring-64
+        lat_done lat-hangfs
+      fi
+    fi
   fi
 fi
 
