@@ -2,7 +2,9 @@
 // away after a few lines, a reader that is slow. Lines may be lost only with a
 // non-zero status (and a message, or the usual SIGPIPE end); the run never
 // hangs, and a slow reader gets every line whole.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
@@ -169,6 +171,84 @@ TEST_F(BrokenOutput, SlowReaderGetsEveryLineWhole) {
         << missing.size() << " lines missing, " << extra.size() << " unexpected; first missing: "
         << (missing.empty() ? "" : missing[0]) << "; first unexpected: "
         << (extra.empty() ? "" : extra[0]);
+}
+
+// The names of the threads of `pid` blocked writing to a pipe.
+std::vector<pid_t> threads_in_pipe_write(pid_t pid) {
+    std::vector<pid_t> tids;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d) return tids;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        if (read_file(dir + "/" + e->d_name + "/wchan") == "pipe_write") tids.push_back(atoi(e->d_name));
+    }
+    closedir(d);
+    return tids;
+}
+
+// The watchdog's signal may reach a worker that has just left a watched step
+// and blocks writing to a full pipe: the interrupted write is retried, it is
+// not an output error. Every thread of the scanner gets SIGUSR1 many times
+// while its workers wait on a reader that has stopped, then the reader takes
+// everything.
+TEST_F(BrokenOutput, WatchdogSignalDuringABlockedWriteIsNoOutputError) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    posix_spawn_file_actions_addclose(&fa, p[0]);
+    std::string err_path = tree_->path() + ".err";
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string bin = FR2_BINARY, path = tree_->path();
+    char *argv[] = {bin.data(), const_cast<char *>("--threads"), const_cast<char *>("8"),
+                    path.data(), nullptr};
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[1]);
+
+    // Wait until a worker is blocked on the full pipe.
+    std::vector<pid_t> blocked;
+    for (int i = 0; i < 3000 && blocked.empty(); i++) {
+        usleep(10000);
+        blocked = threads_in_pipe_write(pid);
+    }
+    EXPECT_FALSE(blocked.empty()) << "no worker ever blocked writing";
+    // Signal every thread, again and again, as a watchdog that fires often would.
+    int signals = 0;
+    for (int round = 0; round < 50; round++) {
+        std::string dir = "/proc/" + std::to_string(pid) + "/task";
+        DIR *d = opendir(dir.c_str());
+        if (!d) break;
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.' && syscall(SYS_tgkill, pid, atoi(e->d_name), SIGUSR1) == 0) signals++;
+        closedir(d);
+        usleep(5000);
+    }
+    EXPECT_GT(signals, 0);
+
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t got = read(p[0], buf, sizeof buf);
+        if (got == 0) break;
+        if (got < 0) {
+            ASSERT_EQ(errno, EINTR);
+            continue;
+        }
+        out.append(buf, size_t(got));
+    }
+    close(p[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    std::string err = read_file(err_path);
+    unlink(err_path.c_str());
+    ASSERT_TRUE(WIFEXITED(st)) << err;
+    EXPECT_EQ(WEXITSTATUS(st), 0) << err;
+    EXPECT_EQ(err.find(WRITE_ERROR), std::string::npos) << err;
+    EXPECT_EQ(sorted_lines(out), *reference_);
 }
 
 }  // namespace

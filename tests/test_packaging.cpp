@@ -275,7 +275,7 @@ TEST(ManPage, DescribesTheMessagesAndExitStatusesTheToolReallyGives) {
         {{"--header"}, 1, "fsrake2: missing directory argument"},
         {{"--exclude", t / "none.txt", t / "tree"}, 1, "fsrake2: could not open exclude file: "},
         {{t / "missing"}, 2, "fsrake2: statx '"},
-        {{"--threads", "2", t / "plain"}, 0, "Locked Dir: "},
+        {{"--threads", "2", t / "plain"}, 20, "fsrake2: cannot read directory '"},
         {{"--threads", "2", t / "tree"}, 0, "fsrake2 done: "},
     };
     for (const Case &c : cases) {

@@ -76,9 +76,10 @@ TEST(Unprivileged, LockedDirectoriesAreReportedAndStillCountedInTheirParent) {
     const std::string &R = t.root;
     RunResult r = t.run({R});
     ASSERT_EQ(r.status, 0) << r.err;
-    // 0000 and 0111 cannot be opened for reading: "Locked Dir", no line.
-    // 0644 can be listed but not searched: its entries cannot be statted, so
-    // it gets a line with no entries and nothing below it, without a message.
+    // 0000 and 0111 cannot be opened for reading: "Locked Dir" with the
+    // reason, no line. 0644 can be listed but not searched: its entries cannot
+    // be statted, so it gets a line with no entries and nothing below it, and
+    // each entry it could not stat is named with the reason.
     ModelOptions opt;
     opt.unopenable = {R + "/locked", R + "/execonly"};
     opt.unsearchable = {R + "/listonly"};
@@ -86,9 +87,13 @@ TEST(Unprivileged, LockedDirectoriesAreReportedAndStillCountedInTheirParent) {
     ErrParts e = split_stderr(r.err);
     ASSERT_FALSE(e.messages.empty());
     EXPECT_EQ(e.messages[0], setuid_warning());
-    std::vector<std::string> msgs(e.messages.begin() + 1, e.messages.end());
+    std::vector<std::string> msgs =
+        worker_numbers_as_n(std::vector<std::string>(e.messages.begin() + 1, e.messages.end()));
     std::sort(msgs.begin(), msgs.end());
-    EXPECT_EQ(msgs, (std::vector<std::string>{"Locked Dir: " + R + "/execonly", "Locked Dir: " + R + "/locked"}));
+    EXPECT_EQ(msgs, (std::vector<std::string>{"Locked Dir: " + R + "/execonly: Permission denied",
+                                              "Locked Dir: " + R + "/locked: Permission denied",
+                                              "worker N: statx error: " + R + "/listonly/l: Permission denied",
+                                              "worker N: statx error: " + R + "/listonly/y: Permission denied"}));
     EXPECT_EQ(msgs, m.messages);
 
     std::string rest;
@@ -113,13 +118,14 @@ TEST(Unprivileged, LockedDirectoriesAreReportedAndStillCountedInTheirParent) {
 TEST(Unprivileged, RootThatCannotBeOpenedOrStatted) {
     OpenTree t;
     const std::string &R = t.root;
-    // Cannot be opened: "Locked Dir", no line, status 0.
+    // Cannot be opened: nothing can be listed, so one line says why and the
+    // status is the error's number (EACCES, 13), as when it cannot be statted.
     RunResult r = t.run({R + "/locked"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 13) << r.err;
     EXPECT_EQ(r.out, "");
     ErrParts e = split_stderr(r.err);
-    EXPECT_EQ(e.messages, (std::vector<std::string>{setuid_warning(), "Locked Dir: " + R + "/locked"}));
-    EXPECT_EQ(e.files, 0);
+    EXPECT_EQ(e.messages, (std::vector<std::string>{setuid_warning(), "fsrake2: cannot read directory '" +
+                                                                          R + "/locked': Permission denied"}));
     // Cannot be statted: the statx message, status EACCES (13).
     r = t.run({"--header", R + "/locked/below"});
     EXPECT_EQ(r.status, 13);

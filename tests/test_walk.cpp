@@ -484,14 +484,16 @@ TEST(Walk, FormsOfTheRoot) {
     EXPECT_TRUE(has_record(recs, tmp / "link/sub/b"));
     EXPECT_EQ(recs.size(), 4u);
 
-    // A regular file: "Locked Dir", no line, status 0 (the model says the same).
+    // A regular file: nothing to list, one line that says why, and the
+    // status ENOTDIR (20).
     RunResult r = run_fsrake2({tmp / "plain.txt"});
-    recs = expect_walk(r, model_walk(tmp / "plain.txt"));
-    EXPECT_EQ(recs.size(), 0u);
-    EXPECT_EQ(split_stderr(r.err).messages.back(), "Locked Dir: " + tmp / "plain.txt");
+    EXPECT_EQ(r.status, ENOTDIR) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(split_stderr(r.err).messages.back(),
+              "fsrake2: cannot read directory '" + tmp / "plain.txt" + "': Not a directory");
     // With --header, only the header.
     r = run_fsrake2({"--header", tmp / "plain.txt"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, ENOTDIR);
     EXPECT_EQ(r.out.substr(0, 6), "inode,");
     EXPECT_EQ(split_records(r.out).size(), 1u);
 

@@ -193,7 +193,7 @@ struct ModelOptions {
     bool one_file_system = false;
     std::set<std::string> excludes;    // exact paths of subdirectories not queued
     std::set<std::string> unopenable;  // directories the scanner's user cannot open: "Locked Dir"
-    std::set<std::string> unsearchable;  // opened, but no entry can be statted
+    std::set<std::string> unsearchable;  // opened, but no entry can be statted: one message each
 };
 
 inline ModelOptions depth_limit(int n) {
@@ -225,7 +225,9 @@ inline RunOptions with_timeout(int seconds) {
 
 struct Model {
     std::vector<std::string> records;  // sorted
-    std::vector<std::string> messages; // sorted: "Locked Dir: ..." lines
+    // sorted: "Locked Dir: PATH: REASON" and "worker N: statx error: PATH: REASON"
+    // lines (the worker's number written as N)
+    std::vector<std::string> messages;
     long long total_bytes = 0;         // sum of the sizes of all records
 };
 
@@ -236,9 +238,10 @@ struct ModelWalk {
     dev_t root_dev;
 
     void dir(int dfd, const std::string &path, const struct stat &self,
-             unsigned long long parent_ino, int depth) {
+             unsigned long long parent_ino, int depth, int open_errno = 0) {
         if (opt.unopenable.count(path) || dfd < 0) {
-            m.messages.push_back("Locked Dir: " + path);
+            m.messages.push_back("Locked Dir: " + path + ": " +
+                                 strerror(dfd < 0 ? open_errno : EACCES));
             if (dfd >= 0) close(dfd);
             return;
         }
@@ -251,7 +254,12 @@ struct ModelWalk {
         bool searchable = !opt.unsearchable.count(path);
         for (auto &name : names) {
             struct stat st;
-            if (!searchable || fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (!searchable) {
+                m.messages.push_back("worker N: statx error: " + path + "/" + name + ": " +
+                                     strerror(EACCES));
+                continue;
+            }
+            if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (opt.one_file_system && st.st_dev != root_dev) continue;
             fcount++;
             dirsum += st.st_size;
@@ -267,7 +275,7 @@ struct ModelWalk {
             if (child.size() > 4095) continue;
             if (opt.excludes.count(child)) continue;
             int c = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            this->dir(c, child, st, self.st_ino, depth + 1);
+            this->dir(c, child, st, self.st_ino, depth + 1, errno);
         }
         closedir(d);
         m.records.push_back(expected_record(self, path, name_extension(last_component(path)),
@@ -286,9 +294,13 @@ inline Model model_walk(const std::string &root_arg, const ModelOptions &opt = {
     if (lstat(root_arg.c_str(), &rst) != 0) die("lstat " + root_arg);
     std::string path = root_arg;
     if (path.size() > 1 && path.back() == '/') path.pop_back();
-    detail::ModelWalk w{opt, m, rst.st_dev};
+    // -x keeps to the file system of the directory walked, which for a root
+    // given as a symbolic link is the link's target.
+    struct stat walked;
+    dev_t root_dev = stat(root_arg.c_str(), &walked) == 0 ? walked.st_dev : rst.st_dev;
+    detail::ModelWalk w{opt, m, root_dev};
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    w.dir(fd, path, rst, 0, 0);
+    w.dir(fd, path, rst, 0, 0, errno);
     std::sort(m.records.begin(), m.records.end());
     std::sort(m.messages.begin(), m.messages.end());
     return m;
@@ -310,9 +322,9 @@ inline Model rebase_model(Model m, const std::string &from, const std::string &t
         rec.replace(q + 1, from.size(), to);
     }
     for (auto &msg : m.messages) {
-        const std::string lead = "Locked Dir: ";
-        if (msg.compare(0, lead.size() + from.size(), lead + from) == 0)
-            msg.replace(lead.size(), from.size(), to);
+        for (const std::string lead : {"Locked Dir: ", "worker N: statx error: "})
+            if (msg.compare(0, lead.size() + from.size(), lead + from) == 0)
+                msg.replace(lead.size(), from.size(), to);
     }
     std::sort(m.records.begin(), m.records.end());
     std::sort(m.messages.begin(), m.messages.end());
@@ -386,6 +398,14 @@ inline ErrParts split_stderr(const std::string &err) {
     return p;
 }
 
+// Messages with "worker 12: " at the front written "worker N: ", to compare
+// with the model's.
+inline std::vector<std::string> worker_numbers_as_n(std::vector<std::string> msgs) {
+    static const std::regex worker(R"(^worker \d+: )");
+    for (auto &msg : msgs) msg = std::regex_replace(msg, worker, "worker N: ");
+    return msgs;
+}
+
 inline std::string gigabytes(long long bytes) {
     char b[64];
     snprintf(b, sizeof b, "%.2f", double(bytes) * (1.0 / 1073741824.0));
@@ -443,7 +463,7 @@ inline std::vector<std::string> expect_walk(const RunResult &r, const Model &m,
     EXPECT_EQ(diff_sorted(sorted, m.records), "");
 
     ErrParts e = split_stderr(r.err);
-    std::vector<std::string> msgs = e.messages;
+    std::vector<std::string> msgs = worker_numbers_as_n(e.messages);
     if (!running_as_root()) {
         bool warned = !msgs.empty() && msgs[0] == setuid_warning();
         EXPECT_TRUE(warned) << "no setuid warning first:\n" << r.err;
