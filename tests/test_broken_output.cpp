@@ -173,7 +173,7 @@ TEST_F(BrokenOutput, SlowReaderGetsEveryLineWhole) {
         << (extra.empty() ? "" : extra[0]);
 }
 
-// The names of the threads of `pid` blocked writing to a pipe.
+// The threads of `pid` blocked writing to a pipe.
 std::vector<pid_t> threads_in_pipe_write(pid_t pid) {
     std::vector<pid_t> tids;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
@@ -181,7 +181,9 @@ std::vector<pid_t> threads_in_pipe_write(pid_t pid) {
     if (!d) return tids;
     while (struct dirent *e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        if (read_file(dir + "/" + e->d_name + "/wchan") == "pipe_write") tids.push_back(atoi(e->d_name));
+        // pipe_write, or anon_pipe_write on newer kernels
+        if (read_file(dir + "/" + e->d_name + "/wchan").find("pipe_write") != std::string::npos)
+            tids.push_back(atoi(e->d_name));
     }
     closedir(d);
     return tids;

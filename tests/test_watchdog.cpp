@@ -252,6 +252,64 @@ TEST_F(Hangfs, UninterruptibleHangEndsInTheNoProgressExit) {
     EXPECT_EQ(r.out.find("fsrake2"), std::string::npos) << "a message on standard output";
 }
 
+// A dead mount met before any worker has published a count: the root's five
+// files and its own line are still in a worker's buffer, the only other
+// directory's opendir ignores every interrupt. The no-progress exit covers
+// this run too, with its message and status 3, instead of sampling "0 files"
+// for ever.
+TEST_F(Hangfs, DeadMountBeforeTheFirstCountEndsInTheNoProgressExit) {
+    for (int i = 0; i < 5; i++) write_file(backing + "/f" + std::to_string(i), "x");
+    make_dir(backing + "/dead");
+    make_many_files(backing + "/dead", 3);
+    mount({"--hang", "opendir:stuck:/dead"});
+
+    int64_t t0 = monotonic_seconds();
+    RunResult r = run_fsrake2({"--threads", "2", fs->path()}, with_timeout(480));
+    int64_t took = monotonic_seconds() - t0;
+    ASSERT_FALSE(r.timed_out) << "the run never ended:\n" << r.err.substr(r.err.size() > 2000 ? r.err.size() - 2000 : 0);
+    EXPECT_EQ(r.term_signal, 0) << r.err;
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("fsrake2: no progress for 300 seconds, forcing exit (threads stuck on "
+                         "uninterruptible I/O)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_GE(took, 300);
+    EXPECT_NE(r.err.find("fsrake2: watchdog: worker "), std::string::npos) << r.err;
+    std::string rest;
+    split_records(r.out, &rest);
+    EXPECT_EQ(rest, "") << "standard output ends inside a record";
+}
+
+// A reader of standard output that takes one pipe's worth and then sleeps
+// five and a half minutes: the workers wait on the output, not on storage, so
+// the no-progress exit must not fire; once the reader wakes up it gets every
+// line and the run ends with status 0.
+TEST(SlowReader, WaitingOnTheOutputIsNotAStall) {
+    TempDir tree(big_tree_base());
+    for (int d = 0; d < 40; d++) {
+        std::string dir = tree / ("dir" + std::to_string(d));
+        make_dir(dir);
+        for (int f = 0; f < 500; f++)
+            write_file(dir + "/a-rather-long-file-name-to-fill-the-output-" + std::to_string(f));
+    }
+    freeze_atimes(tree.path());
+    Model m = model_walk(tree.path());
+
+    std::string err_path = tree.path() + ".err";
+    std::string cmd = shell_quote(FR2_BINARY) + " " + shell_quote(tree.path()) + " 2>" +
+                      shell_quote(err_path) +
+                      " | { head -c 65536; sleep 330; cat; }; echo \"status=${PIPESTATUS[0]}\" >&2";
+    RunResult r = run_command({"bash", "-c", cmd}, with_timeout(500));
+    std::string err = read_file(err_path);
+    unlink(err_path.c_str());
+    ASSERT_FALSE(r.timed_out) << err;
+    EXPECT_NE(r.err.find("status=0\n"), std::string::npos) << r.err << err;
+    EXPECT_EQ(err.find("no progress"), std::string::npos) << err;
+    std::vector<std::string> recs = split_records(r.out);
+    std::sort(recs.begin(), recs.end());
+    EXPECT_EQ(diff_sorted(recs, m.records), "");
+}
+
 #else  // !FR2_WATCHDOG_SLOW
 
 // Every request of hangfs waits 8 ms, so a walk of a few hundred directories
