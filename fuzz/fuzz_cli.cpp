@@ -149,7 +149,15 @@ static void model_dir(const WalkRules &rules, const std::string &path, const std
                       const struct stat &self, unsigned long long parent, int depth, Expect &e) {
     int fd = openat(g_sbfd, rel.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) {
-        e.messages.push_back("Locked Dir: " + path);
+        int err = errno;
+        if (depth == 0) {  // nothing can be listed: one line, the error's number as status
+            e.messages.push_back("fsrake2: cannot read directory '" + path + "': " + strerror(err));
+            e.status = err;
+            e.walk = false;  // no summary either
+            e.out = e.header ? std::string(FR2_CSV_HEADER) + "\n" : "";
+        } else {
+            e.messages.push_back("Locked Dir: " + path + ": " + strerror(err));
+        }
         return;
     }
     DIR *d = fdopendir(fd);

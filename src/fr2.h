@@ -41,6 +41,15 @@ struct fr2_state {
     // The worker table: set by start-up before the count is published.
     fr2_worker *workers;
     std::atomic<int32_t> worker_count;
+    // Workers blocked writing standard output (or waiting for its lock): they
+    // wait on the reader, not on storage, which the monitor must know.
+    std::atomic<int32_t> output_waiting;
+    // The descriptor limit leaves room for each worker to hold a prefetched
+    // directory; set by start-up before any worker runs.
+    bool prefetch;
+    // Why the root could not be read (an errno), else 0: the run then ends
+    // with that status.
+    std::atomic<int32_t> root_errno;
 };
 
 extern fr2_state g_state;
@@ -48,6 +57,12 @@ extern fr2_state g_state;
 // Zeroes the walk state and empties the queue and the read-admission gate.
 // Only while no other thread runs.
 void fr2_state_init(void);
+
+// Sizes are summed up to the largest value the signed 64-bit columns hold and
+// stay there: two files of 2^63-1 bytes must not wrap to a negative sum.
+static inline int64_t fr2_size_add(int64_t sum, uint64_t size) {
+    return size > uint64_t(INT64_MAX - sum) ? INT64_MAX : sum + int64_t(size);
+}
 
 // glibc's makedev rule, spelled out so the device column never depends on
 // which headers happen to be included.

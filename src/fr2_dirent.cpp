@@ -7,14 +7,24 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "fr2.h"
 #include "fr2_sys.h"
 
-int open_directory(fr2_activity *act, const char *path) {
+int open_directory(fr2_activity *act, const char *path, bool wait_for_descriptor) {
     fr2_activity_enter(act, WORKER_IN_OPEN, path);
     for (;;) {
         int fd = open(path, O_RDONLY | O_DIRECTORY);
+        // No descriptor free: the directory is not unreadable, and the other
+        // workers close theirs as they finish. The wait is an open to the
+        // watchdog, which may cancel it.
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && wait_for_descriptor &&
+            !act->cancel.load(std::memory_order_acquire)) {
+            struct timespec pause = {0, 10 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
         if (fd >= 0 || errno != EINTR) {
             int err = errno;
             fr2_activity_leave(act);
@@ -76,6 +86,7 @@ int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
         e->d_type = uint8_t(rec[offsetof(dirent_kernel_record, d_type)]);
         e->is_dir = e->d_type == DT_DIR;
         e->stat_ok = FR2_STAT_NONE;  // stx stays unread until a statx succeeds
+        e->stat_err = 0;
         batch->count++;
     }
     return 0;

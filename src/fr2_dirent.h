@@ -26,7 +26,14 @@ struct fr2_entry {
     uint16_t name_len;
     struct statx stx;
     uint32_t stat_ok;  // FR2_STAT_*
+    int32_t stat_err;  // the errno of a failed statx, else 0
 };
+
+// An entry is what its own statx says it is: the type getdents64 reported may
+// be stale when the entry was replaced in between (a rename over it).
+static inline void fr2_entry_classify(fr2_entry *e) {
+    e->is_dir = (e->stx.stx_mode & S_IFMT) == S_IFDIR;
+}
 
 // A batch of entries in an array that grows by doubling and is kept.
 struct fr2_batch {
@@ -36,8 +43,9 @@ struct fr2_batch {
 };
 
 // A descriptor, -1 (errno set) or FR2_CANCELLED when the watchdog interrupted
-// the open; shown to the watchdog as WORKER_IN_OPEN.
-int open_directory(fr2_activity *act, const char *path);
+// the open; shown to the watchdog as WORKER_IN_OPEN. With no descriptor free
+// (EMFILE, ENFILE) it waits for one to come free, unless told not to.
+int open_directory(fr2_activity *act, const char *path, bool wait_for_descriptor = true);
 // Reads records into the batch until it holds at least `limit` entries or the
 // directory ends (*eof). 0, -1 (errno set) or FR2_CANCELLED.
 int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,

@@ -116,8 +116,18 @@ fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t sta
     monitor_print_totals(":", files, now, start_time);
     fr2_watchdog_scan(now);
 
+    // Progress is what the workers have done, published or not: lines still
+    // in their buffers count, so a dead mount met before the first count was
+    // published ends the run too. Workers blocked on a slow reader of the
+    // output wait on the reader, not on storage, however long that takes.
+    int64_t done_so_far = files;
+    int32_t count = g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up
+    for (int32_t i = 0; i < count; i++)
+        done_so_far += int64_t(g_state.workers[i].produced.load(std::memory_order_relaxed));
+    bool output_wait = g_state.output_waiting.load(std::memory_order_relaxed) > 0;
+
     fr2_sample_verdict verdict = FR2_SAMPLE_GO_ON;
-    if (files <= 0 || files != mon->prev_files) {
+    if (output_wait || done_so_far != mon->prev_files) {
         mon->stall_count = 0;
     } else if (++mon->stall_count >= FR2_NO_PROGRESS_SAMPLES) {
         fprintf(stderr,
@@ -126,7 +136,7 @@ fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t sta
                 FR2_NO_PROGRESS_SEC);
         verdict = FR2_SAMPLE_NO_PROGRESS;
     }
-    mon->prev_files = files;
+    mon->prev_files = done_so_far;
     return verdict;
 }
 

@@ -37,7 +37,8 @@ void fr2_activity_show(fr2_activity *act, uint32_t state);
 #define FR2_PROGRESS_FIRST_SEC    2
 // A worker in open or getdents64 for this long is interrupted.
 #define FR2_WATCHDOG_STUCK_SEC    60
-// Samples in a row without a new line before the forced exit (300 seconds).
+// Samples in a row in which no worker did anything, and none waited on the
+// output, before the forced exit (300 seconds).
 #define FR2_NO_PROGRESS_SAMPLES   60
 #define FR2_NO_PROGRESS_SEC       (FR2_NO_PROGRESS_SAMPLES * FR2_PROGRESS_INTERVAL_SEC)
 // Exit status of the forced no-progress exit: the walk did not finish and
@@ -47,7 +48,7 @@ void fr2_activity_show(fr2_activity *act, uint32_t state);
 // The progress reporter's one sample, with the clock passed in so that its
 // boundaries can be tested without waiting minutes.
 struct fr2_monitor {
-    int64_t prev_files;
+    int64_t prev_files;  // the previous sample's measure of work done
     int32_t stall_count;
 };
 enum fr2_sample_verdict { FR2_SAMPLE_GO_ON = 0, FR2_SAMPLE_NO_PROGRESS = 1 };

@@ -8,6 +8,7 @@
 #include "fr2_output.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -138,12 +139,36 @@ int fr2_format_line(char *line, const char *path, const char *ext, const struct 
     _exit(1);
 }
 
+// Writes to the stream's descriptor itself (start-up flushed the stream after
+// the header): a write that the watchdog's signal interrupts, or that is cut
+// short, goes on with the rest, and a non-blocking standard output is waited
+// for. A stream without a descriptor (one in memory) is written as a stream.
+// A worker here waits on the reader, which the monitor must not take for
+// storage that hangs.
 static void output_write_stdout(const char *data, size_t len) {
+    g_state.output_waiting.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_lock(&g_output_lock);
-    size_t put = fwrite(data, 1, len, stdout);
-    int err = errno;
+    int err = 0;
+    int fd = fileno(stdout);
+    if (fd < 0 && fwrite(data, 1, len, stdout) != len) err = errno ? errno : EIO;
+    while (fd >= 0 && len > 0) {
+        ssize_t put = write(fd, data, len);
+        if (put > 0) {
+            data += put;
+            len -= size_t(put);
+        } else if (put < 0 && errno == EINTR) {
+            continue;
+        } else if (put < 0 && errno == EAGAIN) {
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            poll(&pfd, 1, -1);
+        } else {
+            err = put < 0 ? errno : EIO;
+            break;
+        }
+    }
     pthread_mutex_unlock(&g_output_lock);
-    if (put != len) output_failed(err ? err : EIO);
+    g_state.output_waiting.fetch_sub(1, std::memory_order_relaxed);
+    if (err) output_failed(err);
 }
 
 static void buffer_output(fr2_outbuf *w, const char *data, int len) {

@@ -194,11 +194,13 @@ int32_t fr2_ring_submit(fr2_ring *r, int dir_fd, fr2_entry *entries, int32_t n) 
 static void ring_apply_completion(fr2_entry *e, int32_t res) {
     if (res != 0) {
         e->stat_ok = FR2_STAT_NONE;
+        e->stat_err = -res;  // the caller decides what the failure means
         return;
     }
     RING_RESULT_WRITTEN_BY_KERNEL(&e->stx, sizeof e->stx);
     e->stat_ok = FR2_STAT_OK;
-    if (e->d_type == 0) e->is_dir = (e->stx.stx_mode & S_IFMT) == S_IFDIR;  // DT_UNKNOWN
+    e->stat_err = 0;
+    fr2_entry_classify(e);
 }
 
 int fr2_ring_reap(fr2_ring *r, fr2_entry *entries, int32_t n) {

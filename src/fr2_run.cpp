@@ -2,12 +2,14 @@
 // progress thread, the final summary.
 #include "fr2_run.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,7 +34,13 @@ static int run_queue_root(const char *dir) {
         fprintf(stderr, "%s: statx '%s': %s\n", FR2_PROGRAM_NAME, dir, strerror(err));
         return err;
     }
-    g_state.root_dev = fr2_makedev(root_stx.stx_dev_major, root_stx.stx_dev_minor);
+    // The root's line is the argument's own metadata (a symbolic link's, when
+    // it is one), but -x keeps to the file system of the directory walked.
+    struct statx walked;
+    const struct statx *dev_of = &root_stx;
+    if (S_ISLNK(root_stx.stx_mode) && statx(AT_FDCWD, dir, 0, STATX_BASIC_STATS, &walked) == 0)
+        dev_of = &walked;
+    g_state.root_dev = fr2_makedev(dev_of->stx_dev_major, dev_of->stx_dev_minor);
 
     size_t len = strnlen(dir, FR2_MAX_PATH);
     if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
@@ -44,6 +52,44 @@ static int run_queue_root(const char *dir) {
     root->stx = root_stx;
     fr2_queue_add(root);  // counted before any worker can pop it
     return 0;
+}
+
+// Descriptors the program holds now (the standard streams and whatever it
+// inherited), and a few spare for the library.
+static long run_descriptors_in_use(void) {
+    long n = 3;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        n = -1;  // the listing's own
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.') n++;
+        closedir(d);
+    }
+    return n + 4;
+}
+
+// Each worker holds its ring, the directory it reads and one it prefetched.
+// Raises the soft descriptor limit to the hard one, then fits the walk to what
+// is left: first without prefetches, then with fewer workers (said once).
+// Without this the workers past the limit would find no descriptor and every
+// directory they took would be lost.
+static void run_fit_descriptor_limit(void) {
+    g_state.prefetch = true;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    if (rl.rlim_cur < rl.rlim_max) {
+        struct rlimit raised = {rl.rlim_max, rl.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY) return;
+    long spare = long(rl.rlim_cur) - run_descriptors_in_use();
+    int32_t threads = g_config.threads;
+    if (3L * threads <= spare) return;
+    g_state.prefetch = false;
+    if (2L * threads <= spare) return;
+    int32_t fit = spare >= 4 ? int32_t(spare / 2) : 1;
+    fprintf(stderr, FR2_PROGRAM_NAME ": the open file limit of %llu allows %d workers, not %d\n",
+            (unsigned long long)rl.rlim_cur, fit, threads);
+    g_config.threads = fit;
 }
 
 // Starts the workers, waits for them all and releases their table. Returns
@@ -94,6 +140,7 @@ int fr2_main(int argc, char **argv) {
     fr2_config_free(&g_config);
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
     fr2_state_init();
+    run_fit_descriptor_limit();
 
     if (g_config.header) puts(FR2_CSV_HEADER);
     if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
@@ -114,8 +161,14 @@ int fr2_main(int argc, char **argv) {
             status = 1;
             goto out;
         }
-        fr2_print_summary_line(start_time);
-        status = fr2_output_finish() == 0 ? 0 : 1;
+        // A root that could not be read: nothing was listed and the worker has
+        // said why; the status is the error's number, as for a root that
+        // cannot be statted.
+        status = g_state.root_errno.load(std::memory_order_relaxed);
+        if (status == 0) {
+            fr2_print_summary_line(start_time);
+            status = fr2_output_finish() == 0 ? 0 : 1;
+        }
     }
 out:
     fflush(stdout);

@@ -23,14 +23,26 @@
 static const uint32_t STAT_IOWQ_MAX_PER_RING = 16;
 static const uint32_t STAT_IOWQ_BUDGET = 1024;
 
+// A statx that failed only for the moment: interrupted, or cancelled by the
+// kernel (an io_uring request whose worker thread could not be started).
+static bool stat_transient(int err) { return err == EINTR || err == EAGAIN || err == ECANCELED; }
+
+// Tries of a synchronous statx that keeps failing for the moment.
+static const int STAT_SYNC_TRIES = 100;
+
 void fr2_stat_sync(int dir_fd, fr2_entry *entries, int32_t count) {
     for (int32_t i = 0; i < count; i++) {
         fr2_entry *e = &entries[i];
-        if (g_sys.statx(dir_fd, e->name, AT_SYMLINK_NOFOLLOW, FR2_STATX_MASK, &e->stx) == 0) {
+        int rc, tries = 0;
+        do rc = g_sys.statx(dir_fd, e->name, AT_SYMLINK_NOFOLLOW, FR2_STATX_MASK, &e->stx);
+        while (rc != 0 && stat_transient(errno) && ++tries < STAT_SYNC_TRIES);
+        if (rc == 0) {
             e->stat_ok = FR2_STAT_OK;
-            if (e->d_type == 0) e->is_dir = (e->stx.stx_mode & S_IFMT) == S_IFDIR;  // DT_UNKNOWN
+            e->stat_err = 0;
+            fr2_entry_classify(e);
         } else {
             e->stat_ok = FR2_STAT_NONE;
+            e->stat_err = errno;
         }
     }
 }
@@ -85,7 +97,10 @@ static void stat_leave_batch_to_kernel(int dir_fd, fr2_batch *batch, int32_t fir
         // No memory for a copy: what did not arrive is left out (it cannot be
         // statted where the kernel may still write), and the array starts over.
         for (int32_t i = first; i < first + n; i++)
-            if (old[i].stat_ok == FR2_STAT_PENDING) old[i].stat_ok = FR2_STAT_NONE;
+            if (old[i].stat_ok == FR2_STAT_PENDING) {
+                old[i].stat_ok = FR2_STAT_NONE;
+                old[i].stat_err = ENOMEM;  // missing from the listing: said with the reason
+            }
         // The batch is read once more from the abandoned array, which a
         // capacity of 0 marks as not ours: the next read starts a new one.
         batch->cap = 0;
@@ -94,11 +109,42 @@ static void stat_leave_batch_to_kernel(int dir_fd, fr2_batch *batch, int32_t fir
     memcpy(fresh, old, size_t(batch->count) * sizeof(fr2_entry));
     batch->entries = fresh;
     for (int32_t i = first; i < first + n; i++)
-        if (fresh[i].stat_ok == FR2_STAT_PENDING) fr2_stat_sync(dir_fd, &fresh[i], 1);
+        if (fresh[i].stat_ok == FR2_STAT_PENDING ||
+            (fresh[i].stat_ok == FR2_STAT_NONE && stat_transient(fresh[i].stat_err)))
+            fr2_stat_sync(dir_fd, &fresh[i], 1);
+}
+
+// Passes in a row with cancelled requests after which the ring is given up:
+// the kernel cannot start the threads that run them (a pids cgroup,
+// RLIMIT_NPROC), and each pass would only be statted twice.
+static const int32_t STAT_CANCELLED_PASSES_LIMIT = 3;
+
+// Stats again, synchronously, the entries of a reaped pass that the kernel
+// answered with a transient error.
+static void stat_retry_transient(fr2_stat *st, int dir_fd, fr2_entry *pass, int32_t n) {
+    bool cancelled = false;
+    for (int32_t i = 0; i < n; i++) {
+        fr2_entry *e = &pass[i];
+        if (e->stat_ok != FR2_STAT_NONE || !stat_transient(e->stat_err)) continue;
+        cancelled |= e->stat_err == ECANCELED;
+        fr2_stat_sync(dir_fd, e, 1);
+    }
+    if (!cancelled) {
+        st->cancelled_passes = 0;
+    } else if (++st->cancelled_passes == STAT_CANCELLED_PASSES_LIMIT) {
+        fprintf(stderr,
+                "worker %d: io_uring statx requests cancelled by the kernel (%s), using sync "
+                "statx\n",
+                st->worker_id, strerror(ECANCELED));
+        st->ring.broken = true;
+    }
 }
 
 static void stat_reap_pass(fr2_stat *st, int dir_fd, fr2_batch *batch, int32_t first, int32_t n) {
-    if (fr2_ring_reap(&st->ring, batch->entries + first, n) == 0) return;
+    if (fr2_ring_reap(&st->ring, batch->entries + first, n) == 0) {
+        stat_retry_transient(st, dir_fd, batch->entries + first, n);
+        return;
+    }
     fprintf(stderr, "worker %d: io_uring_wait: %s\n", st->worker_id, strerror(st->ring.error));
     stat_leave_batch_to_kernel(dir_fd, batch, first, n);
 }

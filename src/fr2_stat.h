@@ -14,6 +14,7 @@ struct fr2_stat {
     fr2_ring ring;
     bool ring_up;     // the ring is set up (it may have broken since)
     int32_t covered;  // entries of the current batch covered by the pass in flight
+    int32_t cancelled_passes;  // passes in a row in which the kernel cancelled requests
 };
 
 // Sets the worker's back end up: its ring, or synchronous statx when the ring
@@ -31,5 +32,6 @@ bool fr2_stat_pending(const fr2_stat *st);
 // FR2_STAT_OK or FR2_STAT_NONE. The batch may move to another array.
 void fr2_stat_end(fr2_stat *st, int dir_fd, fr2_batch *batch);
 
-// One synchronous statx per entry.
+// One synchronous statx per entry. A failure is left in the entry's stat_err
+// (ENOENT: it vanished since the directory was read).
 void fr2_stat_sync(int dir_fd, fr2_entry *entries, int32_t count);

@@ -37,6 +37,9 @@ void fr2_state_init(void) {
     g_state.root_dev = 0;
     g_state.workers = nullptr;
     g_state.worker_count.store(0, std::memory_order_relaxed);
+    g_state.output_waiting.store(0, std::memory_order_relaxed);
+    g_state.prefetch = true;
+    g_state.root_errno.store(0, std::memory_order_relaxed);
     fr2_queue_reset(g_config.getdents_max);
 }
 
@@ -44,15 +47,24 @@ void fr2_state_init(void) {
 
 static void walk_publish_counters(fr2_worker *w) {
     g_state.total_files.fetch_add(w->files_unflushed, std::memory_order_relaxed);
-    g_state.total_bytes.fetch_add(int64_t(w->bytes_unflushed), std::memory_order_relaxed);
+    // The byte total stays at the largest value it holds, as the sums do.
+    int64_t old = g_state.total_bytes.load(std::memory_order_relaxed);
+    while (!g_state.total_bytes.compare_exchange_weak(
+        old, fr2_size_add(old, uint64_t(w->bytes_unflushed)), std::memory_order_relaxed)) {
+    }
     w->files_unflushed = 0;
     w->bytes_unflushed = 0;
 }
 
 static inline void walk_count_line(fr2_worker *w, uint64_t size) {
     w->files_unflushed++;
-    w->bytes_unflushed += size;
+    w->bytes_unflushed = fr2_size_add(w->bytes_unflushed, size);
     if (w->files_unflushed >= FR2_PUBLISH_EVERY) walk_publish_counters(w);
+}
+
+// Only the worker writes its count; the monitor reads it.
+static inline void walk_count_progress(fr2_worker *w, uint64_t n) {
+    w->produced.store(w->produced.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
 // ---- one batch ------------------------------------------------------------------------
@@ -66,14 +78,24 @@ static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *bat
     char *name_at = w->path_buf + dir->path_len + 1;
     const size_t prefix_len = size_t(dir->path_len) + 1;
 
+    walk_count_progress(w, uint64_t(batch->count));
     for (int32_t i = 0; i < batch->count; i++) {
         fr2_entry *e = &batch->entries[i];
-        if (e->stat_ok != FR2_STAT_OK) continue;
+        if (e->stat_ok != FR2_STAT_OK) {
+            // An entry that vanished since the directory was read is skipped
+            // without a word; one missing for any other reason is named.
+            if (e->stat_err != 0 && e->stat_err != ENOENT) {
+                memcpy(name_at, e->name, size_t(e->name_len) + 1);
+                fprintf(stderr, "worker %d: statx error: %s: %s\n", w->id, w->path_buf,
+                        strerror(e->stat_err));
+            }
+            continue;
+        }
         if (g_config.one_file_system &&
             fr2_makedev(e->stx.stx_dev_major, e->stx.stx_dev_minor) != g_state.root_dev)
             continue;
         *fcount += 1;
-        *dirsum += int64_t(e->stx.stx_size);
+        *dirsum = fr2_size_add(*dirsum, e->stx.stx_size);
         memcpy(name_at, e->name, size_t(e->name_len) + 1);
 
         if (!e->is_dir) {
@@ -125,15 +147,37 @@ static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bo
     return rc;
 }
 
+// When the directory that failed to open or read (with err; 0 when the
+// watchdog gave it up) is the root, nothing at all can be listed: says so in
+// one line and keeps the error for the exit status. False for any other.
+static bool walk_root_unreadable(const fr2_dir_item *item, int err) {
+    if (item->depth != 0 || item->parent_ino != 0 || err == 0) return false;
+    fprintf(stderr, FR2_PROGRAM_NAME ": cannot read directory '%s': %s\n", item->path,
+            strerror(err));
+    g_state.root_errno.store(err, std::memory_order_relaxed);  // read after the join
+    return true;
+}
+
 // Opens a directory and reads its first batch into `slot`, under the read slot
 // the caller took, which is given back here. A directory that cannot be opened
 // or read is reported and dropped: false.
 static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, int *fd_out,
-                                  bool *eof, const char *read_what) {
-    int fd = open_directory(&w->act, item->path);
+                                  bool *eof, bool prefetch) {
+    const char *read_what = prefetch ? "prefetch getdents64 error" : "getdents64 error";
+    // A prefetch never waits for a descriptor: with none free its directory
+    // goes back to the queue, still counted, for a worker that can wait.
+    int fd = open_directory(&w->act, item->path, !prefetch);
     if (fd < 0) {
+        int err = errno;
         fr2_release_getdents_slot();
-        fprintf(stderr, fd == FR2_CANCELLED ? "Timeout Dir: %s\n" : "Locked Dir: %s\n", item->path);
+        if (fd == -1 && prefetch && (err == EMFILE || err == ENFILE)) {
+            fr2_queue_push(item);
+            return false;
+        }
+        if (fd == FR2_CANCELLED)
+            fprintf(stderr, "Timeout Dir: %s\n", item->path);
+        else if (!walk_root_unreadable(item, err))
+            fprintf(stderr, "Locked Dir: %s: %s\n", item->path, strerror(err));
         walk_drop_directory(item, -1);
         return false;
     }
@@ -141,8 +185,10 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
     int err = errno;
     fr2_release_getdents_slot();
     if (rc != 0) {
-        errno = err;
-        walk_report_read_failure(w, rc, item->path, read_what);
+        if (!walk_root_unreadable(item, rc == -1 ? err : 0)) {
+            errno = err;
+            walk_report_read_failure(w, rc, item->path, read_what);
+        }
         walk_drop_directory(item, fd);
         return false;
     }
@@ -153,7 +199,7 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
 // Opens and reads the first batch of the next queued directory into `slot`
 // while the current directory's last batch is with the kernel. Never waits.
 static void walk_prefetch(fr2_worker *w, int slot) {
-    if (w->pf_valid || !fr2_stat_pending(&w->stat)) return;
+    if (w->pf_valid || !g_state.prefetch || !fr2_stat_pending(&w->stat)) return;
     if (!fr2_try_acquire_getdents_slot()) return;
     fr2_dir_item *item = fr2_queue_try_pop();
     if (!item) {
@@ -163,7 +209,7 @@ static void walk_prefetch(fr2_worker *w, int slot) {
     w->act.cancel.store(false, std::memory_order_relaxed);
     int fd;
     bool eof;
-    if (!walk_open_first_batch(w, item, slot, &fd, &eof, "prefetch getdents64 error")) return;
+    if (!walk_open_first_batch(w, item, slot, &fd, &eof, true)) return;
     w->pf_item = item;
     w->pf_fd = fd;
     w->pf_eof = eof;
@@ -235,7 +281,7 @@ void *fr2_worker_thread(void *arg) {
             if (!item) break;
             slot = 0;
             fr2_acquire_getdents_slot();
-            if (!walk_open_first_batch(w, item, slot, &fd, &eof, "getdents64 error")) continue;
+            if (!walk_open_first_batch(w, item, slot, &fd, &eof, false)) continue;
         }
 
         int64_t fcount = 0, dirsum = 0;
@@ -247,6 +293,7 @@ void *fr2_worker_thread(void *arg) {
         fr2_format_dir(&w->out, item->path, fr2_extension(base), &item->stx, item->parent_ino,
                        item->depth, fcount, dirsum);
         walk_count_line(w, item->stx.stx_size);
+        walk_count_progress(w, 1);
         walk_drop_directory(item, fd);
     }
 

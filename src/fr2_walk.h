@@ -29,7 +29,10 @@ struct fr2_worker {
     alignas(64) char dirent_buf[FR2_DIRENT_BUF_SIZE];
     fr2_outbuf out;
     int64_t files_unflushed;
-    uint64_t bytes_unflushed;
+    int64_t bytes_unflushed;
+    // Entries statted and lines made, published or not: the monitor's measure
+    // of progress. Written by the worker only.
+    std::atomic<uint64_t> produced;
     char path_buf[FR2_PATH_BUF_SIZE];
 };
 

@@ -166,22 +166,22 @@ TEST(ProgressSample, NoProgressAfterSixtyUnchangedSamples) {
 TEST(ProgressSample, UnpublishedWorkIsProgressAndAStallAtZeroEndsTheRun) {
     FakeWorkers fw(2);
     fr2_monitor mon = {0, 0};
-    g_state.total_files = 0;
+    g_state.total_files.store(0);
     CaptureStderr();
     for (int i = 0; i < 500; i++) {
-        fw.workers[i % 2].produced = uint64_t(i);  // one worker or the other moves
+        fw.workers[i % 2].produced.store(uint64_t(i));  // one worker or the other moves
         ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
     }
     EXPECT_LE(mon.stall_count, 1);
     // Six lines produced, none published, nothing moves any more.
-    fw.workers[0].produced = 6;
-    fw.workers[1].produced = 0;
+    fw.workers[0].produced.store(6);
+    fw.workers[1].produced.store(0);
     int verdict = FR2_SAMPLE_GO_ON, samples = 0;
     while (verdict == FR2_SAMPLE_GO_ON && samples < 100) verdict = fr2_monitor_sample(&mon, 5000 + 5 * samples++, 0);
     EXPECT_EQ(verdict, FR2_SAMPLE_NO_PROGRESS);
     EXPECT_EQ(samples, 61);  // one sample sees the change, then sixty see none
     // Nothing produced at all (the root's own open never returns).
-    fw.workers[0].produced = 0;
+    fw.workers[0].produced.store(0);
     mon = {0, 0};
     verdict = FR2_SAMPLE_GO_ON;
     samples = 0;
@@ -198,12 +198,12 @@ TEST(ProgressSample, WaitingOnTheOutputIsNoStall) {
     FakeWorkers fw(1);
     fr2_monitor mon = {0, 0};
     g_state.total_files = 500;
-    fw.workers[0].produced = 700;
-    fr2_store(&g_state.output_waiting, 3);
+    fw.workers[0].produced.store(700);
+    g_state.output_waiting.store(3);
     CaptureStderr();
     for (int i = 0; i < 500; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
     EXPECT_EQ(mon.stall_count, 0);
-    fr2_store(&g_state.output_waiting, 0);
+    g_state.output_waiting.store(0);
     for (int i = 0; i < 59; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5000 + 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
     EXPECT_EQ(fr2_monitor_sample(&mon, 6000, 0), FR2_SAMPLE_NO_PROGRESS);
     GetCapturedStderr();
