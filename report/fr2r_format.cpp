@@ -143,13 +143,13 @@ std::string json_cell(const fr2r_column &col, const fr2r_cell &c) {
 
 void print_text(FILE *f, const fr2r_scan *scan, const std::vector<fr2r_table> &tables) {
     if (scan) {
-        fprintf(f, "scan %" PRId64 " \"%s\" of %s, %s, %" PRId64 " lines\n\n", scan->id,
+        fprintf(f, "scan %" PRId64 " \"%s\" of %s, %s, %" PRId64 " lines\n", scan->id,
                 fr2r_term_escape(scan->label).c_str(),
                 scan->root.empty() ? "(no root line)" : fr2r_term_escape(scan->root).c_str(),
                 format_time(scan->scan_time).c_str(), scan->lines);
         std::vector<std::string> w = fr2r_scan_warnings(*scan, 20);
         for (const auto &l : w) fprintf(f, "%s\n", l.c_str());
-        if (!w.empty()) fprintf(f, "\n");
+        fprintf(f, "\n");
     }
     for (size_t t = 0; t < tables.size(); t++) {
         const fr2r_table &tb = tables[t];

@@ -222,6 +222,8 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
          "svg.chart{display:block;margin:10px 0;font-size:11px;font-family:inherit}"
          "svg.chart text.ct{font-size:13px;font-weight:bold}\n"
          "nav a{margin-right:12px}\n"
+         ".warn{border:2px solid #b8860b;background:#fff8e1;padding:4px 12px;margin:10px 0}"
+         ".warn p{margin:4px 0;white-space:pre-wrap;overflow-wrap:anywhere}\n"
          "</style>\n</head>\n<body>\n";
     h += "<h1>Where the space is: " + fr2r_html_escape(s.root.empty() ? "(no root line)" : s.root) +
          "</h1>\n";
@@ -231,6 +233,12 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
     if (localtime_r(&t, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M", &tm);
     h += "<p class=\"note\">scan " + std::to_string(s.id) + " &ldquo;" + fr2r_html_escape(s.label) +
          "&rdquo;, taken " + when + ", " + std::to_string(s.lines) + " lines</p>\n";
+    std::vector<std::string> warnings = fr2r_scan_warnings(s, 50);
+    if (!warnings.empty()) {
+        h += "<div class=\"warn\" id=\"incomplete\">";
+        for (const auto &w : warnings) h += "<p>" + fr2r_html_escape(w) + "</p>";
+        h += "</div>\n";
+    }
     h += "<nav><a href=\"#summary\">Summary</a><a href=\"#users\">Users</a><a href=\"#groups\">"
          "Groups</a><a href=\"#extensions\">Extensions</a><a href=\"#ages\">Ages</a><a "
          "href=\"#sizes\">Sizes</a><a href=\"#biggest\">Biggest</a><a href=\"#growth\">Growth</a>"
