@@ -251,6 +251,13 @@ struct fr2r_dir_total {
 int fr2r_tree_totals(sqlite3 *db, int64_t scan, std::vector<fr2r_dir_total> *out,
                      int64_t *unattached);
 
+// Per-user size and allocated space of a scan (hard links once), kept in
+// the database once computed when it can be written.
+struct fr2r_user_total {
+    int64_t uid, size, allocated;
+};
+int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out);
+
 // User and group names where the system knows them ("" otherwise).
 std::string fr2r_user_name(uint32_t uid);
 std::string fr2r_group_name(uint32_t gid);

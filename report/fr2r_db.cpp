@@ -25,7 +25,10 @@ namespace {
     " message TEXT NOT NULL);" \
     "CREATE INDEX problems_scan ON problems(scan);" \
     "CREATE TABLE scan_files(scan INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL," \
-    " mtime INTEGER NOT NULL);"
+    " mtime INTEGER NOT NULL);" \
+    /* per-user totals of a scan, kept once computed (for trends over many scans) */ \
+    "CREATE TABLE scan_users(scan INTEGER NOT NULL, uid INTEGER NOT NULL, size INTEGER NOT NULL," \
+    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, uid)) WITHOUT ROWID;"
 
 // 2: completeness of a scan (scans.incomplete, scanner_status, summary), the
 // directories the scanner could not read (problems), the files a scan came
@@ -926,6 +929,7 @@ int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
     const char *sql[] = {"DELETE FROM entries WHERE rowid BETWEEN ?2 AND ?3 AND scan = ?1",
                          "DELETE FROM problems WHERE scan = ?1",
                          "DELETE FROM scan_files WHERE scan = ?1",
+                         "DELETE FROM scan_users WHERE scan = ?1",
                          "DELETE FROM scans WHERE id = ?1"};
     bool ok = true;
     for (const char *q : sql) {

@@ -181,6 +181,41 @@ std::string fr2r_group_name(uint32_t gid) {
     return name;
 }
 
+int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    out->clear();
+    sqlite3_stmt *st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
+    if (!st) return -1;
+    sqlite3_bind_int64(st, 1, s.id);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        out->push_back({sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1),
+                        sqlite3_column_int64(st, 2)});
+    if (!finish(db, st, rc)) return -1;
+    if (!out->empty()) return 0;
+    std::vector<owner_row> rows;
+    if (owner_rows(db, s, false, &rows) != 0) return -1;
+    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
+    // Kept for the next page; a database that cannot be written just goes without.
+    if (sqlite3_db_readonly(db, "main") == 0 &&
+        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        st = nullptr;
+        bool ok = sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
+                                         "allocated) VALUES(?1, ?2, ?3, ?4)", -1, &st, nullptr) == SQLITE_OK;
+        for (size_t i = 0; ok && i < out->size(); i++) {
+            sqlite3_bind_int64(st, 1, s.id);
+            sqlite3_bind_int64(st, 2, (*out)[i].uid);
+            sqlite3_bind_int64(st, 3, (*out)[i].size);
+            sqlite3_bind_int64(st, 4, (*out)[i].allocated);
+            ok = sqlite3_step(st) == SQLITE_DONE;
+            sqlite3_reset(st);
+        }
+        sqlite3_finalize(st);
+        sqlite3_exec(db, ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
+                     nullptr, nullptr, nullptr);
+    }
+    return 0;
+}
+
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &,
                         std::vector<fr2r_table> *out) {
     sqlite3_stmt *st = prepare_scan(db, s,
