@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <inttypes.h>
 #include <sqlite3.h>
 #include <string.h>
@@ -293,7 +294,8 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
         return nullptr;
     }
     sqlite3 *db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    // One thread uses the connection: SQLite's own locking is not needed.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
         int sys = db ? sqlite3_system_errno(db) : 0;
         fprintf(stderr, "fsrake2-report: database %s: cannot open it: %s%s%s%s\n", path,
@@ -346,7 +348,9 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
         sqlite3_close(db);
         return nullptr;
     }
-    exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144; PRAGMA temp_store=MEMORY;");
+    // A page cache of 64 MiB, and sorts (index builds) that spill to temporary
+    // files: memory stays bounded whatever the size of the scans.
+    exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;");
     return db;
 }
 
@@ -456,23 +460,72 @@ std::string label_of(const std::vector<input_file> &in) {
     return first.substr(0, pre) + "*" + first.substr(first.size() - suf);
 }
 
-// Reads one input's records into the scan. Returns false on a read error.
-bool load_input(loader *L, int64_t scan, input_file &in, progress *prog, int64_t *consumed_all) {
-    L->source = in.name.c_str();
+// Reading and parsing run in a thread of their own, a batch of records
+// ahead of the thread that stores them: the two halves of a load take about
+// the same time, and the machine has two cores.
+struct event {
+    bool bad = false;  // a malformed line (why), else a record (e)
+    size_t input = 0;
+    int64_t line = 0;
+    fr2r_entry e;
+    std::string why;
+};
+
+struct batch {
+    std::vector<event> ev;
+    size_t n = 0;
+    int64_t consumed = 0;  // input bytes behind it, all inputs so far
+};
+
+enum { k_batch = 4096, k_slots = 3 };
+
+struct reader {
+    std::vector<input_file> *in = nullptr;
+    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    batch slots[k_slots];
+    int head = 0, count = 0;
+    bool done = false, stop = false;
+    // The reader's own, read by the storing side after the join.
+    std::vector<bool> read_error;
+    int64_t headers = 0, bytes = 0;
+    batch cur;
+};
+
+// Hands the filled batch over; false when the storing side has given up.
+bool publish(reader *R) {
+    pthread_mutex_lock(&R->mu);
+    while (R->count == k_slots && !R->stop) pthread_cond_wait(&R->cv, &R->mu);
+    bool go = !R->stop;
+    if (go) {
+        std::swap(R->cur, R->slots[(R->head + R->count) % k_slots]);
+        R->count++;
+        pthread_cond_broadcast(&R->cv);
+    }
+    pthread_mutex_unlock(&R->mu);
+    R->cur.n = 0;
+    return go;
+}
+
+event &next_event(reader *R) {
+    if (R->cur.ev.size() <= R->cur.n) R->cur.ev.resize(R->cur.n + 1);
+    return R->cur.ev[R->cur.n++];
+}
+
+// Reads one input's records. Returns false when the storing side has given up.
+bool read_input(reader *R, size_t idx) {
+    input_file &in = (*R->in)[idx];
     // Read in large chunks, always keeping a whole record's worth of bytes
     // ahead of the parser unless the input has ended.
     const size_t cap = 4u << 20;
     std::vector<char> buf(cap);
     size_t start = 0, end = 0;
-    bool eof = false, read_error = false;
+    bool eof = false;
     int64_t line = 1;
     bool first = true;
     bool skipping = false;  // after a malformed line: on to its line feed, however far
     size_t header_len = strlen(g_fr2r_header);
-    fr2r_entry e;
-    std::string why;
-    int64_t since_draw = 0;
-    while (!L->failed) {
+    for (;;) {
         if (!eof && end - start < (size_t)FR2R_MAX_RECORD) {
             memmove(buf.data(), buf.data() + start, end - start);
             end -= start;
@@ -480,9 +533,9 @@ bool load_input(loader *L, int64_t scan, input_file &in, progress *prog, int64_t
             while (end < cap && !eof) {
                 size_t n = fread(buf.data() + end, 1, cap - end, in.f);
                 end += n;
-                L->bytes += (int64_t)n;
+                R->bytes += (int64_t)n;
                 if (n == 0) {
-                    if (ferror(in.f)) read_error = true;
+                    if (ferror(in.f)) R->read_error[idx] = true;
                     eof = true;
                 }
             }
@@ -493,9 +546,9 @@ bool load_input(loader *L, int64_t scan, input_file &in, progress *prog, int64_t
             if (end >= header_len + 1 && memcmp(buf.data(), g_fr2r_header, header_len) == 0 &&
                 buf[header_len] == '\n') {
                 start = header_len + 1;
-                *consumed_all += (int64_t)start;
-                L->headers++;
+                R->cur.consumed += (int64_t)start;
                 line = 2;
+                R->headers++;
             }
         }
         if (skipping) {
@@ -503,7 +556,7 @@ bool load_input(loader *L, int64_t scan, input_file &in, progress *prog, int64_t
             const char *lf = (const char *)memchr(p, '\n', end - start);
             size_t skip = lf ? (size_t)(lf - p) + 1 : end - start;
             start += skip;
-            *consumed_all += (int64_t)skip;
+            R->cur.consumed += (int64_t)skip;
             if (lf) {
                 skipping = false;
                 line++;
@@ -512,33 +565,110 @@ bool load_input(loader *L, int64_t scan, input_file &in, progress *prog, int64_t
             continue;
         }
         if (start >= end) break;
+        event &ev = next_event(R);
         size_t used = 0;
         int nl = 0;
         fr2r_parse_status r =
-            fr2r_parse_record(buf.data() + start, end - start, eof, &e, &used, &nl, &why);
+            fr2r_parse_record(buf.data() + start, end - start, eof, &ev.e, &used, &nl, &ev.why);
         if (r == FR2R_PARSE_NEED_MORE) {
+            R->cur.n--;
             if (eof) break;  // cannot happen: at end of input the parser decides
             continue;
         }
+        ev.input = idx;
+        ev.line = line;
         if (r == FR2R_PARSE_OK) {
-            store(L, scan, e, line);
+            ev.bad = false;
             start += used;
-            *consumed_all += (int64_t)used;
+            R->cur.consumed += (int64_t)used;
             line += nl;
         } else {
             if (end - start >= header_len &&
                 memcmp(buf.data() + start, g_fr2r_header, header_len) == 0)
-                why = "a header line in the middle of the data";
-            bad_line(L, line, why);
+                ev.why = "a header line in the middle of the data";
+            ev.bad = true;
             skipping = true;  // the rest of this physical line, across reads if need be
         }
-        if (prog->on && ++since_draw >= 4096) {
+        if (R->cur.n == k_batch && !publish(R)) return false;
+    }
+    return true;
+}
+
+void *reader_main(void *p) {
+    reader *R = (reader *)p;
+    for (size_t i = 0; i < R->in->size(); i++)
+        if (!read_input(R, i)) break;
+    if (R->cur.n > 0) publish(R);
+    pthread_mutex_lock(&R->mu);
+    R->done = true;
+    pthread_cond_broadcast(&R->cv);
+    pthread_mutex_unlock(&R->mu);
+    return nullptr;
+}
+
+// The next batch from the reader into *b; false at the end.
+bool take(reader *R, batch *b) {
+    pthread_mutex_lock(&R->mu);
+    while (R->count == 0 && !R->done) pthread_cond_wait(&R->cv, &R->mu);
+    bool got = R->count > 0;
+    if (got) {
+        std::swap(*b, R->slots[R->head]);
+        R->head = (R->head + 1) % k_slots;
+        R->count--;
+        pthread_cond_broadcast(&R->cv);
+    }
+    pthread_mutex_unlock(&R->mu);
+    return got;
+}
+
+void stop_reader(reader *R) {
+    pthread_mutex_lock(&R->mu);
+    R->stop = true;
+    pthread_cond_broadcast(&R->cv);
+    pthread_mutex_unlock(&R->mu);
+}
+
+// Stores what the reader parsed, in order. Returns false on a read error.
+bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress *prog,
+                 int64_t *consumed) {
+    reader R;
+    R.in = &in;
+    R.read_error.assign(in.size(), false);
+    pthread_t th;
+    if (pthread_create(&th, nullptr, reader_main, &R) != 0) {
+        fprintf(stderr, "fsrake2-report: cannot start the reading thread\n");
+        L->failed = true;
+        return true;
+    }
+    batch b;
+    int64_t since_draw = 0;
+    while (take(&R, &b)) {
+        for (size_t k = 0; k < b.n && !L->failed; k++) {
+            event &ev = b.ev[k];
+            L->source = in[ev.input].name.c_str();
+            if (ev.bad) bad_line(L, ev.line, ev.why);
+            else store(L, scan, ev.e, ev.line);
+        }
+        *consumed = b.consumed;
+        if (L->failed) {
+            stop_reader(&R);
+            break;
+        }
+        if (prog->on && (since_draw += (int64_t)b.n) >= 4096) {
             since_draw = 0;
-            progress_draw(prog, *consumed_all, L->lines, false);
+            progress_draw(prog, *consumed, L->lines, false);
         }
     }
-    if (read_error) fprintf(stderr, "fsrake2-report: %s: read error, nothing loaded\n", L->source);
-    return !read_error;
+    pthread_join(th, nullptr);
+    L->headers = R.headers;
+    L->bytes = R.bytes;
+    bool ok = true;
+    for (size_t i = 0; i < in.size(); i++)
+        if (R.read_error[i]) {
+            fprintf(stderr, "fsrake2-report: %s: read error, nothing loaded\n", in[i].name.c_str());
+            ok = false;
+        }
+    return ok;
 }
 
 bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
@@ -713,10 +843,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
 
     int64_t consumed = 0;
     bool read_error = false;
-    for (auto &x : in) {
-        if (L.failed) break;
-        if (!load_input(&L, scan, x, &prog, &consumed)) read_error = true;
-    }
+    if (!L.failed && !load_inputs(&L, scan, in, &prog, &consumed)) read_error = true;
     if (prog.on) progress_draw(&prog, consumed, L.lines, true);
     sqlite3_finalize(L.ins);
     L.ins = nullptr;
