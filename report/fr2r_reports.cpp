@@ -68,7 +68,36 @@ struct owner_row {
 
 // The groupings are summed here in one pass over the scan's rows: SQLite
 // would sort a million rows for each GROUP BY on a column without an index.
+// The page and diff ask for the same groupings and totals more than once; a
+// pass over ten million rows is worth keeping for the rest of the run.
+struct memo_key {
+    sqlite3 *db;
+    int64_t scan, last_row;
+    int what;
+    bool operator<(const memo_key &o) const {
+        if (db != o.db) return db < o.db;
+        if (scan != o.scan) return scan < o.scan;
+        if (last_row != o.last_row) return last_row < o.last_row;
+        return what < o.what;
+    }
+};
+
+int owner_rows_uncached(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out);
+
 int owner_rows(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out) {
+    static std::map<memo_key, std::vector<owner_row>> memo;
+    memo_key k{db, s.id, s.last_row, groups ? 1 : 0};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        std::vector<owner_row> rows;
+        if (owner_rows_uncached(db, s, groups, &rows) != 0) return -1;
+        it = memo.emplace(k, std::move(rows)).first;
+    }
+    *out = it->second;
+    return 0;
+}
+
+int owner_rows_uncached(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out) {
     sqlite3_stmt *st = prepare_scan(db, s,
                                     groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
                                              "WHERE rowid BETWEEN ?1 AND ?2"
@@ -107,7 +136,22 @@ struct ext_row {
 
 bool by_alloc(const fr2r_report_options &o) { return o.by == "allocated"; }
 
+int ext_rows_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out);
+
 int ext_rows(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
+    static std::map<memo_key, std::vector<ext_row>> memo;
+    memo_key k{db, s.id, s.last_row, 2};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        std::vector<ext_row> rows;
+        if (ext_rows_uncached(db, s, &rows) != 0) return -1;
+        it = memo.emplace(k, std::move(rows)).first;
+    }
+    *out = it->second;
+    return 0;
+}
+
+int ext_rows_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
     sqlite3_stmt *st = prepare_scan(db, s,
                                     "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
                                     "BETWEEN ?1 AND ?2 AND is_dir = 0");
@@ -468,10 +512,32 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
     return 0;
 }
 
+static int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                                int64_t *unattached);
+
 int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *out,
                      int64_t *unattached) {
     fr2r_scan s;
     if (fr2r_find_scan(db, std::to_string(scan_id), &s) != 0) return -1;
+    struct totals {
+        std::vector<fr2r_dir_total> dirs;
+        int64_t unattached;
+    };
+    static std::map<memo_key, totals> memo;
+    memo_key k{db, s.id, s.last_row, 3};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        totals t;
+        if (tree_totals_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
+        it = memo.emplace(k, std::move(t)).first;
+    }
+    *out = it->second.dirs;
+    if (unattached) *unattached = it->second.unattached;
+    return 0;
+}
+
+static int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                                int64_t *unattached) {
     struct dir {
         int64_t inode, parent_inode, dev, depth, size;
         std::string path;
