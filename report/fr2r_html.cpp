@@ -507,16 +507,23 @@ void section(std::string *o, const char *id, const char *title) {
 }  // namespace
 
 int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o) {
-    fr2r_report_options ro = o;
+    // The page ranks by allocated space: sparse files can make a tree look
+    // far bigger than the disk it is on.
+    fr2r_report_options ro = o, alloc = o;
     ro.by = "";
+    alloc.by = "allocated";
     std::vector<fr2r_table> summary, users, groups, exts, ages, sizes, biggest, diff, cold;
     if (fr2r_report_summary(db, s, ro, &summary) != 0) return -1;
-    if (fr2r_report_owners(db, s, ro, false, &users) != 0) return -1;
-    if (fr2r_report_owners(db, s, ro, true, &groups) != 0) return -1;
-    if (fr2r_report_extensions(db, s, ro, &exts) != 0) return -1;
+    if (fr2r_report_owners(db, s, alloc, false, &users) != 0) return -1;
+    if (fr2r_report_owners(db, s, alloc, true, &groups) != 0) return -1;
+    if (fr2r_report_extensions(db, s, alloc, &exts) != 0) return -1;
     if (fr2r_report_ages(db, s, ro, &ages) != 0) return -1;
     if (fr2r_report_sizes(db, s, ro, &sizes) != 0) return -1;
     if (fr2r_report_biggest(db, s, ro, &biggest) != 0) return -1;
+    std::vector<fr2r_table> biggest_alloc;
+    fr2r_report_options dirs_alloc = alloc;
+    dirs_alloc.by = "allocated";
+    if (fr2r_report_biggest(db, s, dirs_alloc, &biggest_alloc) != 0) return -1;
     if (fr2r_report_cold(db, s, ro, &cold) != 0) return -1;
     std::vector<fr2r_dir_total> dirs;
     if (fr2r_tree_totals(db, s.id, &dirs, nullptr) != 0) return -1;
@@ -530,7 +537,7 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         same_root.push_back(&x);
         if (x.id < s.id) prev = &x;
     }
-    if (prev && fr2r_report_diff(db, *prev, db, s, ro, &diff) != 0) return -1;
+    if (prev && fr2r_report_diff(db, *prev, db, s, alloc, &diff) != 0) return -1;
 
     std::string root_name = s.root.empty() ? "(no root line)" : s.root;
     std::string h;
@@ -585,16 +592,16 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
          "path and figures.</p>\n</section>\n";
 
     section(&h, "users", "Space by user");
-    h += svg_hbars("users", "Size by user", bars_of(users[0], "uid", "user", "size", 15), true);
+    h += svg_hbars("users", "Allocated space by user", bars_of(users[0], "uid", "user", "allocated", 15), true);
     h += html_table(users[0]) + "</section>\n";
 
     section(&h, "groups", "Space by group");
-    h += svg_hbars("groups", "Size by group", bars_of(groups[0], "gid", "group", "size", 15), true);
+    h += svg_hbars("groups", "Allocated space by group", bars_of(groups[0], "gid", "group", "allocated", 15), true);
     h += html_table(groups[0]) + "</section>\n";
 
     section(&h, "extensions", "Space by file extension");
-    h += svg_hbars("extensions", "Size by extension",
-                   bars_of(exts[0], "extension", nullptr, "size", 15), true);
+    h += svg_hbars("extensions", "Allocated space by extension",
+                   bars_of(exts[0], "extension", nullptr, "allocated", 15), true);
     h += html_table(exts[0]) + "</section>\n";
 
     section(&h, "ages", "How old the data is");
@@ -613,9 +620,11 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
     h += html_table(sizes[0]) + "</section>\n";
 
     section(&h, "biggest", "Biggest directories");
-    if (const fr2r_table *bt = find_table(biggest, "biggest_tree"))
-        h += svg_hbars("biggest", "Biggest directories (everything below them)",
-                       bars_of(*bt, "directory", nullptr, "tree_size", 15), true);
+    const fr2r_table *ba = find_table(biggest_alloc, "biggest_allocated");
+    if (ba)
+        h += svg_hbars("biggest", "Biggest directories by allocated space (everything below them)",
+                       bars_of(*ba, "directory", nullptr, "tree_allocated", 15), true);
+    if (ba) h += "<h3>" + fr2r_html_escape(ba->title) + "</h3>\n" + html_table(*ba);
     for (const auto &bt : biggest) h += "<h3>" + fr2r_html_escape(bt.title) + "</h3>\n" + html_table(bt);
     h += "</section>\n";
 
@@ -630,10 +639,11 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         for (const auto &w : fr2r_scan_warnings(*prev, 10))
             h += "<p class=\"note\">earlier scan: " + fr2r_html_escape(w) + "</p>\n";
         if (const fr2r_table *dt = find_table(diff, "diff_directories"))
-            h += svg_diverging("growth", "Growth by directory (everything below it)",
+            h += svg_diverging("growth", "Growth of allocated space by directory (everything below it)",
                                bars_of(*dt, "directory", nullptr, "growth", 15));
         if (const fr2r_table *dt = find_table(diff, "diff_users"))
-            h += svg_diverging("growth-users", "Growth by user", bars_of(*dt, "uid", "user", "growth", 10));
+            h += svg_diverging("growth-users", "Growth of allocated space by user",
+                               bars_of(*dt, "uid", "user", "growth", 10));
         for (const auto &dt : diff) h += "<h3>" + fr2r_html_escape(dt.title) + "</h3>\n" + html_table(dt);
     }
     h += "</section>\n";
