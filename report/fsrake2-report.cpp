@@ -26,7 +26,8 @@ const char *const k_usage =
     "Loads fsrake2 scans into SQLite and shows where the space is.\n"
     "\n"
     "Commands:\n"
-    "  load SCAN.csv|-... DB  load a scan (with or without its header line) into DB;\n"
+    "  load SCAN.csv|- ... DB\n"
+    "                       load a scan (with or without its header line) into DB;\n"
     "                       several files are the parts of one scan\n"
     "  scan DIR DB [fsrake2 options]   run fsrake2 on DIR and load what it writes\n"
     "  scans DB             list the scans in DB, with how complete they are\n"
@@ -60,8 +61,9 @@ const char *const k_usage =
     "        --skip-bad     report malformed lines and load the rest\n"
     "        --messages FILE  the scanner's saved standard error: its unreadable\n"
     "                       directories and how it ended are kept with the scan\n"
-    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, or PATH)\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
+    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, or PATH);\n"
+    "        --label and --time as for load\n"
     "  --help, --version\n";
 
 struct args {
