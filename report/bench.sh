@@ -77,6 +77,7 @@ declare -A wall cpu mem
 record() {  # name key "wall cpu kb"
     local w c m
     read -r w c m <<< "$3"
+    printf '  %s %s: %s s wall, %s s CPU, %d MiB\n' "$1" "$2" "$w" "$c" "$((m / 1024))" >&2  # as it goes
     wall[$1/$2]+="$w "
     cpu[$1/$2]+="$c "
     mem[$1/$2]+="$m "
