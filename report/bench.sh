@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
 # Benchmark of fsrake2-report (not a test): generates a synthetic scan of
-# LINES lines in fsrake2's CSV format, loads it, and times every report.
-# Usage: report/bench.sh BUILD_DIR [LINES]   (default 1000000)
+# LINES lines in fsrake2's CSV format, then loads it and times every report,
+# with this build and, side by side in the same run, with a reference build
+# (BASE=BUILD_DIR of another version, for example main's).
+#
+# Usage: [BASE=REF_BUILD_DIR] [RUNS=2] [BENCH_CSV=FILE] report/bench.sh BUILD_DIR [LINES]
+#   LINES defaults to 1000000. BENCH_CSV keeps the generated scan (and reuses
+#   it if present). Loads alternate between the two builds, RUNS times each;
+#   the table shows the median wall time, CPU time (user + system, both
+#   threads) and peak memory (maximum resident set).
+#
+# A reference build of main in a folder of its own:
+#   git archive main | tar -x -C /tmp/fr2-main && cmake -S /tmp/fr2-main -B /tmp/fr2-main/build \
+#     -G Ninja -DFR2_BUILD_TESTS=OFF && ninja -C /tmp/fr2-main/build fsrake2-report
 set -euo pipefail
 build="${1:?usage: report/bench.sh BUILD_DIR [LINES]}"
 lines="${2:-1000000}"
+runs="${RUNS:-2}"
 bin="$build/report/fsrake2-report"
 [ -x "$bin" ] || { echo "no $bin: build it first" >&2; exit 1; }
-work="$(mktemp -d)"
+base_bin=""
+if [ -n "${BASE:-}" ]; then
+    base_bin="$BASE/report/fsrake2-report"
+    [ -x "$base_bin" ] || { echo "no $base_bin: build the reference first" >&2; exit 1; }
+fi
+work="$(mktemp -d "${BENCH_TMP:-/tmp}/fr2r-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-# BENCH_CSV=FILE keeps the synthetic scan there (and reuses it if present).
 
 # 10 top folders of 100 folders each, files spread evenly over those 1000
 # folders; 20 owners, 30 extensions, sizes from 0 to some GiB, ten years of
@@ -47,15 +63,72 @@ else
 fi
 count=$(wc -l < "$work/scan.csv")
 bytes=$(stat -L -c %s "$work/scan.csv")
-echo "synthetic scan: $count lines, $((bytes / 1048576)) MiB"
+echo "synthetic scan: $count lines, $((bytes / 1048576)) MiB; $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
-t() { local s e; s=$(date +%s.%N); "$@" > "$work/out" 2> "$work/err" || { cat "$work/err" >&2; exit 1; }; e=$(date +%s.%N); echo "$e - $s" | bc; }
-load=$(t "$bin" load --no-progress "$work/scan.csv" "$work/r.db")
-printf '%-12s %8.2f s  %10.0f lines/s\n' load "$load" "$(echo "$count / $load" | bc -l)"
-echo "database: $(( $(stat -c %s "$work/r.db") / 1048576 )) MiB"
-for cmd in summary users groups extensions ages sizes biggest html; do
-    printf '%-12s %8.2f s\n' "$cmd" "$(t "$bin" "$cmd" "$work/r.db")"
+# One timed command: "wall cpu maxrss_kb" on standard output.
+measure() {
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" > "$work/out" 2> "$work/err" ||
+        { cat "$work/err" >&2; exit 1; }
+    awk '{ printf "%.2f %.2f %d\n", $1, $2 + $3, $4 }' "$work/time"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+declare -A wall cpu mem
+record() {  # name key "wall cpu kb"
+    local w c m
+    read -r w c m <<< "$3"
+    printf '  %s %s: %s s wall, %s s CPU, %d MiB\n' "$1" "$2" "$w" "$c" "$((m / 1024))" >&2  # as it goes
+    wall[$1/$2]+="$w "
+    cpu[$1/$2]+="$c "
+    mem[$1/$2]+="$m "
+}
+names=(new)
+[ -n "$base_bin" ] && names=(base new)
+binary() { [ "$1" = base ] && echo "$base_bin" || echo "$bin"; }
+
+for ((r = 0; r < runs; r++)); do
+    for n in "${names[@]}"; do
+        rm -f "$work/$n.db"
+        record "$n" load "$(measure "$(binary "$n")" load --no-progress "$work/scan.csv" "$work/$n.db")"
+    done
+done
+for n in "${names[@]}"; do
+    echo "$n database: $(( $(stat -c %s "$work/$n.db") / 1048576 )) MiB"
+done
+reports=(summary users groups extensions ages sizes biggest html)
+for c in "${reports[@]}" cold; do
+    for n in "${names[@]}"; do
+        [ "$c" = cold ] && [ "$n" = base ] && continue  # not in every version
+        record "$n" "$c" "$(measure "$(binary "$n")" "$c" "$work/$n.db")"
+    done
 done
 # A second scan into the same database (its indexes already there), then diff.
-printf '%-12s %8.2f s\n' "2nd load" "$(t "$bin" load --no-progress --label again "$work/scan.csv" "$work/r.db")"
-printf '%-12s %8.2f s\n' diff "$(t "$bin" diff "$work/r.db")"
+for n in "${names[@]}"; do
+    record "$n" "2nd load" "$(measure "$(binary "$n")" load --no-progress --label again "$work/scan.csv" "$work/$n.db")"
+    record "$n" diff "$(measure "$(binary "$n")" diff "$work/$n.db")"
+    record "$n" "html (2 scans)" "$(measure "$(binary "$n")" html "$work/$n.db")"
+done
+
+printf '\n%-15s' step
+for n in "${names[@]}"; do printf ' %10s %8s %8s' "$n wall" "cpu" "MiB"; done
+[ -n "$base_bin" ] && printf ' %11s' "base/new"
+printf '\n'
+for step in load "${reports[@]}" cold "2nd load" diff "html (2 scans)"; do
+    printf '%-15s' "$step"
+    for n in "${names[@]}"; do
+        if [ -z "${wall[$n/$step]:-}" ]; then printf ' %10s %8s %8s' - - -; continue; fi
+        w=$(echo "${wall[$n/$step]}" | tr ' ' '\n' | grep . | median)
+        c=$(echo "${cpu[$n/$step]}" | tr ' ' '\n' | grep . | median)
+        m=$(echo "${mem[$n/$step]}" | tr ' ' '\n' | grep . | sort -n | tail -1)
+        printf ' %9.2fs %7.2fs %8d' "$w" "$c" "$((m / 1024))"
+        eval "last_$n=$w"
+    done
+    if [ -n "$base_bin" ] && [ -n "${wall[base/$step]:-}" ]; then
+        printf ' %10.2fx' "$(echo "$last_base / $last_new" | bc -l)"
+    fi
+    printf '\n'
+done
+for n in "${names[@]}"; do
+    w=$(echo "${wall[$n/load]}" | tr ' ' '\n' | grep . | median)
+    printf '%s load: %.0f lines/s\n' "$n" "$(echo "$count / $w" | bc -l)"
+done

@@ -57,12 +57,44 @@ extern const char *const g_fr2r_header;
 
 // ---------------------------------------------------------------- database
 
+// A directory the scanner could not read (wholly or in part), from its
+// standard error.
+struct fr2r_problem {
+    std::string kind;     // "locked", "timeout" or "read error"
+    std::string path;     // byte-exact
+    std::string message;  // the scanner's line
+};
+
+// What the scanner said on standard error, and how it ended.
+struct fr2r_messages {
+    bool known = false;          // messages were given (--messages, or scan)
+    int status = -1;             // the scanner's exit status; -1 unknown
+    std::string summary;         // its final "fsrake2 done: ..." line
+    int64_t summary_lines = -1;  // the line count of that summary
+    bool no_progress = false;    // it gave up on threads that made no progress
+    bool write_error = false;    // it could not write its output
+    std::string fatal;           // another line that ended it early
+    std::vector<fr2r_problem> problems;
+};
+// Takes one line of the scanner's standard error (without its line feed).
+void fr2r_messages_line(fr2r_messages *m, const std::string &line);
+// Reads a saved standard error. Returns 0, or -1 after a message.
+int fr2r_messages_read(const char *path, fr2r_messages *m);
+
 struct fr2r_load_options {
     std::string label;       // empty: the input's file name, or "stdin"
     int64_t scan_time = -1;  // -1: the input file's modification time, or now
     bool skip_bad = false;   // report malformed lines, load the rest
     int progress = -1;       // -1: when stderr is a terminal; 0 off; 1 on
     int max_messages = 20;   // malformed-line messages before only counting
+    std::string messages;    // the scanner's saved standard error, or ""
+    // Loading from a running scanner: the stream replaces the inputs, and
+    // finish() is called at its end (before the commit) to wait for the
+    // scanner and fill in what it said.
+    FILE *stream = nullptr;
+    std::string stream_name;
+    void (*finish)(void *ctx, fr2r_messages *m) = nullptr;
+    void *finish_ctx = nullptr;
 };
 
 struct fr2r_load_result {
@@ -70,15 +102,23 @@ struct fr2r_load_result {
     int64_t lines = 0;  // data lines loaded
     int64_t bad = 0;    // malformed lines (skipped, or the reason of failure)
     double seconds = 0;
+    std::string incomplete;  // why the scan is incomplete; "" when it is not
+    int64_t problems = 0;    // directories the scanner could not read
 };
 
 // Opens (creating when asked) a report database with its schema in place.
-sqlite3 *fr2r_db_open(const char *path, bool create);
+// write: the caller will change it (a load, delete, rename), so a database
+// that cannot be written is refused at once, with the reason.
+sqlite3 *fr2r_db_open(const char *path, bool create, bool write = false);
 void fr2r_db_close(sqlite3 *db);
-// Loads one scan from input ("-" is standard input) in one transaction.
+// One line on standard error about a failed database operation: the
+// database's path, what was being done and why it failed.
+void fr2r_db_error(sqlite3 *db, const char *doing);
+// Loads one scan from inputs ("-" is standard input; several files are the
+// parts of one scan) in one transaction.
 // Returns 0, or -1 after a message (and then nothing of the scan is stored).
-int fr2r_load(sqlite3 *db, const char *input, const fr2r_load_options &opt,
-              fr2r_load_result *res);
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
+              const fr2r_load_options &opt, fr2r_load_result *res);
 
 struct fr2r_scan {
     int64_t id = 0;
@@ -91,11 +131,21 @@ struct fr2r_scan {
     int64_t skipped = 0;
     int64_t first_row = 0;  // the scan's lines are rows first_row..last_row
     int64_t last_row = -1;
+    std::string incomplete;       // why the scan is incomplete; "" when complete
+    int64_t scanner_status = -1;  // -1: not known
+    std::string summary;          // the scanner's final summary line, if known
+    std::vector<fr2r_problem> problems;
 };
 
 // Finds a scan by id or label ("" = the latest). Returns 0 or -1 after a message.
 int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out);
 int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out);
+// Removes a scan and its rows; renames one. 0, or -1 after a message.
+int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &s);
+int fr2r_rename_scan(sqlite3 *db, const fr2r_scan &s, const std::string &label);
+// The warning lines every report shows at its top: an incomplete scan and
+// the directories that could not be read (at most max of them; 0 = all).
+std::vector<std::string> fr2r_scan_warnings(const fr2r_scan &s, size_t max);
 
 // Sums of sizes saturate instead of overflowing: a sparse file may claim
 // nearly 2^63 bytes, and a scan may be forged.
@@ -158,10 +208,13 @@ fr2r_cell fr2r_time(int64_t v);
 struct fr2r_report_options {
     std::string scan;      // id or label; "" = latest
     int limit = 20;        // rows of ranked tables; 0 = all
-    std::string by;        // biggest: "own", "tree" or "" for both
+    std::string by;        // "allocated": space by allocated blocks; biggest: "own",
+                           // "tree", "count", "files" or "" for all of them
     int64_t now = -1;      // ages: reference time; -1 = the scan's time
     std::string old_scan;  // diff
     std::string new_scan;
+    bool force = false;    // diff: compare scans of different roots
+    int64_t years = 2;     // cold: not read for more than this many years
 };
 
 // Each report fills *out with one or more tables; 0 or -1 after a message.
@@ -177,6 +230,9 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
                       std::vector<fr2r_table> *out);
 int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
                         std::vector<fr2r_table> *out);
+// Per user, files and allocated space not read (atime) for more than o.years.
+int fr2r_report_cold(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                     std::vector<fr2r_table> *out);
 int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r_scan &sn,
                      const fr2r_report_options &o, std::vector<fr2r_table> *out);
 
@@ -189,10 +245,18 @@ struct fr2r_dir_total {
     int64_t tree_size; // the directory and everything below it, hard links once
     int64_t tree_raw;  // the same, every link counted
     int64_t tree_entries;  // lines below it (itself not counted)
+    int64_t tree_alloc;    // allocated space of it and everything below, hard links once
 };
 // Returns 0 or -1; *unattached counts lines whose directory has no line.
 int fr2r_tree_totals(sqlite3 *db, int64_t scan, std::vector<fr2r_dir_total> *out,
                      int64_t *unattached);
+
+// Per-user size and allocated space of a scan (hard links once), kept in
+// the database once computed when it can be written.
+struct fr2r_user_total {
+    int64_t uid, size, allocated;
+};
+int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out);
 
 // User and group names where the system knows them ("" otherwise).
 std::string fr2r_user_name(uint32_t uid);

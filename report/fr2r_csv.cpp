@@ -19,7 +19,7 @@ struct field {
     const char *p;  // raw bytes of an unquoted field
     size_t n;
     bool quoted;
-    std::string text;  // a quoted field, undoubled
+    std::string *text;  // a quoted field, undoubled
 };
 
 bool is_quoted_column(int i) { return i == 3 || i == 4 || i == 11; }
@@ -70,27 +70,35 @@ fr2r_parse_status fr2r_parse_record(const char *data, size_t len, bool eof, fr2r
     int lf = 0;
     size_t limit = len < (size_t)FR2R_MAX_RECORD ? len : (size_t)FR2R_MAX_RECORD;
     bool ended = false;
+    // Quoted fields go straight into the entry's strings, whose buffers are
+    // kept from record to record; one out of place goes to a scratch string.
+    std::string mode_text, other_text;
     while (!ended) {
         field scratch;
         field &f = nf < FR2R_NFIELDS + 1 ? fields[nf] : scratch;
-        f.text.clear();
         f.quoted = false;
         if (pos < limit && data[pos] == '"') {
             f.quoted = true;
+            f.text = nf == 3 ? &e->path : nf == 4 ? &e->extension : nf == 11 ? &mode_text : &other_text;
+            f.text->clear();
             pos++;
             for (;;) {
                 if (pos >= limit) goto incomplete;
-                char c = data[pos];
-                if (c != '"') {
-                    if (c == '\n') lf++;
-                    f.text.push_back(c);
-                    pos++;
+                // A run up to the next quote, copied at once.
+                const char *q = (const char *)memchr(data + pos, '"', limit - pos);
+                size_t run = (q ? (size_t)(q - data) : limit) - pos;
+                if (run > 0) {
+                    for (const char *c = data + pos, *stop = c + run;
+                         (c = (const char *)memchr(c, '\n', (size_t)(stop - c))) != nullptr; c++)
+                        lf++;
+                    f.text->append(data + pos, run);
+                    pos += run;
                     continue;
                 }
                 if (pos + 1 >= limit) goto incomplete;
                 char n = data[pos + 1];
                 if (n == '"') {
-                    f.text.push_back('"');
+                    f.text->push_back('"');
                     pos += 2;
                     continue;
                 }
@@ -169,7 +177,7 @@ fr2r_parse_status fr2r_parse_record(const char *data, size_t len, bool eof, fr2r
                 return FR2R_PARSE_ERROR;
             }
         }
-        const std::string &m = fields[11].text;
+        const std::string &m = *fields[11].text;
         uint32_t mode = 0;
         bool mode_ok = m.size() == 7;
         for (size_t k = 0; mode_ok && k < m.size(); k++) {
@@ -184,8 +192,6 @@ fr2r_parse_status fr2r_parse_record(const char *data, size_t len, bool eof, fr2r
         e->inode = u[0];
         e->parent_inode = u[1];
         e->depth = s[2];
-        e->path.swap(fields[3].text);
-        e->extension.swap(fields[4].text);
         e->uid = (uint32_t)u[5];
         e->gid = (uint32_t)u[6];
         e->size = s[7];

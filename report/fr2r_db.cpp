@@ -1,5 +1,8 @@
 // The report database: its schema, and loading one scan in one transaction.
 #include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <pthread.h>
 #include <inttypes.h>
 #include <sqlite3.h>
 #include <string.h>
@@ -7,13 +10,31 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "fr2r.h"
 
 namespace {
 
-const int k_schema_version = 1;
+// What version 2 adds to version 1; an older database gets it on opening.
+#define K_SCHEMA_2 \
+    "ALTER TABLE scans ADD COLUMN incomplete TEXT;" /* why; NULL when complete */ \
+    "ALTER TABLE scans ADD COLUMN scanner_status INTEGER;" /* NULL: not known */ \
+    "ALTER TABLE scans ADD COLUMN summary TEXT;" /* the scanner's final line */ \
+    "CREATE TABLE problems(scan INTEGER NOT NULL, kind TEXT NOT NULL, path BLOB NOT NULL," \
+    " message TEXT NOT NULL);" \
+    "CREATE INDEX problems_scan ON problems(scan);" \
+    "CREATE TABLE scan_files(scan INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL," \
+    " mtime INTEGER NOT NULL);" \
+    /* per-user totals of a scan, kept once computed (for trends over many scans) */ \
+    "CREATE TABLE scan_users(scan INTEGER NOT NULL, uid INTEGER NOT NULL, size INTEGER NOT NULL," \
+    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, uid)) WITHOUT ROWID;"
+
+// 2: completeness of a scan (scans.incomplete, scanner_status, summary), the
+// directories the scanner could not read (problems), the files a scan came
+// from (scan_files), and hard-link credit to the lowest path of an inode.
+const int k_schema_version = 2;
 
 const char *const k_schema =
     "CREATE TABLE scans("
@@ -28,6 +49,7 @@ const char *const k_schema =
     " first_row INTEGER NOT NULL,"   // the scan's entries are rows first_row..last_row
     " last_row INTEGER NOT NULL);"
     "CREATE INDEX scans_label ON scans(label);"
+    K_SCHEMA_2
     // Unsigned 64-bit columns (inode, parent_inode, dev, blocks) hold their bit pattern.
     "CREATE TABLE entries("
     " scan INTEGER NOT NULL,"
@@ -49,7 +71,7 @@ const char *const k_schema =
     " fcount INTEGER NOT NULL,"      // entries of a directory; -1 on file lines
     " dirsum INTEGER NOT NULL,"      // size sum of a directory's entries; 0 on file lines
     " is_dir INTEGER NOT NULL,"
-    " dup INTEGER NOT NULL DEFAULT 0);"  // 1: another link of a file counted on an earlier line
+    " dup INTEGER NOT NULL DEFAULT 0);"  // 1: another link of a file, counted at its lowest path
     "CREATE VIEW files AS SELECT * FROM entries WHERE is_dir = 0;"
     "CREATE VIEW dirs AS SELECT * FROM entries WHERE is_dir = 1;";
 
@@ -59,11 +81,18 @@ const char *const k_indexes =
     "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, dev, parent_inode);"
     "CREATE INDEX IF NOT EXISTS entries_inode ON entries(scan, dev, inode);";
 
-bool exec(sqlite3 *db, const char *sql) {
+
+// The database's file name, for messages ("" for a database in memory).
+std::string db_path(sqlite3 *db) {
+    const char *p = sqlite3_db_filename(db, "main");
+    return p ? p : "";
+}
+
+bool exec(sqlite3 *db, const char *sql, const char *doing = "updating it") {
     char *err = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        fprintf(stderr, "fsrake2-report: database: %s\n", err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
+        fr2r_db_error(db, doing);
         return false;
     }
     return true;
@@ -113,16 +142,18 @@ void progress_draw(progress *p, int64_t bytes, int64_t lines, bool final) {
 struct loader {
     sqlite3 *db;
     sqlite3_stmt *ins = nullptr;
-    const char *source;
+    const char *source;  // the input being read, for messages
     const fr2r_load_options *opt;
     int64_t bad = 0;
     int64_t lines = 0;
     int64_t roots = 0;
     std::string root;
+    std::string root_source;
     int64_t root_line = 0;
     int64_t first_row = 0, last_row = -1;
     bool failed = false;  // a database failure: stop at once
-    bool reported_empty = false;
+    int64_t headers = 0;  // inputs that began with the header line
+    int64_t bytes = 0;
 };
 
 void bad_line(loader *L, int64_t line, const std::string &why) {
@@ -139,12 +170,13 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     bool is_dir = (e.mode & 0170000) == 0040000;
     if (is_dir && e.depth == -1 && e.parent_inode == 0) {
         if (++L->roots > 1) {
-            bad_line(L, line, "a second root directory line (line " +
+            bad_line(L, line, "a second root directory line (" + L->root_source + ":" +
                                   std::to_string(L->root_line) +
                                   " was the first): two scans in one input?");
             return;
         }
         L->root = e.path;
+        L->root_source = L->source;
         L->root_line = line;
     }
     // Once a line is bad (and bad lines are not skipped) the scan will be
@@ -171,7 +203,7 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     sqlite3_bind_int64(st, 18, e.dirsum);
     sqlite3_bind_int64(st, 19, is_dir ? 1 : 0);
     if (sqlite3_step(st) != SQLITE_DONE) {
-        fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(L->db));
+        fr2r_db_error(L->db, "storing a line");
         L->failed = true;
     }
     sqlite3_reset(st);
@@ -181,14 +213,94 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     L->lines++;
 }
 
+// Refuses, with the reason, a database that cannot be written: the file
+// itself, or its folder (SQLite keeps a journal beside the file while it
+// writes, and creates the file there).
+bool check_writable(const char *path, bool create) {
+    struct stat st;
+    std::string copy = path;
+    std::string dir = dirname(&copy[0]);
+    if (stat(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            fprintf(stderr, "fsrake2-report: database %s: it is a folder\n", path);
+            return false;
+        }
+        if (access(path, R_OK | W_OK) != 0) {
+            fprintf(stderr, "fsrake2-report: database %s: cannot write it: %s\n", path,
+                    strerror(errno));
+            return false;
+        }
+    } else if (errno != ENOENT || !create) {
+        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        fprintf(stderr,
+                "fsrake2-report: database %s: cannot %s in its folder %s: %s\n", path,
+                stat(path, &st) == 0 ? "write (SQLite needs a journal file beside it)"
+                                     : "create it",
+                dir.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The lowest path of an inode in a scan is credited with the file; its other
+// links are marked dup. Lowest by bytes, so every load of the same tree picks
+// the same link whatever order the scanner wrote them in.
+const char *const k_mark_dups =
+    "UPDATE entries SET dup = 1 WHERE rowid BETWEEN ?1 AND ?2 AND nlink > 1 AND is_dir = 0 "
+    "AND EXISTS (SELECT 1 FROM entries o WHERE o.scan = ?3 AND o.dev = entries.dev AND "
+    "o.inode = entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
+    "(o.path = entries.path AND o.rowid < entries.rowid)))";
+
+bool upgrade_from_1(sqlite3 *db) {
+    std::string sql = std::string("BEGIN IMMEDIATE;") + K_SCHEMA_2 +
+                      "UPDATE entries SET dup = EXISTS (SELECT 1 FROM entries o WHERE "
+                      "o.scan = entries.scan AND o.dev = entries.dev AND o.inode = "
+                      "entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
+                      "(o.path = entries.path AND o.rowid < entries.rowid))) WHERE nlink > 1 "
+                      "AND is_dir = 0;"
+                      "PRAGMA user_version=2;COMMIT;";
+    if (!exec(db, sql.c_str(), "upgrading it to this version's schema")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-sqlite3 *fr2r_db_open(const char *path, bool create) {
+void fr2r_db_error(sqlite3 *db, const char *doing) {
+    std::string path = db_path(db);
+    int code = sqlite3_extended_errcode(db);
+    const char *msg = sqlite3_errmsg(db);
+    int sys = sqlite3_system_errno(db);
+    std::string why = msg ? msg : "unknown error";
+    if ((code & 0xff) == SQLITE_READONLY)
+        why += " (the file, or its folder where SQLite keeps a journal, is read-only)";
+    else if (sys != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_FULL ||
+                          (code & 0xff) == SQLITE_CANTOPEN))
+        why += std::string(" (") + strerror(sys) + ")";
+    fprintf(stderr, "fsrake2-report: database %s: %s: %s\n", path.empty() ? "(memory)" : path.c_str(),
+            doing, why.c_str());
+}
+
+sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
+    if (write && !check_writable(path, create)) return nullptr;
+    struct stat pst;
+    if (!create && stat(path, &pst) != 0) {
+        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
     sqlite3 *db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    // One thread uses the connection: SQLite's own locking is not needed.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
-        fprintf(stderr, "fsrake2-report: cannot open database %s: %s\n", path,
-                db ? sqlite3_errmsg(db) : "out of memory");
+        int sys = db ? sqlite3_system_errno(db) : 0;
+        fprintf(stderr, "fsrake2-report: database %s: cannot open it: %s%s%s%s\n", path,
+                db ? sqlite3_errmsg(db) : "out of memory", sys ? " (" : "",
+                sys ? strerror(sys) : "", sys ? ")" : "");
         sqlite3_close(db);
         return nullptr;
     }
@@ -204,268 +316,688 @@ sqlite3 *fr2r_db_open(const char *path, bool create) {
             SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW)
         tables = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    if (version < 0 || tables < 0) {
-        fprintf(stderr, "fsrake2-report: %s: not a database: %s\n", path, sqlite3_errmsg(db));
+    if (tables < 0) {
+        fprintf(stderr, "fsrake2-report: database %s: not a database: %s\n", path,
+                sqlite3_errmsg(db));
+        sqlite3_finalize(st);
         sqlite3_close(db);
         return nullptr;
     }
+    sqlite3_finalize(st);
     if (version == 0 && tables == 0) {
         if (!create) {
-            fprintf(stderr, "fsrake2-report: %s: no scan has been loaded into it\n", path);
+            fprintf(stderr, "fsrake2-report: database %s: no scan has been loaded into it\n",
+                    path);
             sqlite3_close(db);
             return nullptr;
         }
         std::string sql = std::string("BEGIN;") + k_schema + "PRAGMA user_version=" +
                           std::to_string(k_schema_version) + ";COMMIT;";
-        if (!exec(db, sql.c_str())) {
+        if (!exec(db, sql.c_str(), "creating its tables")) {
+            sqlite3_close(db);
+            return nullptr;
+        }
+    } else if (version == 1) {
+        if (!upgrade_from_1(db)) {
             sqlite3_close(db);
             return nullptr;
         }
     } else if (version != k_schema_version) {
-        fprintf(stderr, "fsrake2-report: %s: not a database of this program (schema %d)\n",
+        fprintf(stderr, "fsrake2-report: database %s: not a database of this program (schema %d)\n",
                 path, version);
         sqlite3_close(db);
         return nullptr;
     }
-    exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144; PRAGMA temp_store=MEMORY;");
+    // A page cache of 64 MiB, and sorts (index builds) that spill to temporary
+    // files: memory stays bounded whatever the size of the scans.
+    exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;");
     return db;
 }
 
 void fr2r_db_close(sqlite3 *db) { sqlite3_close(db); }
 
-int fr2r_load(sqlite3 *db, const char *input, const fr2r_load_options &opt,
-              fr2r_load_result *res) {
-    bool from_stdin = strcmp(input, "-") == 0;
-    const char *source = from_stdin ? "stdin" : input;
-    FILE *in = from_stdin ? stdin : fopen(input, "rb");
-    if (!in) {
-        fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", input, strerror(errno));
+// ---------------------------------------------------------------- messages
+
+namespace {
+
+bool starts(const std::string &s, const char *p) { return s.compare(0, strlen(p), p) == 0; }
+
+}  // namespace
+
+void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
+    m->known = true;
+    std::string l = line;
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    auto problem = [&](const char *kind, const std::string &path) {
+        m->problems.push_back(fr2r_problem{kind, path, l});
+    };
+    if (starts(l, "Locked Dir: ")) {
+        problem("locked", l.substr(12));
+    } else if (starts(l, "Timeout Dir: ")) {
+        problem("timeout", l.substr(13));
+    } else if (starts(l, "worker ")) {
+        // "worker N: [prefetch ]getdents64 error: PATH: ERROR"
+        size_t k = l.find("getdents64 error: ");
+        size_t colon = l.find(": ");
+        if (k != std::string::npos && colon != std::string::npos && colon < k) {
+            std::string rest = l.substr(k + 18);
+            size_t e = rest.rfind(": ");
+            problem("read error", e == std::string::npos ? rest : rest.substr(0, e));
+        }
+    } else if (starts(l, "fsrake2 done: ")) {
+        m->summary = l;
+        m->summary_lines = strtoll(l.c_str() + 14, nullptr, 10);
+    } else if (starts(l, "fsrake2: no progress")) {
+        m->no_progress = true;
+    } else if (starts(l, "fsrake2: error writing standard output")) {
+        m->write_error = true;
+    } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: missing directory") ||
+               starts(l, "Unknown option: ") || starts(l, "fsrake2: could not open exclude")) {
+        if (m->fatal.empty()) m->fatal = l;
+    }
+}
+
+int fr2r_messages_read(const char *path, fr2r_messages *m) {
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        fprintf(stderr, "fsrake2-report: cannot open the messages %s: %s\n", path, strerror(errno));
         return -1;
     }
-    double t0 = now_seconds();
-    struct stat st;
-    int64_t in_size = -1;
-    int64_t scan_time = opt.scan_time >= 0 ? opt.scan_time : (int64_t)time(nullptr);
-    if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode)) {
-        in_size = st.st_size;
-        if (opt.scan_time < 0 && !from_stdin) scan_time = st.st_mtime;
-    }
-    progress prog;
-    prog.on = opt.progress > 0 || (opt.progress < 0 && isatty(2));
-    prog.total = in_size;
-    prog.start = prog.last = t0;
-
-    loader L;
-    L.db = db;
-    L.source = source;
-    L.opt = &opt;
-    int64_t scan = 0;
-    std::string label = opt.label;
-    if (label.empty()) {
-        const char *slash = strrchr(source, '/');
-        label = slash ? slash + 1 : source;
-    }
-    {
-        if (!exec(db, "BEGIN IMMEDIATE")) {
-            if (!from_stdin) fclose(in);
-            return -1;
+    m->known = true;
+    std::string line;
+    int c;
+    while ((c = getc(f)) != EOF) {
+        if (c == '\n') {
+            fr2r_messages_line(m, line);
+            line.clear();
+        } else if (line.size() < 65536) {
+            line.push_back((char)c);
         }
-        sqlite3_stmt *s = nullptr;
-        bool empty = true;
-        if (sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
-            empty = sqlite3_step(s) != SQLITE_ROW;
-        sqlite3_finalize(s);
-        s = nullptr;
-        if (empty && !exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode"))
-            L.failed = true;
-        sqlite3_prepare_v2(db,
-                           "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
-                           "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)",
-                           -1, &s, nullptr);
-        sqlite3_bind_text(s, 1, label.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(s, 2, scan_time);
-        sqlite3_bind_int64(s, 3, (int64_t)time(nullptr));
-        sqlite3_bind_text(s, 4, source, -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(s) != SQLITE_DONE) L.failed = true;
-        sqlite3_finalize(s);
-        scan = sqlite3_last_insert_rowid(db);
-        if (sqlite3_prepare_v2(db,
-                               "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
-                               "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
-                               "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
-                               "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
-                               "?18, ?19)",
-                               -1, &L.ins, nullptr) != SQLITE_OK)
-            L.failed = true;
-        if (L.failed) fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
     }
+    if (!line.empty()) fr2r_messages_line(m, line);
+    bool err = ferror(f);
+    fclose(f);
+    if (err) {
+        fprintf(stderr, "fsrake2-report: cannot read the messages %s\n", path);
+        return -1;
+    }
+    return 0;
+}
 
+// ---------------------------------------------------------------- loading
+
+namespace {
+
+struct input_file {
+    std::string name;  // as given; "stdin" for standard input
+    FILE *f = nullptr;
+    bool owned = false;  // ours to close
+    int64_t size = -1;   // a regular file's size
+    int64_t mtime = -1;
+};
+
+std::string base_name(const std::string &p) {
+    size_t k = p.rfind('/');
+    return k == std::string::npos ? p : p.substr(k + 1);
+}
+
+// Parts of one scan (PREFIX.0.csv, PREFIX.1.csv, ...) are labelled with what
+// their names share: PREFIX.*.csv.
+std::string label_of(const std::vector<input_file> &in) {
+    std::string first = base_name(in[0].name);
+    if (in.size() == 1) return first;
+    size_t pre = first.size(), suf = first.size();
+    for (const auto &x : in) {
+        std::string b = base_name(x.name);
+        size_t k = 0;
+        while (k < pre && k < b.size() && b[k] == first[k]) k++;
+        pre = k;
+        k = 0;
+        while (k < suf && k < b.size() && b[b.size() - 1 - k] == first[first.size() - 1 - k]) k++;
+        suf = k;
+    }
+    if (pre + suf > first.size()) suf = first.size() - pre;
+    return first.substr(0, pre) + "*" + first.substr(first.size() - suf);
+}
+
+// Reading and parsing run in a thread of their own, a batch of records
+// ahead of the thread that stores them: the two halves of a load take about
+// the same time, and the machine has two cores.
+struct event {
+    bool bad = false;  // a malformed line (why), else a record (e)
+    size_t input = 0;
+    int64_t line = 0;
+    fr2r_entry e;
+    std::string why;
+};
+
+struct batch {
+    std::vector<event> ev;
+    size_t n = 0;
+    int64_t consumed = 0;  // input bytes behind it, all inputs so far
+};
+
+enum { k_batch = 4096, k_slots = 3 };
+
+struct reader {
+    std::vector<input_file> *in = nullptr;
+    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    batch slots[k_slots];
+    int head = 0, count = 0;
+    bool done = false, stop = false;
+    // The reader's own, read by the storing side after the join.
+    std::vector<bool> read_error;
+    int64_t headers = 0, bytes = 0;
+    batch cur;
+};
+
+// Hands the filled batch over; false when the storing side has given up.
+bool publish(reader *R) {
+    pthread_mutex_lock(&R->mu);
+    while (R->count == k_slots && !R->stop) pthread_cond_wait(&R->cv, &R->mu);
+    bool go = !R->stop;
+    if (go) {
+        std::swap(R->cur, R->slots[(R->head + R->count) % k_slots]);
+        R->count++;
+        pthread_cond_broadcast(&R->cv);
+    }
+    pthread_mutex_unlock(&R->mu);
+    R->cur.n = 0;
+    return go;
+}
+
+event &next_event(reader *R) {
+    if (R->cur.ev.size() <= R->cur.n) R->cur.ev.resize(R->cur.n + 1);
+    return R->cur.ev[R->cur.n++];
+}
+
+// Reads one input's records. Returns false when the storing side has given up.
+bool read_input(reader *R, size_t idx) {
+    input_file &in = (*R->in)[idx];
     // Read in large chunks, always keeping a whole record's worth of bytes
     // ahead of the parser unless the input has ended.
     const size_t cap = 4u << 20;
     std::vector<char> buf(cap);
     size_t start = 0, end = 0;
-    bool eof = false, read_error = false;
-    int64_t line = 1, consumed = 0;
+    bool eof = false;
+    int64_t line = 1;
     bool first = true;
+    bool skipping = false;  // after a malformed line: on to its line feed, however far
     size_t header_len = strlen(g_fr2r_header);
-    fr2r_entry e;
-    std::string why;
-    int64_t since_draw = 0;
-    while (!L.failed) {
+    for (;;) {
         if (!eof && end - start < (size_t)FR2R_MAX_RECORD) {
             memmove(buf.data(), buf.data() + start, end - start);
             end -= start;
             start = 0;
             while (end < cap && !eof) {
-                size_t n = fread(buf.data() + end, 1, cap - end, in);
+                size_t n = fread(buf.data() + end, 1, cap - end, in.f);
                 end += n;
+                R->bytes += (int64_t)n;
                 if (n == 0) {
-                    if (ferror(in)) read_error = true;
+                    if (ferror(in.f)) R->read_error[idx] = true;
                     eof = true;
                 }
             }
         }
         if (first) {
             first = false;
-            if (end == 0) {
-                fprintf(stderr, "fsrake2-report: %s: empty input, nothing loaded\n", source);
-                L.bad++;
-                L.reported_empty = true;
-                break;
-            }
+            if (end == 0) break;
             if (end >= header_len + 1 && memcmp(buf.data(), g_fr2r_header, header_len) == 0 &&
                 buf[header_len] == '\n') {
                 start = header_len + 1;
+                R->cur.consumed += (int64_t)start;
                 line = 2;
+                R->headers++;
             }
         }
-        if (start >= end) break;
-        size_t used = 0;
-        int nl = 0;
-        fr2r_parse_status r =
-            fr2r_parse_record(buf.data() + start, end - start, eof, &e, &used, &nl, &why);
-        if (r == FR2R_PARSE_NEED_MORE) {
-            if (eof) break;  // cannot happen: at end of input the parser decides
-            continue;
-        }
-        if (r == FR2R_PARSE_OK) {
-            store(&L, scan, e, line);
-            start += used;
-            consumed += (int64_t)used;
-            line += nl;
-        } else {
-            if (end - start >= header_len &&
-                memcmp(buf.data() + start, g_fr2r_header, header_len) == 0)
-                why = "a header line in the middle of the data";
-            bad_line(&L, line, why);
-            // Go on after this physical line.
+        if (skipping) {
             const char *p = buf.data() + start;
             const char *lf = (const char *)memchr(p, '\n', end - start);
             size_t skip = lf ? (size_t)(lf - p) + 1 : end - start;
             start += skip;
-            consumed += (int64_t)skip;
-            line += lf ? 1 : 0;
+            R->cur.consumed += (int64_t)skip;
+            if (lf) {
+                skipping = false;
+                line++;
+            }
+            if (!lf && eof) break;
+            continue;
         }
-        if (prog.on && ++since_draw >= 4096) {
+        if (start >= end) break;
+        event &ev = next_event(R);
+        size_t used = 0;
+        int nl = 0;
+        fr2r_parse_status r =
+            fr2r_parse_record(buf.data() + start, end - start, eof, &ev.e, &used, &nl, &ev.why);
+        if (r == FR2R_PARSE_NEED_MORE) {
+            R->cur.n--;
+            if (eof) break;  // cannot happen: at end of input the parser decides
+            continue;
+        }
+        ev.input = idx;
+        ev.line = line;
+        if (r == FR2R_PARSE_OK) {
+            ev.bad = false;
+            start += used;
+            R->cur.consumed += (int64_t)used;
+            line += nl;
+        } else {
+            if (end - start >= header_len &&
+                memcmp(buf.data() + start, g_fr2r_header, header_len) == 0)
+                ev.why = "a header line in the middle of the data";
+            ev.bad = true;
+            skipping = true;  // the rest of this physical line, across reads if need be
+        }
+        if (R->cur.n == k_batch && !publish(R)) return false;
+    }
+    return true;
+}
+
+void *reader_main(void *p) {
+    reader *R = (reader *)p;
+    for (size_t i = 0; i < R->in->size(); i++)
+        if (!read_input(R, i)) break;
+    if (R->cur.n > 0) publish(R);
+    pthread_mutex_lock(&R->mu);
+    R->done = true;
+    pthread_cond_broadcast(&R->cv);
+    pthread_mutex_unlock(&R->mu);
+    return nullptr;
+}
+
+// The next batch from the reader into *b; false at the end.
+bool take(reader *R, batch *b) {
+    pthread_mutex_lock(&R->mu);
+    while (R->count == 0 && !R->done) pthread_cond_wait(&R->cv, &R->mu);
+    bool got = R->count > 0;
+    if (got) {
+        std::swap(*b, R->slots[R->head]);
+        R->head = (R->head + 1) % k_slots;
+        R->count--;
+        pthread_cond_broadcast(&R->cv);
+    }
+    pthread_mutex_unlock(&R->mu);
+    return got;
+}
+
+void stop_reader(reader *R) {
+    pthread_mutex_lock(&R->mu);
+    R->stop = true;
+    pthread_cond_broadcast(&R->cv);
+    pthread_mutex_unlock(&R->mu);
+}
+
+// Stores what the reader parsed, in order. Returns false on a read error.
+bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress *prog,
+                 int64_t *consumed) {
+    reader R;
+    R.in = &in;
+    R.read_error.assign(in.size(), false);
+    pthread_t th;
+    if (pthread_create(&th, nullptr, reader_main, &R) != 0) {
+        fprintf(stderr, "fsrake2-report: cannot start the reading thread\n");
+        L->failed = true;
+        return true;
+    }
+    batch b;
+    int64_t since_draw = 0;
+    while (take(&R, &b)) {
+        for (size_t k = 0; k < b.n && !L->failed; k++) {
+            event &ev = b.ev[k];
+            L->source = in[ev.input].name.c_str();
+            if (ev.bad) bad_line(L, ev.line, ev.why);
+            else store(L, scan, ev.e, ev.line);
+        }
+        *consumed = b.consumed;
+        if (L->failed) {
+            stop_reader(&R);
+            break;
+        }
+        if (prog->on && (since_draw += (int64_t)b.n) >= 4096) {
             since_draw = 0;
-            progress_draw(&prog, consumed, L.lines, false);
+            progress_draw(prog, *consumed, L->lines, false);
         }
     }
-    if (prog.on) progress_draw(&prog, consumed, L.lines, true);
-    if (!from_stdin) fclose(in);
-    sqlite3_finalize(L.ins);
-    L.ins = nullptr;
+    pthread_join(th, nullptr);
+    L->headers = R.headers;
+    L->bytes = R.bytes;
+    bool ok = true;
+    for (size_t i = 0; i < in.size(); i++)
+        if (R.read_error[i]) {
+            fprintf(stderr, "fsrake2-report: %s: read error, nothing loaded\n", in[i].name.c_str());
+            ok = false;
+        }
+    return ok;
+}
 
-    if (read_error) {
-        fprintf(stderr, "fsrake2-report: %s: read error, nothing loaded\n", source);
+bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
+    return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+// Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
+std::string incomplete_reasons(const loader &L, const fr2r_messages &m) {
+    std::vector<std::string> r;
+    if (L.roots == 0)
+        r.push_back("no root directory line (the scan was cut short, or is a part of one)");
+    if (m.known && m.status > 0)
+        r.push_back("the scanner exited with status " + std::to_string(m.status));
+    if (m.no_progress) r.push_back("the scanner gave up on threads that made no progress");
+    if (m.write_error) r.push_back("the scanner could not write its output");
+    if (!m.fatal.empty()) r.push_back("the scanner said: " + fr2r_term_escape(m.fatal));
+    if (m.known && m.summary.empty())
+        r.push_back("the scanner's messages end without its final summary");
+    if (m.summary_lines > L.lines + L.bad)
+        r.push_back("the scanner wrote " + std::to_string(m.summary_lines) + " lines, " +
+                    std::to_string(L.lines + L.bad) + " were read");
+    if (L.bad > 0)
+        r.push_back(std::to_string(L.bad) + " malformed line" + (L.bad == 1 ? "" : "s") +
+                    " skipped");
+    std::string s;
+    for (const auto &x : r) s += (s.empty() ? "" : "; ") + x;
+    return s;
+}
+
+}  // namespace
+
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
+              const fr2r_load_options &opt, fr2r_load_result *res) {
+    double t0 = now_seconds();
+    std::vector<input_file> in;
+    bool ok = true;
+    if (opt.stream) {
+        input_file x;
+        x.name = opt.stream_name;
+        x.f = opt.stream;
+        in.push_back(x);
+    }
+    int stdin_uses = 0;
+    for (const auto &name : inputs) {
+        input_file x;
+        if (name == "-") {
+            x.name = "stdin";
+            x.f = stdin;
+            stdin_uses++;
+        } else {
+            x.name = name;
+            x.f = fopen(name.c_str(), "rb");
+            x.owned = true;
+            if (!x.f) {
+                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", name.c_str(), strerror(errno));
+                ok = false;
+                continue;
+            }
+        }
+        struct stat st;
+        if (fstat(fileno(x.f), &st) == 0 && S_ISREG(st.st_mode) && x.owned) {
+            x.size = st.st_size;
+            x.mtime = st.st_mtime;
+        }
+        in.push_back(x);
+    }
+    if (stdin_uses > 1) {
+        fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
+        ok = false;
+    }
+    fr2r_messages msgs;
+    if (ok && !opt.messages.empty() && fr2r_messages_read(opt.messages.c_str(), &msgs) != 0)
+        ok = false;
+    auto close_all = [&]() {
+        for (auto &x : in)
+            if (x.owned && x.f) fclose(x.f);
+        in.clear();
+    };
+    if (!ok || in.empty()) {
+        close_all();
+        return -1;
+    }
+
+    int64_t scan_time = opt.scan_time;
+    int64_t total = 0;
+    for (const auto &x : in) {
+        if (x.size < 0) total = -1;
+        else if (total >= 0) total += x.size;
+        if (opt.scan_time < 0 && x.mtime > scan_time) scan_time = x.mtime;
+    }
+    if (scan_time < 0) scan_time = (int64_t)time(nullptr);
+    progress prog;
+    prog.on = opt.progress > 0 || (opt.progress < 0 && isatty(2));
+    prog.total = total;
+    prog.start = prog.last = t0;
+
+    loader L;
+    L.db = db;
+    L.source = in[0].name.c_str();
+    L.opt = &opt;
+    int64_t scan = 0;
+    std::string label = opt.label.empty() ? label_of(in) : opt.label;
+    std::string source;
+    for (const auto &x : in) source += (source.empty() ? "" : " ") + x.name;
+
+    if (!exec(db, "BEGIN IMMEDIATE", "starting to write")) {
+        close_all();
+        return -1;
+    }
+    sqlite3_stmt *s = nullptr;
+    // The same file loaded again: worth a word, since the scans will look alike.
+    if (sqlite3_prepare_v2(db,
+                           "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
+                           "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1",
+                           -1, &s, nullptr) == SQLITE_OK) {
+        for (const auto &x : in) {
+            if (x.size < 0) continue;
+            bind_text(s, 1, base_name(x.name));
+            sqlite3_bind_int64(s, 2, x.size);
+            sqlite3_bind_int64(s, 3, x.mtime);
+            if (sqlite3_step(s) == SQLITE_ROW)
+                fprintf(stderr, "fsrake2-report: warning: %s (same name, size and modification "
+                                "time) was loaded before, as scan %lld \"%s\"; loading it again "
+                                "as a new scan\n",
+                        x.name.c_str(), (long long)sqlite3_column_int64(s, 0),
+                        fr2r_term_escape((const char *)sqlite3_column_text(s, 1)).c_str());
+            sqlite3_reset(s);
+        }
+    } else {
         L.failed = true;
     }
-    if (!L.failed && L.lines == 0 && L.bad == 0) {
-        fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n", source,
-                line == 2 ? "only the header line" : "empty input");
-        L.bad++;
-        L.reported_empty = true;
-    }
-    bool ok = !L.failed && L.lines > 0 && (L.bad == 0 || opt.skip_bad);
-    if (ok) {
-        if (L.roots == 0)
-            fprintf(stderr, "fsrake2-report: %s: warning: no root directory line (depth -1); "
-                            "was the scan cut short?\n", source);
-        // Another link of a file already counted on an earlier line of the
-        // scan: totals count each device and inode once.
-        sqlite3_stmt *s = nullptr;
-        const char *sql =
-            "UPDATE entries SET dup = 1 WHERE rowid BETWEEN ?1 AND ?2 AND nlink > 1 AND "
-            "is_dir = 0 AND rowid NOT IN (SELECT min(rowid) FROM entries WHERE rowid BETWEEN "
-            "?1 AND ?2 AND nlink > 1 AND is_dir = 0 GROUP BY dev, inode)";
-        ok = sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, L.first_row);
-            sqlite3_bind_int64(s, 2, L.last_row);
-            ok = sqlite3_step(s) == SQLITE_DONE;
+    sqlite3_finalize(s);
+    s = nullptr;
+    bool empty = true;
+    if (!L.failed && sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
+        empty = sqlite3_step(s) != SQLITE_ROW;
+    sqlite3_finalize(s);
+    s = nullptr;
+    if (!L.failed && empty &&
+        !exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode",
+              "preparing the load"))
+        L.failed = true;
+    if (!L.failed) {
+        if (sqlite3_prepare_v2(db,
+                               "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
+                               "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)",
+                               -1, &s, nullptr) != SQLITE_OK) {
+            L.failed = true;
+        } else {
+            bind_text(s, 1, label);
+            sqlite3_bind_int64(s, 2, scan_time);
+            sqlite3_bind_int64(s, 3, (int64_t)time(nullptr));
+            bind_text(s, 4, source);
+            if (sqlite3_step(s) != SQLITE_DONE) L.failed = true;
         }
+        if (L.failed) fr2r_db_error(db, "adding the scan");
         sqlite3_finalize(s);
         s = nullptr;
-        if (ok) {
-            ok = sqlite3_prepare_v2(db,
-                                    "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
-                                    "first_row = ?5, last_row = ?6 WHERE id = ?1",
-                                    -1, &s, nullptr) == SQLITE_OK;
+        scan = sqlite3_last_insert_rowid(db);
+    }
+    if (!L.failed &&
+        sqlite3_prepare_v2(db,
+                           "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
+                           "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
+                           "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
+                           "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
+                           "?18, ?19)",
+                           -1, &L.ins, nullptr) != SQLITE_OK) {
+        fr2r_db_error(db, "preparing the load");
+        L.failed = true;
+    }
+
+    int64_t consumed = 0;
+    bool read_error = false;
+    if (!L.failed && !load_inputs(&L, scan, in, &prog, &consumed)) read_error = true;
+    if (prog.on) progress_draw(&prog, consumed, L.lines, true);
+    sqlite3_finalize(L.ins);
+    L.ins = nullptr;
+    // A running scanner: wait for it and take what it said.
+    if (opt.finish) opt.finish(opt.finish_ctx, &msgs);
+    if (read_error) L.failed = true;
+    bool reported = false;
+    if (!L.failed && L.lines == 0 && L.bad == 0) {
+        fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n", source.c_str(),
+                L.headers > 0 ? "only the header line" : "empty input");
+        if (msgs.known && msgs.status > 0)
+            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n", msgs.status);
+        if (msgs.known && !msgs.fatal.empty())
+            fprintf(stderr, "fsrake2-report: the scanner said: %s\n",
+                    fr2r_term_escape(msgs.fatal).c_str());
+        L.bad++;
+        reported = true;
+    }
+    ok = !L.failed && L.lines > 0 && (L.bad == 0 || opt.skip_bad);
+    std::string incomplete;
+    if (ok) {
+        incomplete = incomplete_reasons(L, msgs);
+        ok = exec(db, k_indexes, "indexing the scan");
+        if (ok && sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int64(s, 1, L.first_row);
+            sqlite3_bind_int64(s, 2, L.last_row);
+            sqlite3_bind_int64(s, 3, scan);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        } else {
+            ok = false;
         }
-        if (ok) {
+        if (!ok) fr2r_db_error(db, "marking the extra links of files");
+        sqlite3_finalize(s);
+        s = nullptr;
+        if (ok && sqlite3_prepare_v2(db,
+                                     "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
+                                     "first_row = ?5, last_row = ?6, incomplete = ?7, "
+                                     "scanner_status = ?8, summary = ?9 WHERE id = ?1",
+                                     -1, &s, nullptr) == SQLITE_OK) {
             sqlite3_bind_int64(s, 1, scan);
             if (L.roots > 0) sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
-            else sqlite3_bind_null(s, 2);
             sqlite3_bind_int64(s, 3, L.lines);
             sqlite3_bind_int64(s, 4, L.bad);
             sqlite3_bind_int64(s, 5, L.first_row);
             sqlite3_bind_int64(s, 6, L.last_row);
+            if (!incomplete.empty()) bind_text(s, 7, incomplete);
+            if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
+            if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
             ok = sqlite3_step(s) == SQLITE_DONE;
+            if (!ok) fr2r_db_error(db, "recording the scan");
+        } else if (ok) {
+            fr2r_db_error(db, "recording the scan");
+            ok = false;
         }
         sqlite3_finalize(s);
-        if (!ok) fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
-        ok = ok && exec(db, k_indexes) && exec(db, "COMMIT");
+        s = nullptr;
+        if (ok && sqlite3_prepare_v2(db, "INSERT INTO problems(scan, kind, path, message) "
+                                         "VALUES(?1, ?2, ?3, ?4)", -1, &s, nullptr) == SQLITE_OK) {
+            for (const auto &p : msgs.problems) {
+                sqlite3_bind_int64(s, 1, scan);
+                bind_text(s, 2, p.kind);
+                sqlite3_bind_blob(s, 3, p.path.data(), (int)p.path.size(), SQLITE_STATIC);
+                bind_text(s, 4, p.message);
+                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
+                sqlite3_reset(s);
+            }
+            if (!ok) fr2r_db_error(db, "recording the unreadable directories");
+        } else if (ok) {
+            fr2r_db_error(db, "recording the unreadable directories");
+            ok = false;
+        }
+        sqlite3_finalize(s);
+        s = nullptr;
+        if (ok && sqlite3_prepare_v2(db, "INSERT INTO scan_files(scan, name, size, mtime) "
+                                         "VALUES(?1, ?2, ?3, ?4)", -1, &s, nullptr) == SQLITE_OK) {
+            for (const auto &x : in) {
+                if (x.size < 0) continue;
+                sqlite3_bind_int64(s, 1, scan);
+                bind_text(s, 2, base_name(x.name));
+                sqlite3_bind_int64(s, 3, x.size);
+                sqlite3_bind_int64(s, 4, x.mtime);
+                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
+                sqlite3_reset(s);
+            }
+            if (!ok) fr2r_db_error(db, "recording the input files");
+        } else if (ok) {
+            fr2r_db_error(db, "recording the input files");
+            ok = false;
+        }
+        sqlite3_finalize(s);
+        s = nullptr;
+        ok = ok && exec(db, "COMMIT", "committing the scan");
     }
+    close_all();
     if (!ok) {
-        exec(db, "ROLLBACK");
-        if (L.bad > 0 && !L.reported_empty)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (L.bad > 0 && !reported)
             fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s, nothing loaded "
                             "(--skip-bad loads the rest)\n",
-                    source, L.bad, L.bad == 1 ? "" : "s");
+                    source.c_str(), L.bad, L.bad == 1 ? "" : "s");
     } else if (L.bad > 0) {
-        fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s skipped\n", source,
-                L.bad, L.bad == 1 ? "" : "s");
+        fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s skipped\n",
+                source.c_str(), L.bad, L.bad == 1 ? "" : "s");
     }
     res->scan_id = ok ? scan : 0;
     res->lines = ok ? L.lines : 0;
     res->bad = L.bad;
     res->seconds = now_seconds() - t0;
+    res->incomplete = ok ? incomplete : "";
+    res->problems = ok ? (int64_t)msgs.problems.size() : 0;
     return ok ? 0 : -1;
 }
 
 namespace {
 
+std::string col_text(sqlite3_stmt *s, int i) {
+    const void *b = sqlite3_column_blob(s, i);
+    return b ? std::string((const char *)b, sqlite3_column_bytes(s, i)) : "";
+}
+
 void read_scan(sqlite3_stmt *s, fr2r_scan *o) {
     o->id = sqlite3_column_int64(s, 0);
-    const unsigned char *t = sqlite3_column_text(s, 1);
-    o->label = t ? (const char *)t : "";
+    o->label = col_text(s, 1);
     o->scan_time = sqlite3_column_int64(s, 2);
     o->loaded_at = sqlite3_column_int64(s, 3);
-    const void *b = sqlite3_column_blob(s, 4);
-    o->root = b ? std::string((const char *)b, sqlite3_column_bytes(s, 4)) : "";
-    t = sqlite3_column_text(s, 5);
-    o->source = t ? (const char *)t : "";
+    o->root = col_text(s, 4);
+    o->source = col_text(s, 5);
     o->lines = sqlite3_column_int64(s, 6);
     o->skipped = sqlite3_column_int64(s, 7);
     o->first_row = sqlite3_column_int64(s, 8);
     o->last_row = sqlite3_column_int64(s, 9);
+    o->incomplete = col_text(s, 10);
+    o->scanner_status = sqlite3_column_type(s, 11) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 11);
+    o->summary = col_text(s, 12);
 }
 
 const char *const k_scan_cols =
     "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
-    "last_row FROM scans ";
+    "last_row, incomplete, scanner_status, summary FROM scans ";
+
+int read_problems(sqlite3 *db, fr2r_scan *sc) {
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT kind, path, message FROM problems WHERE scan = ?1 "
+                               "ORDER BY path, rowid", -1, &s, nullptr) != SQLITE_OK) {
+        fr2r_db_error(db, "reading the unreadable directories");
+        return -1;
+    }
+    sqlite3_bind_int64(s, 1, sc->id);
+    sc->problems.clear();
+    while (sqlite3_step(s) == SQLITE_ROW)
+        sc->problems.push_back(fr2r_problem{col_text(s, 0), col_text(s, 1), col_text(s, 2)});
+    sqlite3_finalize(s);
+    return 0;
+}
 
 }  // namespace
 
@@ -473,15 +1005,22 @@ int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
     sqlite3_stmt *s = nullptr;
     std::string sql = std::string(k_scan_cols) + "ORDER BY id";
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
-        fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
+        fr2r_db_error(db, "listing the scans");
         return -1;
     }
-    while (sqlite3_step(s) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         fr2r_scan sc;
         read_scan(s, &sc);
         out->push_back(sc);
     }
     sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        fr2r_db_error(db, "listing the scans");
+        return -1;
+    }
+    for (auto &sc : *out)
+        if (read_problems(db, &sc) != 0) return -1;
     return 0;
 }
 
@@ -489,7 +1028,7 @@ int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out) {
     std::vector<fr2r_scan> all;
     if (fr2r_list_scans(db, &all) != 0) return -1;
     if (all.empty()) {
-        fprintf(stderr, "fsrake2-report: the database holds no scan\n");
+        fprintf(stderr, "fsrake2-report: database %s holds no scan\n", db_path(db).c_str());
         return -1;
     }
     if (which.empty()) {
@@ -510,4 +1049,64 @@ int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out) {
     fprintf(stderr, "fsrake2-report: no scan with id or label '%s'\n",
             fr2r_term_escape(which).c_str());
     return -1;
+}
+
+int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
+    if (!exec(db, "BEGIN IMMEDIATE", "starting to write")) return -1;
+    const char *sql[] = {"DELETE FROM entries WHERE rowid BETWEEN ?2 AND ?3 AND scan = ?1",
+                         "DELETE FROM problems WHERE scan = ?1",
+                         "DELETE FROM scan_files WHERE scan = ?1",
+                         "DELETE FROM scan_users WHERE scan = ?1",
+                         "DELETE FROM scans WHERE id = ?1"};
+    bool ok = true;
+    for (const char *q : sql) {
+        sqlite3_stmt *s = nullptr;
+        ok = sqlite3_prepare_v2(db, q, -1, &s, nullptr) == SQLITE_OK;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, sc.id);
+            if (sqlite3_bind_parameter_count(s) >= 3) {
+                sqlite3_bind_int64(s, 2, sc.first_row);
+                sqlite3_bind_int64(s, 3, sc.last_row);
+            }
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        if (!ok) fr2r_db_error(db, "deleting the scan");
+        sqlite3_finalize(s);
+        if (!ok) break;
+    }
+    if (!ok || !exec(db, "COMMIT", "deleting the scan")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return -1;
+    }
+    return 0;
+}
+
+int fr2r_rename_scan(sqlite3 *db, const fr2r_scan &sc, const std::string &label) {
+    sqlite3_stmt *s = nullptr;
+    bool ok = sqlite3_prepare_v2(db, "UPDATE scans SET label = ?2 WHERE id = ?1", -1, &s,
+                                 nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int64(s, 1, sc.id);
+        bind_text(s, 2, label);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (!ok) fr2r_db_error(db, "renaming the scan");
+    sqlite3_finalize(s);
+    return ok ? 0 : -1;
+}
+
+std::vector<std::string> fr2r_scan_warnings(const fr2r_scan &s, size_t max) {
+    std::vector<std::string> w;
+    if (!s.incomplete.empty()) w.push_back("INCOMPLETE SCAN: " + s.incomplete);
+    if (!s.problems.empty()) {
+        w.push_back(std::to_string(s.problems.size()) + " director" +
+                    (s.problems.size() == 1 ? "y" : "ies") +
+                    " could not be read, wholly or in part; the totals leave out what is in them:");
+        size_t n = max > 0 && max < s.problems.size() ? max : s.problems.size();
+        for (size_t i = 0; i < n; i++)
+            w.push_back("  " + fr2r_term_escape(s.problems[i].path) + " (" + s.problems[i].kind + ")");
+        if (n < s.problems.size())
+            w.push_back("  ... and " + std::to_string(s.problems.size() - n) + " more (the table problems in the database holds them all)");
+    }
+    return w;
 }

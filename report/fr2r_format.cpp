@@ -143,10 +143,13 @@ std::string json_cell(const fr2r_column &col, const fr2r_cell &c) {
 
 void print_text(FILE *f, const fr2r_scan *scan, const std::vector<fr2r_table> &tables) {
     if (scan) {
-        fprintf(f, "scan %" PRId64 " \"%s\" of %s, %s, %" PRId64 " lines\n\n", scan->id,
+        fprintf(f, "scan %" PRId64 " \"%s\" of %s, %s, %" PRId64 " lines\n", scan->id,
                 fr2r_term_escape(scan->label).c_str(),
                 scan->root.empty() ? "(no root line)" : fr2r_term_escape(scan->root).c_str(),
                 format_time(scan->scan_time).c_str(), scan->lines);
+        std::vector<std::string> w = fr2r_scan_warnings(*scan, 20);
+        for (const auto &l : w) fprintf(f, "%s\n", l.c_str());
+        fprintf(f, "\n");
     }
     for (size_t t = 0; t < tables.size(); t++) {
         const fr2r_table &tb = tables[t];
@@ -213,7 +216,18 @@ void print_json(FILE *f, const std::string &report, const fr2r_scan *scan,
         o += ",\"scan\":{\"id\":" + std::to_string(scan->id) + ",\"label\":\"" +
              fr2r_json_escape(scan->label) + "\",\"root\":\"" + fr2r_json_escape(scan->root) +
              "\",\"time\":" + std::to_string(scan->scan_time) +
-             ",\"lines\":" + std::to_string(scan->lines) + "}";
+             ",\"lines\":" + std::to_string(scan->lines) + ",\"complete\":" +
+             (scan->incomplete.empty() ? "true" : "false");
+        if (!scan->incomplete.empty())
+            o += ",\"incomplete\":\"" + fr2r_json_escape(scan->incomplete) + "\"";
+        if (scan->scanner_status >= 0)
+            o += ",\"scanner_status\":" + std::to_string(scan->scanner_status);
+        o += ",\"unreadable\":[";
+        for (size_t i = 0; i < scan->problems.size(); i++)
+            o += std::string(i ? "," : "") + "{\"path\":\"" +
+                 fr2r_json_escape(scan->problems[i].path) + "\",\"kind\":\"" +
+                 fr2r_json_escape(scan->problems[i].kind) + "\"}";
+        o += "]}";
     }
     o += ",\"tables\":[";
     for (size_t t = 0; t < tables.size(); t++) {

@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <map>
@@ -67,7 +68,36 @@ struct owner_row {
 
 // The groupings are summed here in one pass over the scan's rows: SQLite
 // would sort a million rows for each GROUP BY on a column without an index.
+// The page and diff ask for the same groupings and totals more than once; a
+// pass over ten million rows is worth keeping for the rest of the run.
+struct memo_key {
+    sqlite3 *db;
+    int64_t scan, last_row;
+    int what;
+    bool operator<(const memo_key &o) const {
+        if (db != o.db) return db < o.db;
+        if (scan != o.scan) return scan < o.scan;
+        if (last_row != o.last_row) return last_row < o.last_row;
+        return what < o.what;
+    }
+};
+
+int owner_rows_uncached(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out);
+
 int owner_rows(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out) {
+    static std::map<memo_key, std::vector<owner_row>> memo;
+    memo_key k{db, s.id, s.last_row, groups ? 1 : 0};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        std::vector<owner_row> rows;
+        if (owner_rows_uncached(db, s, groups, &rows) != 0) return -1;
+        it = memo.emplace(k, std::move(rows)).first;
+    }
+    *out = it->second;
+    return 0;
+}
+
+int owner_rows_uncached(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_row> *out) {
     sqlite3_stmt *st = prepare_scan(db, s,
                                     groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
                                              "WHERE rowid BETWEEN ?1 AND ?2"
@@ -101,12 +131,29 @@ int owner_rows(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<owner_r
 
 struct ext_row {
     std::string ext;
-    int64_t files, once, raw;
+    int64_t files, once, raw, alloc;
 };
 
+bool by_alloc(const fr2r_report_options &o) { return o.by == "allocated"; }
+
+int ext_rows_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out);
+
 int ext_rows(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
+    static std::map<memo_key, std::vector<ext_row>> memo;
+    memo_key k{db, s.id, s.last_row, 2};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        std::vector<ext_row> rows;
+        if (ext_rows_uncached(db, s, &rows) != 0) return -1;
+        it = memo.emplace(k, std::move(rows)).first;
+    }
+    *out = it->second;
+    return 0;
+}
+
+int ext_rows_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
     sqlite3_stmt *st = prepare_scan(db, s,
-                                    "SELECT extension, dup, size FROM entries WHERE rowid "
+                                    "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
                                     "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
     std::unordered_map<std::string, ext_row> m;
@@ -116,12 +163,15 @@ int ext_rows(sqlite3 *db, const fr2r_scan &s, std::vector<ext_row> *out) {
         const void *b = sqlite3_column_blob(st, 0);
         key.assign(b ? (const char *)b : "", b ? sqlite3_column_bytes(st, 0) : 0);
         auto it = m.find(key);
-        if (it == m.end()) it = m.emplace(key, ext_row{key, 0, 0, 0}).first;
+        if (it == m.end()) it = m.emplace(key, ext_row{key, 0, 0, 0, 0}).first;
         ext_row &r = it->second;
         int64_t size = sqlite3_column_int64(st, 2);
         r.files++;
         r.raw = fr2r_add(r.raw, size);
-        if (sqlite3_column_int64(st, 1) == 0) r.once = fr2r_add(r.once, size);
+        if (sqlite3_column_int64(st, 1) == 0) {
+            r.once = fr2r_add(r.once, size);
+            r.alloc = fr2r_add(r.alloc, fr2r_blocks_bytes(sqlite3_column_int64(st, 3)));
+        }
     }
     if (!finish(db, st, rc)) return -1;
     for (auto &kv : m) out->push_back(std::move(kv.second));
@@ -173,6 +223,41 @@ std::string fr2r_group_name(uint32_t gid) {
     if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) name = res->gr_name;
     cache[gid] = name;
     return name;
+}
+
+int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    out->clear();
+    sqlite3_stmt *st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
+    if (!st) return -1;
+    sqlite3_bind_int64(st, 1, s.id);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        out->push_back({sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1),
+                        sqlite3_column_int64(st, 2)});
+    if (!finish(db, st, rc)) return -1;
+    if (!out->empty()) return 0;
+    std::vector<owner_row> rows;
+    if (owner_rows(db, s, false, &rows) != 0) return -1;
+    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
+    // Kept for the next page; a database that cannot be written just goes without.
+    if (sqlite3_db_readonly(db, "main") == 0 &&
+        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        st = nullptr;
+        bool ok = sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
+                                         "allocated) VALUES(?1, ?2, ?3, ?4)", -1, &st, nullptr) == SQLITE_OK;
+        for (size_t i = 0; ok && i < out->size(); i++) {
+            sqlite3_bind_int64(st, 1, s.id);
+            sqlite3_bind_int64(st, 2, (*out)[i].uid);
+            sqlite3_bind_int64(st, 3, (*out)[i].size);
+            sqlite3_bind_int64(st, 4, (*out)[i].allocated);
+            ok = sqlite3_step(st) == SQLITE_DONE;
+            sqlite3_reset(st);
+        }
+        sqlite3_finalize(st);
+        sqlite3_exec(db, ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
+                     nullptr, nullptr, nullptr);
+    }
+    return 0;
 }
 
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &,
@@ -259,8 +344,13 @@ int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_option
                        bool groups, std::vector<fr2r_table> *out) {
     std::vector<owner_row> rows;
     if (owner_rows(db, s, groups, &rows) != 0) return -1;
+    bool alloc = by_alloc(o);
+    if (alloc)
+        std::stable_sort(rows.begin(), rows.end(), [](const owner_row &a, const owner_row &b) {
+            return a.alloc > b.alloc;
+        });
     int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, r.once);
+    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
     fr2r_table t;
     t.name = groups ? "groups" : "users";
     t.title = groups ? "Space by group" : "Space by user";
@@ -274,9 +364,10 @@ int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_option
         std::string name = groups ? fr2r_group_name((uint32_t)r.id) : fr2r_user_name((uint32_t)r.id);
         t.rows.push_back({fr2r_int(r.id), name_cell(name), fr2r_int(r.entries),
                           fr2r_int(r.files), fr2r_int(r.once), fr2r_int(r.raw),
-                          fr2r_int(r.alloc), fr2r_pct(share(r.once, total))});
+                          fr2r_int(r.alloc), fr2r_pct(share(alloc ? r.alloc : r.once, total))});
     }
     t.note = more_note(n, rows.size(), groups ? "groups" : "users");
+    if (alloc) t.note += std::string(t.note.empty() ? "" : "; ") + "ranked by allocated space";
     out->push_back(t);
     return 0;
 }
@@ -285,19 +376,25 @@ int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_op
                            std::vector<fr2r_table> *out) {
     std::vector<ext_row> rows;
     if (ext_rows(db, s, &rows) != 0) return -1;
+    bool alloc = by_alloc(o);
+    if (alloc)
+        std::stable_sort(rows.begin(), rows.end(), [](const ext_row &a, const ext_row &b) {
+            return a.alloc > b.alloc;
+        });
     int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, r.once);
+    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
     fr2r_table t;
     t.name = "extensions";
     t.title = "Space by file extension";
     t.cols = {{"extension", FR2R_TEXT}, {"files", FR2R_INT},
               {"size", FR2R_BYTES},      {"size_every_link", FR2R_BYTES},
-              {"share", FR2R_PCT}};
+              {"allocated", FR2R_BYTES}, {"share", FR2R_PCT}};
     size_t n = limit_of(o, rows.size());
     for (size_t i = 0; i < n; i++) {
         const ext_row &r = rows[i];
         t.rows.push_back({ext_cell(r.ext), fr2r_int(r.files), fr2r_int(r.once),
-                          fr2r_int(r.raw), fr2r_pct(share(r.once, total))});
+                          fr2r_int(r.raw), fr2r_int(r.alloc),
+                          fr2r_pct(share(alloc ? r.alloc : r.once, total))});
     }
     t.note = more_note(n, rows.size(), "extensions");
     out->push_back(t);
@@ -360,7 +457,11 @@ int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options 
                           fr2r_int(bytes[1][i]), fr2r_int(files[0][i]), fr2r_int(bytes[0][i]),
                           fr2r_int(files[2][i]), fr2r_int(bytes[2][i])});
     }
-    t.note = "ages relative to " + std::to_string(now) +
+    char when[64] = "";
+    time_t tt = (time_t)now;
+    struct tm tm;
+    if (localtime_r(&tt, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M", &tm);
+    t.note = std::string("ages counted back from ") + when +
              " (the scan's time unless --now is given); a file with several links counts once";
     out->push_back(t);
     return 0;
@@ -411,21 +512,44 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
     return 0;
 }
 
+static int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                                int64_t *unattached);
+
 int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *out,
                      int64_t *unattached) {
     fr2r_scan s;
     if (fr2r_find_scan(db, std::to_string(scan_id), &s) != 0) return -1;
+    struct totals {
+        std::vector<fr2r_dir_total> dirs;
+        int64_t unattached;
+    };
+    static std::map<memo_key, totals> memo;
+    memo_key k{db, s.id, s.last_row, 3};
+    auto it = memo.find(k);
+    if (it == memo.end()) {
+        totals t;
+        if (tree_totals_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
+        it = memo.emplace(k, std::move(t)).first;
+    }
+    *out = it->second.dirs;
+    if (unattached) *unattached = it->second.unattached;
+    return 0;
+}
+
+static int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                                int64_t *unattached) {
     struct dir {
         int64_t inode, parent_inode, dev, depth, size;
         std::string path;
         int64_t fcount, dirsum;
-        int64_t tree, raw, entries;
+        int64_t tree, raw, entries, alloc;
         int64_t parent;
     };
     std::vector<dir> d;
     sqlite3_stmt *st = prepare_scan(db, s,
                                     "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
-                                    "dirsum FROM entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 1");
+                                    "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
+                                    "AND is_dir = 1");
     if (!st) return -1;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -439,6 +563,7 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
         x.fcount = sqlite3_column_int64(st, 6);
         x.dirsum = sqlite3_column_int64(st, 7);
         x.tree = x.raw = x.size;
+        x.alloc = fr2r_blocks_bytes(sqlite3_column_int64(st, 8));
         x.entries = 0;
         x.parent = -1;
         d.push_back(std::move(x));
@@ -486,19 +611,22 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
     // its directory, so device and parent inode name that directory unless
     // the same directory shows up twice (a bind mount), when paths decide.
     struct sums {
-        int64_t n, once, raw;
+        int64_t n, once, raw, alloc;
     };
     std::unordered_map<std::pair<int64_t, int64_t>, sums, key_hash> per_dir;
     st = prepare_scan(db, s,
-                      "SELECT dev, parent_inode, size, dup FROM entries WHERE rowid BETWEEN ?1 "
-                      "AND ?2 AND is_dir = 0");
+                      "SELECT dev, parent_inode, size, dup, blocks FROM entries WHERE rowid "
+                      "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         sums &x = per_dir[std::make_pair(sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1))];
         int64_t size = sqlite3_column_int64(st, 2);
         x.n++;
         x.raw = fr2r_add(x.raw, size);
-        if (sqlite3_column_int64(st, 3) == 0) x.once = fr2r_add(x.once, size);
+        if (sqlite3_column_int64(st, 3) == 0) {
+            x.once = fr2r_add(x.once, size);
+            x.alloc = fr2r_add(x.alloc, fr2r_blocks_bytes(sqlite3_column_int64(st, 4)));
+        }
     }
     if (!finish(db, st, rc)) return -1;
     std::vector<std::pair<int64_t, int64_t>> ambiguous;
@@ -521,11 +649,12 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
         }
         d[target].tree = fr2r_add(d[target].tree, kv.second.once);
         d[target].raw = fr2r_add(d[target].raw, kv.second.raw);
+        d[target].alloc = fr2r_add(d[target].alloc, kv.second.alloc);
         d[target].entries += kv.second.n;
     }
     for (const auto &key : ambiguous) {
         st = prepare_scan(db, s,
-                          "SELECT path, size, dup FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
+                          "SELECT path, size, dup, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
                           "AND scan = ?5 AND is_dir = 0 AND dev = ?3 AND parent_inode = ?4");
         if (!st) return -1;
         sqlite3_bind_int64(st, 3, key.first);
@@ -539,7 +668,10 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
             }
             int64_t size = sqlite3_column_int64(st, 1);
             d[p].raw = fr2r_add(d[p].raw, size);
-            if (sqlite3_column_int64(st, 2) == 0) d[p].tree = fr2r_add(d[p].tree, size);
+            if (sqlite3_column_int64(st, 2) == 0) {
+                d[p].tree = fr2r_add(d[p].tree, size);
+                d[p].alloc = fr2r_add(d[p].alloc, fr2r_blocks_bytes(sqlite3_column_int64(st, 3)));
+            }
             d[p].entries++;
         }
         if (!finish(db, st, rc)) return -1;
@@ -554,6 +686,7 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
         dir &p = d[d[i].parent];
         p.tree = fr2r_add(p.tree, d[i].tree);
         p.raw = fr2r_add(p.raw, d[i].raw);
+        p.alloc = fr2r_add(p.alloc, d[i].alloc);
         p.entries += d[i].entries + 1;
     }
     out->clear();
@@ -567,6 +700,7 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
         t.tree_size = x.tree;
         t.tree_raw = x.raw;
         t.tree_entries = x.entries;
+        t.tree_alloc = x.alloc;
         out->push_back(std::move(t));
     }
     if (unattached) *unattached = lost;
@@ -582,6 +716,7 @@ fr2r_table biggest_table(const std::vector<fr2r_dir_total> &all, const fr2r_repo
     auto key = [&](size_t i) {
         if (!strcmp(by, "own")) return all[i].dirsum;
         if (!strcmp(by, "count")) return all[i].fcount;
+        if (!strcmp(by, "allocated")) return all[i].tree_alloc;
         return all[i].tree_size;
     };
     std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
@@ -592,16 +727,18 @@ fr2r_table biggest_table(const std::vector<fr2r_dir_total> &all, const fr2r_repo
     fr2r_table t;
     t.name = std::string("biggest_") + by;
     t.title = !strcmp(by, "own")   ? "Biggest directories by their own entries"
-              : !strcmp(by, "count") ? "Most crowded directories"
-                                     : "Biggest directories with everything below them";
+              : !strcmp(by, "count")   ? "Most crowded directories"
+              : !strcmp(by, "allocated") ? "Biggest directories by allocated space below them"
+                                         : "Biggest directories with everything below them";
     t.cols = {{"directory", FR2R_TEXT}, {"entries", FR2R_INT},        {"own_size", FR2R_BYTES},
               {"tree_size", FR2R_BYTES}, {"tree_size_every_link", FR2R_BYTES},
-              {"tree_entries", FR2R_INT}};
+              {"tree_allocated", FR2R_BYTES}, {"tree_entries", FR2R_INT}};
     size_t n = limit_of(o, idx.size());
     for (size_t k = 0; k < n; k++) {
         const fr2r_dir_total &x = all[idx[k]];
         t.rows.push_back({fr2r_text(x.path), fr2r_int(x.fcount), fr2r_int(x.dirsum),
-                          fr2r_int(x.tree_size), fr2r_int(x.tree_raw), fr2r_int(x.tree_entries)});
+                          fr2r_int(x.tree_size), fr2r_int(x.tree_raw), fr2r_int(x.tree_alloc),
+                          fr2r_int(x.tree_entries)});
     }
     t.note = more_note(n, idx.size(), "directories");
     return t;
@@ -617,14 +754,19 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     if (o.by.empty() || o.by == "own") out->push_back(biggest_table(all, o, "own"));
     if (o.by.empty() || o.by == "tree") out->push_back(biggest_table(all, o, "tree"));
     if (o.by.empty() || o.by == "count") out->push_back(biggest_table(all, o, "count"));
+    if (o.by == "allocated") out->push_back(biggest_table(all, o, "allocated"));
     if (lost > 0 && !out->empty())
         out->back().note += (out->back().note.empty() ? "" : "; ") + std::to_string(lost) +
                             " lines name a directory that has no line and are left out";
-    if (o.by.empty() || o.by == "files") {
+    if (o.by.empty() || o.by == "files" || o.by == "allocated") {
         sqlite3_stmt *st = prepare_scan(db, s,
-                                        "SELECT path, size, blocks, uid, mtime, nlink FROM "
-                                        "entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 AND "
-                                        "dup = 0 ORDER BY size DESC, path LIMIT ?3");
+                                        o.by == "allocated"
+                                            ? "SELECT path, size, blocks, uid, mtime, nlink FROM "
+                                              "entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 "
+                                              "AND dup = 0 ORDER BY blocks DESC, path LIMIT ?3"
+                                            : "SELECT path, size, blocks, uid, mtime, nlink FROM "
+                                              "entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 "
+                                              "AND dup = 0 ORDER BY size DESC, path LIMIT ?3");
         if (!st) return -1;
         sqlite3_bind_int64(st, 3, o.limit > 0 ? o.limit : -1);
         fr2r_table t;
@@ -652,17 +794,30 @@ namespace {
 
 struct delta_row {
     fr2r_cell key, name;
-    int64_t old_v, new_v;
-    int64_t old_n, new_n;
-    const char *status;
+    int64_t old_v = 0, new_v = 0;
+    int64_t old_n = 0, new_n = 0;
+    std::string status;
 };
 
+int64_t magnitude(int64_t v) { return v == INT64_MIN ? INT64_MAX : v < 0 ? -v : v; }
+
+// Rows whose size and count did not move are left out; the rest come
+// biggest change first, growth or shrinkage alike, so that one directory
+// that changed is not buried under many that did not.
 fr2r_table delta_table(const char *name, const char *title, const char *key_col,
                        const char *name_col, std::vector<delta_row> rows,
                        const fr2r_report_options &o, const char *what) {
-    std::stable_sort(rows.begin(), rows.end(), [](const delta_row &a, const delta_row &b) {
-        int64_t ga = fr2r_sub(a.new_v, a.old_v), gb = fr2r_sub(b.new_v, b.old_v);
+    size_t unchanged = 0;
+    std::vector<delta_row> changed;
+    for (auto &r : rows) {
+        if (r.old_v == r.new_v && r.old_n == r.new_n && r.status.empty()) unchanged++;
+        else changed.push_back(std::move(r));
+    }
+    std::stable_sort(changed.begin(), changed.end(), [](const delta_row &a, const delta_row &b) {
+        int64_t ga = magnitude(fr2r_sub(a.new_v, a.old_v)), gb = magnitude(fr2r_sub(b.new_v, b.old_v));
         if (ga != gb) return ga > gb;
+        int64_t ca = magnitude(a.new_n - a.old_n), cb = magnitude(b.new_n - b.old_n);
+        if (ca != cb) return ca > cb;
         return a.new_v > b.new_v;
     });
     fr2r_table t;
@@ -670,16 +825,17 @@ fr2r_table delta_table(const char *name, const char *title, const char *key_col,
     t.title = title;
     t.cols.push_back({key_col, FR2R_TEXT});
     if (name_col) t.cols.push_back({name_col, FR2R_TEXT});
-    t.cols.push_back({"old_size", FR2R_BYTES});
-    t.cols.push_back({"new_size", FR2R_BYTES});
+    bool alloc = by_alloc(o);
+    t.cols.push_back({alloc ? "old_allocated" : "old_size", FR2R_BYTES});
+    t.cols.push_back({alloc ? "new_allocated" : "new_size", FR2R_BYTES});
     t.cols.push_back({"growth", FR2R_BYTES});
     t.cols.push_back({"old_count", FR2R_INT});
     t.cols.push_back({"new_count", FR2R_INT});
     t.cols.push_back({"status", FR2R_TEXT});
     if (t.cols[0].name == "uid" || t.cols[0].name == "gid") t.cols[0].kind = FR2R_INT;
-    size_t n = limit_of(o, rows.size());
+    size_t n = limit_of(o, changed.size());
     for (size_t i = 0; i < n; i++) {
-        const delta_row &r = rows[i];
+        const delta_row &r = changed[i];
         std::vector<fr2r_cell> c;
         c.push_back(r.key);
         if (name_col) c.push_back(r.name);
@@ -688,27 +844,38 @@ fr2r_table delta_table(const char *name, const char *title, const char *key_col,
         c.push_back(fr2r_int(fr2r_sub(r.new_v, r.old_v)));
         c.push_back(fr2r_int(r.old_n));
         c.push_back(fr2r_int(r.new_n));
-        c.push_back(r.status[0] ? fr2r_text(r.status) : fr2r_null());
+        c.push_back(r.status.empty() ? fr2r_null() : fr2r_text(r.status));
         t.rows.push_back(c);
     }
-    t.note = more_note(n, rows.size(), what);
+    t.note = more_note(n, changed.size(), what);
+    if (unchanged > 0)
+        t.note += (t.note.empty() ? "" : "; ") + std::to_string(unchanged) + " unchanged " + what +
+                  " left out";
     return t;
 }
 
-const char *status_of(bool in_old, bool in_new) {
-    return !in_old ? "new" : !in_new ? "gone" : "";
+// The problem of a scan that covers path: the directory itself or one above it.
+const fr2r_problem *problem_at(const fr2r_scan &s, const std::string &path) {
+    for (const auto &p : s.problems) {
+        if (path == p.path) return &p;
+        if (path.size() > p.path.size() && path.compare(0, p.path.size(), p.path) == 0 &&
+            (path[p.path.size()] == '/' || p.path == "/"))
+            return &p;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 
 // Old and new rows of one grouping side by side: gone, new, or in both.
-template <typename Key, typename Row, typename KeyOf, typename CountOf>
+template <typename Key, typename Row, typename KeyOf, typename CountOf, typename ValueOf>
 static void merge_deltas(std::map<Key, delta_row> &m, const std::vector<Row> &old_rows,
-                         const std::vector<Row> &new_rows, KeyOf key_of, CountOf count_of) {
+                         const std::vector<Row> &new_rows, KeyOf key_of, CountOf count_of,
+                         ValueOf value_of) {
     for (const auto &r : old_rows) {
         delta_row &x = m[key_of(r)];
-        x.old_v = r.once;
+        x.old_v = value_of(r);
         x.old_n = count_of(r);
         x.new_v = x.new_n = 0;
         x.status = "gone";
@@ -722,49 +889,54 @@ static void merge_deltas(std::map<Key, delta_row> &m, const std::vector<Row> &ol
         } else {
             x.status = "";
         }
-        x.new_v = r.once;
+        x.new_v = value_of(r);
         x.new_n = count_of(r);
     }
 }
 
 int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r_scan &sn,
                      const fr2r_report_options &o, std::vector<fr2r_table> *out) {
+    bool alloc = by_alloc(o);
     // Directories, by path: the subtree totals of both scans.
     std::vector<fr2r_dir_total> od, nd;
     if (fr2r_tree_totals(dbo, so.id, &od, nullptr) != 0) return -1;
     if (fr2r_tree_totals(dbn, sn.id, &nd, nullptr) != 0) return -1;
+    auto value = [&](const fr2r_dir_total &x) { return alloc ? x.tree_alloc : x.tree_size; };
     std::unordered_map<std::string, size_t> old_at;
     for (size_t i = 0; i < od.size(); i++) old_at.emplace(od[i].path, i);
     std::vector<delta_row> rows;
     std::vector<bool> seen(od.size(), false);
     int64_t old_total = 0, new_total = 0;
     for (const auto &x : od)
-        if (x.depth == 0) old_total = fr2r_add(old_total, x.tree_size);
+        if (x.depth == 0) old_total = fr2r_add(old_total, value(x));
     for (const auto &x : nd) {
-        if (x.depth == 0) new_total = fr2r_add(new_total, x.tree_size);
+        if (x.depth == 0) new_total = fr2r_add(new_total, value(x));
         auto it = old_at.find(x.path);
         delta_row r;
         r.key = fr2r_text(x.path);
-        r.new_v = x.tree_size;
+        r.new_v = value(x);
         r.new_n = x.tree_entries;
         if (it != old_at.end()) {
             seen[it->second] = true;
-            r.old_v = od[it->second].tree_size;
+            r.old_v = value(od[it->second]);
             r.old_n = od[it->second].tree_entries;
+            // Read only in part this time (or last time): its change may be the scanner's.
+            const fr2r_problem *pn = problem_at(sn, x.path), *po = problem_at(so, x.path);
+            if (pn) r.status = "partly unreadable in the new scan";
+            else if (po) r.status = "partly unreadable in the old scan";
         } else {
-            r.old_v = r.old_n = 0;
+            r.status = problem_at(so, x.path) ? "unreadable in the old scan" : "new";
         }
-        r.status = status_of(it != old_at.end(), true);
         rows.push_back(r);
     }
     for (size_t i = 0; i < od.size(); i++) {
         if (seen[i]) continue;
         delta_row r;
         r.key = fr2r_text(od[i].path);
-        r.old_v = od[i].tree_size;
+        r.old_v = value(od[i]);
         r.old_n = od[i].tree_entries;
         r.new_v = r.new_n = 0;
-        r.status = status_of(true, false);
+        r.status = problem_at(sn, od[i].path) ? "unreadable in the new scan" : "gone";
         rows.push_back(r);
     }
     fr2r_table sum;
@@ -776,9 +948,18 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
                         fr2r_int(sn.lines - so.lines)});
     fr2r_cell a = fr2r_bytes(old_total), b = fr2r_bytes(new_total),
               g = fr2r_bytes(fr2r_sub(new_total, old_total));
-    sum.rows.push_back({fr2r_text("size"), a, b, g});
+    sum.rows.push_back({fr2r_text(alloc ? "allocated" : "size"), a, b, g});
     sum.rows.push_back({fr2r_text("scan_time"), fr2r_time(so.scan_time), fr2r_time(sn.scan_time),
                         fr2r_int(sn.scan_time - so.scan_time)});
+    if (so.root != sn.root)
+        sum.note = "the scans are of different trees (" + fr2r_term_escape(so.root) + " and " +
+                   fr2r_term_escape(sn.root) + "): their difference says little";
+    for (const fr2r_scan *x : {&so, &sn})
+        if (!x->incomplete.empty() || !x->problems.empty())
+            sum.note += std::string(sum.note.empty() ? "" : "; ") + "scan " +
+                        std::to_string(x->id) + " is " +
+                        (x->incomplete.empty() ? "missing unreadable directories" : "incomplete") +
+                        ": differences may be the scanner's";
     out->push_back(sum);
     out->push_back(delta_table("diff_directories", "Growth by directory (everything below it)",
                                "directory", nullptr, rows, o, "directories"));
@@ -790,7 +971,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
             return -1;
         std::map<int64_t, delta_row> m;
         merge_deltas(m, orow, nrow, [](const owner_row &r) { return r.id; },
-                     [](const owner_row &r) { return r.entries; });
+                     [](const owner_row &r) { return r.entries; },
+                     [alloc](const owner_row &r) { return alloc ? r.alloc : r.once; });
         std::vector<delta_row> v;
         for (auto &kv : m) {
             kv.second.key = fr2r_int(kv.first);
@@ -808,7 +990,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     if (ext_rows(dbo, so, &oe) != 0 || ext_rows(dbn, sn, &ne) != 0) return -1;
     std::map<std::string, delta_row> m;
     merge_deltas(m, oe, ne, [](const ext_row &r) { return r.ext; },
-                 [](const ext_row &r) { return r.files; });
+                 [](const ext_row &r) { return r.files; },
+                 [alloc](const ext_row &r) { return alloc ? r.alloc : r.once; });
     std::vector<delta_row> v;
     for (auto &kv : m) {
         kv.second.key = ext_cell(kv.first);
@@ -816,5 +999,72 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     }
     out->push_back(delta_table("diff_extensions", "Growth by file extension", "extension",
                                nullptr, v, o, "extensions"));
+    return 0;
+}
+
+int fr2r_report_cold(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
+                     std::vector<fr2r_table> *out) {
+    int64_t now = o.now >= 0 ? o.now : s.scan_time;
+    int64_t cutoff = fr2r_sub(now, o.years * 365 * 86400 + o.years / 4 * 86400);
+    struct cold_row {
+        int64_t uid, files = 0, alloc = 0, all_files = 0, all_alloc = 0, oldest = INT64_MAX;
+    };
+    std::unordered_map<int64_t, cold_row> m;
+    sqlite3_stmt *st = prepare_scan(db, s,
+                                    "SELECT uid, atime, blocks FROM entries WHERE rowid BETWEEN "
+                                    "?1 AND ?2 AND is_dir = 0 AND dup = 0");
+    if (!st) return -1;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        int64_t uid = sqlite3_column_int64(st, 0), atime = sqlite3_column_int64(st, 1);
+        int64_t bytes = fr2r_blocks_bytes(sqlite3_column_int64(st, 2));
+        auto it = m.find(uid);
+        if (it == m.end()) it = m.emplace(uid, cold_row{uid}).first;
+        cold_row &r = it->second;
+        r.all_files++;
+        r.all_alloc = fr2r_add(r.all_alloc, bytes);
+        if (atime < cutoff) {
+            r.files++;
+            r.alloc = fr2r_add(r.alloc, bytes);
+            if (atime < r.oldest) r.oldest = atime;
+        }
+    }
+    if (!finish(db, st, rc)) return -1;
+    std::vector<cold_row> rows;
+    int64_t total_files = 0, total_alloc = 0;
+    for (auto &kv : m)
+        if (kv.second.files > 0) {
+            rows.push_back(kv.second);
+            total_files += kv.second.files;
+            total_alloc = fr2r_add(total_alloc, kv.second.alloc);
+        }
+    std::sort(rows.begin(), rows.end(), [](const cold_row &a, const cold_row &b) {
+        return a.alloc != b.alloc ? a.alloc > b.alloc : a.uid < b.uid;
+    });
+    fr2r_table t;
+    t.name = "cold";
+    t.title = "Cold data: files not read for more than " + std::to_string(o.years) + " year" +
+              (o.years == 1 ? "" : "s") + ", by user";
+    t.cols = {{"uid", FR2R_INT},          {"user", FR2R_TEXT},
+              {"cold_files", FR2R_INT},   {"cold_allocated", FR2R_BYTES},
+              {"share_of_user", FR2R_PCT}, {"oldest_access", FR2R_TIME}};
+    size_t n = limit_of(o, rows.size());
+    for (size_t i = 0; i < n; i++) {
+        const cold_row &r = rows[i];
+        t.rows.push_back({fr2r_int(r.uid), name_cell(fr2r_user_name((uint32_t)r.uid)),
+                          fr2r_int(r.files), fr2r_int(r.alloc), fr2r_pct(share(r.alloc, r.all_alloc)),
+                          fr2r_int(r.oldest)});
+    }
+    char when[64] = "";
+    time_t tt = (time_t)cutoff;
+    struct tm tm;
+    if (localtime_r(&tt, &tm)) strftime(when, sizeof when, "%Y-%m-%d", &tm);
+    t.note = "last access before " + std::string(when) + ": " + std::to_string(total_files) +
+             " files, " + fr2r_human_bytes(total_alloc) +
+             " allocated; access times are only as good as the file system keeps them "
+             "(noatime, relatime)";
+    std::string more = more_note(n, rows.size(), "users");
+    if (!more.empty()) t.note += "; " + more;
+    out->push_back(t);
     return 0;
 }
