@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "fr2_output.h"
+#include "fr2_queue.h"
 #include "fuzz_ref.h"
 
 // The longest path the walker hands over: a 4095-byte directory, "/", a
