@@ -50,7 +50,7 @@ void use_mpi_suppressions() {
         std::string v = old && *old ? std::string(old) + ":" + opt : opt;
         setenv(var, v.c_str(), 1);
     };
-    add("LSAN_OPTIONS", "suppressions=" + dir + "/mpi_lsan.supp");
+    add("LSAN_OPTIONS", "suppressions=" + dir + "/mpi_lsan.supp:print_suppressions=0");
     add("TSAN_OPTIONS", "suppressions=" + dir + "/mpi_tsan.supp");
 }
 
