@@ -9,8 +9,18 @@ if(TARGET fsrake2-mpi)
     FR2_MPI_BINARY="$<TARGET_FILE:fsrake2-mpi>"
     FR2_MPI_SUPPRESSIONS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/sanitizer")
   add_dependencies(test_mpi fsrake2-mpi)
+  target_compile_definitions(test_mpi PRIVATE FR2_MPI_SLOW=0)
   if(TARGET hangfs)
     target_compile_definitions(test_mpi PRIVATE FR2_HANGFS="$<TARGET_FILE:hangfs>")
     add_dependencies(test_mpi hangfs)
+
+    # The same source with only the test that waits out a rank's watchdog
+    # minute: label "slow", like the scanner's own watchdog tests.
+    fr2_add_test(test_mpi_slow SOURCES test_mpi.cpp CORE LABELS "mpi;slow" TIMEOUT 600)
+    target_compile_definitions(test_mpi_slow PRIVATE FR2_MPI_SLOW=1
+      FR2_MPI_BINARY="$<TARGET_FILE:fsrake2-mpi>"
+      FR2_MPI_SUPPRESSIONS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/sanitizer"
+      FR2_HANGFS="$<TARGET_FILE:hangfs>")
+    add_dependencies(test_mpi_slow fsrake2-mpi hangfs)
   endif()
 endif()
