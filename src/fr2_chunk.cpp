@@ -75,7 +75,10 @@ int32_t fr2_chunk_cut(fr2_dir_item *dir, fr2_entry *entries, int32_t count, int3
             return keep + (count - at);
         }
         dir->big->parts_left.fetch_add(1, std::memory_order_relaxed);  // the reader's part holds it above 0
-        fr2_queue_add(item);
+        // At the head: the chunks are what idle workers, and thieves from
+        // other ranks (who take the oldest half), should get first.
+        g_state.dirs_pending.fetch_add(1, std::memory_order_acq_rel);
+        fr2_queue_push_front(item);
         kept = keep;
     }
     return kept;

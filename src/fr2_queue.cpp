@@ -60,6 +60,15 @@ void fr2_queue_push(fr2_dir_item *item) {
     pthread_mutex_unlock(&g_queue.lock);
 }
 
+void fr2_queue_push_front(fr2_dir_item *item) {
+    pthread_mutex_lock(&g_queue.lock);
+    item->next = g_queue.head;
+    g_queue.head = item;
+    if (!g_queue.tail) g_queue.tail = item;
+    pthread_cond_signal(&g_queue.cond);
+    pthread_mutex_unlock(&g_queue.lock);
+}
+
 void fr2_queue_add(fr2_dir_item *item) {
     // Counted before it is queued, so the walk cannot end while it waits.
     g_state.dirs_pending.fetch_add(1, std::memory_order_acq_rel);

@@ -37,6 +37,10 @@ void fr2_queue_reset(int32_t getdents_max);
 void fr2_queue_add(fr2_dir_item *item);
 // Queues an item the caller has already counted in.
 void fr2_queue_push(fr2_dir_item *item);
+// Queues an item the caller has already counted in at the head, to be taken
+// first (a chunk of a big directory, which every idle worker or rank should
+// share before the next directory).
+void fr2_queue_push_front(fr2_dir_item *item);
 // Blocks until an item is queued or the walk is done; null only when done and
 // the queue is empty.
 fr2_dir_item *fr2_queue_pop(void);

@@ -214,7 +214,7 @@ static void walk_prefetch(fr2_worker *w, int slot) {
     if (!fr2_try_acquire_getdents_slot()) return;
     fr2_dir_item *item = fr2_queue_try_pop();
     if (!item || item->chunk) {
-        if (item) fr2_queue_push(item);  // a chunk is statted, not read: back it goes
+        if (item) fr2_queue_push_front(item);  // a chunk is statted, not read: back it goes
         fr2_release_getdents_slot();
         return;
     }
