@@ -8,6 +8,10 @@
 #   --ranks LIST      rank counts, interleaved in each round (default "1 2 4 8")
 #   --threads N       synchronous workers per rank (default 4)
 #   --delay-us N      delay of every FUSE request (default 1000)
+#   --standin NAME    the FUSE stand-in: latfs (bench/latfs.cpp, answers after
+#                     the delay at little CPU per request) or hangfs
+#                     (tests/helpers/hangfs --delay-us, a thread sleeps per
+#                     request); default latfs when built, else hangfs
 #   --tree KIND       tree served through FUSE (default small: 100,000 entries,
 #                     one directory of 10,000 files)
 #   --rounds N        rounds of the scaling runs (default 1)
@@ -40,6 +44,7 @@ balance_tree=wide
 single_list="4 8 16 32"
 balance_ranks="4 8"
 build=$repo/build
+standin=""
 out=""
 data_dir=/var/tmp/fsrake2-bench
 
@@ -48,6 +53,7 @@ while [ $# -gt 0 ]; do
     --ranks) ranks_list=$2; shift ;;
     --threads) threads=$2; shift ;;
     --delay-us) delay=$2; shift ;;
+    --standin) standin=$2; shift ;;
     --tree) tree_kind=$2; shift ;;
     --rounds) rounds=$2; shift ;;
     --single) single_list=$2; shift ;;
@@ -64,6 +70,9 @@ done
 
 mpi_bin=$build/mpi/fsrake2-mpi
 hangfs=$build/tests/hangfs
+latfs=$build/bench/latfs
+[ -n "$standin" ] || { [ -x "$latfs" ] && standin=latfs || standin=hangfs; }
+[ "$standin" = latfs ] && hangfs=$latfs
 no_uring=$build/bench/no_uring
 gen_tree=$build/bench/gen_tree
 for f in "$mpi_bin" "$hangfs" "$no_uring" "$gen_tree"; do
@@ -120,10 +129,15 @@ want=$(entries_of "$tree_kind")
 fuse_mnt=$data_dir/mpi-fuse-mnt
 mkdir -p "$fuse_mnt"
 cleanup
-"$hangfs" --delay-us "$delay" --threads 256 "$src" "$fuse_mnt" 2> "$out/logs/hangfs.err"
-for _ in $(seq 50); do mountpoint -q "$fuse_mnt" && break; sleep 0.1; done
-mountpoint -q "$fuse_mnt" || { log "hangfs did not mount"; exit 1; }
-log "scaling: $tree_kind tree ($want entries) through hangfs --delay-us $delay"
+if [ "$standin" = latfs ]; then
+  "$latfs" --delay-us "$delay" "$src" "$fuse_mnt" 2> "$out/logs/standin.err"
+else
+  "$hangfs" --delay-us "$delay" --threads 256 "$src" "$fuse_mnt" 2> "$out/logs/standin.err"
+fi
+for _ in $(seq 600); do mountpoint -q "$fuse_mnt" && break; sleep 0.1; done
+mountpoint -q "$fuse_mnt" || { log "$standin did not mount"; exit 1; }
+log "scaling: $tree_kind tree ($want entries) through $standin --delay-us $delay"
+echo "stand-in: $standin --delay-us $delay" >> "$out/machine.txt"
 
 echo "round ranks wall_s lines status" > "$out/scaling.txt"
 echo "round threads wall_s lines status" > "$out/single.txt"

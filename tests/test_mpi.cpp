@@ -63,8 +63,8 @@ std::vector<std::string> mpirun(int ranks) {
 // move it between two scans), fields joined by a separator no test name has.
 [[maybe_unused]] std::string comparable(const std::string &rec) {
     Row f = record_fields(rec);
-    if (f.size() != 17) return "<broken> " + rec;
-    if (f[11].compare(0, 3, "004") == 0) f[12] = "*";
+    if (f.size() != COL_COUNT) return "<broken> " + rec;
+    if (f[COL_MODE].compare(0, 3, "004") == 0) f[COL_ATIME] = "*";
     std::string s;
     for (auto &x : f) s += x + "\x1f";
     return s;
@@ -236,8 +236,8 @@ TEST_P(MpiWalk, MixedTreeWithABigDirectorySpreadOverRanks) {
 
     // The big directory's line counts every entry, whoever statted them.
     Row big = find_record(m.all, g_trees->big);
-    EXPECT_EQ(big[15], std::to_string(BIG_FILES));
-    EXPECT_EQ(big[16], std::to_string(g_trees->big_sum));
+    EXPECT_EQ(big[COL_FCOUNT], std::to_string(BIG_FILES));
+    EXPECT_EQ(big[COL_DIRSUM], std::to_string(g_trees->big_sum));
     if (ranks == 1) return;
     EXPECT_GT(shards_with_records(m), 1) << "one rank did all the work";
     int ranks_with_big_files = 0;
