@@ -214,12 +214,13 @@ class MpiWalk : public testing::TestWithParam<int> {
     TempDir out;
 };
 
-TEST_P(MpiWalk, EmptyRootIsOneRecordOnRankZero) {
+// One record in all; the root may have been stolen before rank 0's workers
+// took it, so any one shard may hold it.
+TEST_P(MpiWalk, EmptyRootIsOneRecord) {
     int ranks = GetParam();
     MpiRun m = run_mpi(ranks, g_trees->empty, {"--threads", "2"}, out.path());
     expect_same_as_one_scan(m, one_scan(g_trees->empty));
-    ASSERT_FALSE(m.shards.empty());
-    EXPECT_EQ(m.shards[0].size(), 1u);
+    EXPECT_EQ(shards_with_records(m), 1);
 }
 
 TEST_P(MpiWalk, ChainWithNothingToShare) {
