@@ -77,12 +77,15 @@ std::vector<std::string> mpirun(int ranks) {
     return v;
 }
 
-// Messages without the rank prefix, progress, summary and setuid warning.
+// Messages without the rank prefix, progress, summary and setuid warning;
+// which worker said it is left out too (it differs from run to run).
 std::vector<std::string> plain_messages(const std::string &err) {
     static const std::regex rank_prefix(R"(^rank \d+: )");
+    static const std::regex worker_id(R"(^worker \d+: )");
     std::vector<std::string> out;
     for (auto &m : split_stderr(err).messages) {
         std::string s = std::regex_replace(m, rank_prefix, "");
+        s = std::regex_replace(s, worker_id, "worker N: ");
         if (s == setuid_warning()) continue;
         out.push_back(s);
     }
