@@ -16,6 +16,7 @@ packages=(
   chromium fonts-dejavu-core              # the report page, rendered in a real browser
   groff-base man-db dpkg-dev file bash-completion  # manual page, Debian package, completion
   bfs gdu time gnuplot-nox                # benchmark peers and plots
+  libopenmpi-dev openmpi-bin              # fsrake2-mpi and its tests under mpirun
 )
 missing=()
 for p in "${packages[@]}"; do

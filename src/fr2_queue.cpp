@@ -60,6 +60,15 @@ void fr2_queue_push(fr2_dir_item *item) {
     pthread_mutex_unlock(&g_queue.lock);
 }
 
+void fr2_queue_push_front(fr2_dir_item *item) {
+    pthread_mutex_lock(&g_queue.lock);
+    item->next = g_queue.head;
+    g_queue.head = item;
+    if (!g_queue.tail) g_queue.tail = item;
+    pthread_cond_signal(&g_queue.cond);
+    pthread_mutex_unlock(&g_queue.lock);
+}
+
 void fr2_queue_add(fr2_dir_item *item) {
     // Counted before it is queued, so the walk cannot end while it waits.
     g_state.dirs_pending.fetch_add(1, std::memory_order_acq_rel);
@@ -88,6 +97,24 @@ fr2_dir_item *fr2_queue_try_pop(void) {
     fr2_dir_item *item = g_queue.head ? queue_unlink_head() : nullptr;
     pthread_mutex_unlock(&g_queue.lock);
     return item;
+}
+
+int fr2_queue_take_half(fr2_dir_item **out, int max, bool give_single) {
+    pthread_mutex_lock(&g_queue.lock);
+    // Counting stops at twice what may go: a long queue costs no more.
+    int queued = 0;
+    for (fr2_dir_item *it = g_queue.head; it && queued < 2 * max; it = it->next) queued++;
+    int take = queued == 1 && give_single ? 1 : queued / 2;
+    for (int i = 0; i < take; i++) out[i] = queue_unlink_head();
+    pthread_mutex_unlock(&g_queue.lock);
+    return take;
+}
+
+bool fr2_queue_is_empty(void) {
+    pthread_mutex_lock(&g_queue.lock);
+    bool empty = g_queue.head == nullptr;
+    pthread_mutex_unlock(&g_queue.lock);
+    return empty;
 }
 
 void fr2_finish_directory(void) {

@@ -11,8 +11,13 @@
 // A directory waiting to be read or being read; also its own queue node.
 // The path is allocated to its length, so a queue of a million directories
 // costs what their paths cost, not 4 KiB each.
+struct fr2_chunk;
+struct fr2_big_dir;
+
 struct fr2_dir_item {
     fr2_dir_item *next;
+    fr2_chunk *chunk;  // set: not a directory to read but a chunk of a big one's entries
+    fr2_big_dir *big;  // set while the directory's line waits for its chunks (fr2_chunk.h)
     uint64_t parent_ino;  // 0 for the root
     struct statx stx;     // the directory's own metadata, from its parent's batch
     int32_t depth;        // 0 for the root
@@ -32,11 +37,23 @@ void fr2_queue_reset(int32_t getdents_max);
 void fr2_queue_add(fr2_dir_item *item);
 // Queues an item the caller has already counted in.
 void fr2_queue_push(fr2_dir_item *item);
+// Queues an item the caller has already counted in at the head, to be taken
+// first (a chunk of a big directory, which every idle worker or rank should
+// share before the next directory).
+void fr2_queue_push_front(fr2_dir_item *item);
 // Blocks until an item is queued or the walk is done; null only when done and
 // the queue is empty.
 fr2_dir_item *fr2_queue_pop(void);
 // Never blocks and does not look at the end of the walk.
 fr2_dir_item *fr2_queue_try_pop(void);
+
+// For a queue shared between processes (fsrake2-mpi): unlinks the oldest half
+// of the queued items (at most max) into out and returns how many. A single
+// queued item is taken only when give_single is set. The items stay counted
+// in the walk; the caller counts them out once they are elsewhere.
+int fr2_queue_take_half(fr2_dir_item **out, int max, bool give_single);
+// Whether no item is queued at this moment.
+bool fr2_queue_is_empty(void);
 
 // Counts a directory out of the walk, after its item was freed. The call that
 // brings the count to zero ends the walk and wakes every waiter.

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "fr2.h"
+#include "fr2_chunk.h"
 #include "fr2_config.h"
 
 fr2_state g_state;
@@ -118,6 +119,16 @@ static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *bat
     }
 }
 
+// A big directory's entries beyond the first g_chunk_entries go out in chunks
+// that any worker, or another rank, stats (fr2_chunk.h). The plain scanner
+// never cuts.
+static inline void walk_cut_batch(fr2_dir_item *item, fr2_batch *batch, int64_t *seen) {
+    if (g_chunk_entries <= 0) return;
+    int64_t keep = g_chunk_entries - *seen;
+    *seen += batch->count;
+    batch->count = fr2_chunk_cut(item, batch->entries, batch->count, int32_t(keep < 0 ? 0 : keep));
+}
+
 // ---- reading a directory ------------------------------------------------------------
 
 static void walk_report_read_failure(fr2_worker *w, int rc, const char *path, const char *what) {
@@ -202,7 +213,8 @@ static void walk_prefetch(fr2_worker *w, int slot) {
     if (w->pf_valid || !g_state.prefetch || !fr2_stat_pending(&w->stat)) return;
     if (!fr2_try_acquire_getdents_slot()) return;
     fr2_dir_item *item = fr2_queue_try_pop();
-    if (!item) {
+    if (!item || item->chunk) {
+        if (item) fr2_queue_push_front(item);  // a chunk is statted, not read: back it goes
         fr2_release_getdents_slot();
         return;
     }
@@ -230,6 +242,8 @@ static void walk_stat_end(fr2_worker *w, fr2_dir_item *item, int fd, int slot) {
 static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int slot, bool eof,
                                 int64_t *fcount, int64_t *dirsum) {
     int s = slot;  // the slot of the batch being fetched
+    int64_t seen = 0;
+    walk_cut_batch(item, &w->batch[s], &seen);
     fr2_stat_begin(&w->stat, fd, &w->batch[s]);
     while (!eof) {
         bool overlap = fr2_stat_pending(&w->stat);
@@ -251,12 +265,34 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
             walk_stat_end(w, item, fd, s);
             process_batch(w, item, &w->batch[s], fcount, dirsum);
         }
+        walk_cut_batch(item, &w->batch[n], &seen);
         fr2_stat_begin(&w->stat, fd, &w->batch[n]);
         s = n;
     }
     walk_prefetch(w, 1 - s);
     walk_stat_end(w, item, fd, s);
     process_batch(w, item, &w->batch[s], fcount, dirsum);
+}
+
+// A chunk of a big directory: its names are statted relative to the
+// directory and listed like a batch of it; the counts go to the directory's
+// owner. A directory that went away since its reader opened it leaves its
+// chunk's entries uncounted, as for entries whose statx fails.
+static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
+    int64_t fcount = 0, dirsum = 0;
+    fr2_acquire_getdents_slot();
+    int fd = open_directory(&w->act, item->path);
+    fr2_release_getdents_slot();
+    if (fd == FR2_CANCELLED) fprintf(stderr, "Timeout Dir: %s\n", item->path);
+    if (fd >= 0 && fr2_chunk_entries(item->chunk, &w->batch[0]) == 0) {
+        fr2_stat_begin(&w->stat, fd, &w->batch[0]);
+        walk_stat_end(w, item, fd, 0);
+        process_batch(w, item, &w->batch[0], &fcount, &dirsum);
+    }
+    if (fd >= 0) close(fd);
+    fr2_chunk_report(&w->out, item->chunk, fcount, dirsum);
+    fr2_dir_item_free(item);
+    fr2_finish_directory();
 }
 
 void *fr2_worker_thread(void *arg) {
@@ -279,6 +315,10 @@ void *fr2_worker_thread(void *arg) {
             item = fr2_queue_pop();
             fr2_activity_show(&w->act, WORKER_IDLE);
             if (!item) break;
+            if (item->chunk) {
+                walk_chunk(w, item);
+                continue;
+            }
             slot = 0;
             fr2_acquire_getdents_slot();
             if (!walk_open_first_batch(w, item, slot, &fd, &eof, false)) continue;
@@ -286,6 +326,11 @@ void *fr2_worker_thread(void *arg) {
 
         int64_t fcount = 0, dirsum = 0;
         walk_list_directory(w, item, fd, slot, eof, &fcount, &dirsum);
+        if (item->big) {  // cut into chunks: the last part to report writes the line
+            close(fd);
+            fr2_big_dir_report(&w->out, item->big, fcount, dirsum);
+            continue;
+        }
 
         // The directory's own line, from the metadata its parent's batch gave it.
         const char *last = strrchr(item->path, '/');

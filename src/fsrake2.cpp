@@ -15,6 +15,16 @@
 //   fr2_sys        the system calls of the walker, replaceable by tests
 //   fr2_output     CSV lines, quoting, per-worker output buffers
 //   fr2_monitor    worker activity, progress lines, watchdog, no-progress exit
+//   fr2_chunk      big directories cut into chunks of names that any worker (or
+//                  rank) stats; the directory's line once every part reported
+//
+// Files (mpi/, fsrake2-mpi, built only where MPI is found):
+//   fsrake2_mpi.cpp  main of one rank: shards, rank-prefixed messages, root,
+//                    workers, watchdog, the job's summary
+//   fr2_mpi_comm     the communication thread: work stealing, chunk reports,
+//                    progress, the end-of-walk token, leaving without a message
+//                    in flight
+//   fr2_mpi_wire     directory items and chunks as bytes between ranks
 //
 // Threads: main starts `threads` workers and one progress thread, then joins
 // the workers. A directory travels as an fr2_dir_item from the worker that

@@ -1,0 +1,482 @@
+// The communication thread of one rank: work stealing, chunk reports, global
+// progress and the end of the walk across ranks.
+//
+// Work. Each rank runs the scanner's worker pool on its own local queue. The
+// communication thread (the rank's main thread, the only one that calls MPI)
+// polls for messages and, whenever the local queue is empty, asks a random
+// other rank for work. The victim unlinks half of its queued items (the
+// oldest: nearest the root, so the largest subtrees), sends them in one
+// reply and forgets them; an empty reply means "nothing to spare". A
+// single queued item is given only while none of the victim's workers waits
+// for it. One request per rank is outstanding at a time; after an empty
+// reply the next waits a little longer (up to 5 ms). Items are directories
+// or chunks of big directories (see fr2_chunk.h); a chunk finished on
+// another rank sends its counts back to the owner rank in a report.
+//
+// Counting. Every rank keeps one unit, the hold, in its dirs_pending for as
+// long as the job runs, so the local count never reaches zero and no rank
+// ends its own walk early. A rank is passive when its count is exactly the
+// hold (nothing queued, read, held as a prefetch, or waiting for chunk
+// reports) and it has no report left to send. A passive rank becomes
+// active again only by receiving items.
+//
+// End of the walk: a counting token (Dijkstra and Safra). Each rank has a
+// counter c (item messages sent minus item messages received) and a colour,
+// black after it received items. The token carries a sum q and a colour; it
+// moves 0 -> 1 -> ... -> N-1 -> 0 and a rank passes it on only while passive,
+// adding its c to q, blackening the token if the rank is black, and turning
+// itself white. Rank 0 starts a wave when passive; when the token comes back
+// white, rank 0 is white and passive, and q + c0 == 0, no item is in flight
+// and every rank is passive: the walk is over. Otherwise rank 0 starts a new
+// wave. Invariant: while any rank is active or any item message is in flight,
+// a wave cannot succeed: an item sent behind the token is counted in q
+// without its receipt (q + c0 > 0); one sent ahead of it and received before
+// the token arrives blackens the receiver; one received after the token
+// passed the receiver blackens it for the next wave. Chunk reports need no
+// counting: their owner holds the directory in its count, so it stays
+// active until the last report arrives.
+//
+//   time  rank 0                      rank 1                 rank 2
+//   t0    pushes the root, reads      queue empty: asks 0    asks 1: empty reply
+//   t1    reply 1: 6 items (c0=1)     gets them (c1=-1, black)
+//   t2    passive: token(0,white)->1  active: keeps the token
+//   t3                                passive: token(-1,black)->2, white
+//   t4                                                       passive: ->0
+//   t5    black token: new wave, token(0,white)->1
+//   t6                                passive: token(-1,white)->2
+//   t7                                                       passive: ->0
+//   t8    white, q + c0 = -1 + 1 = 0: DONE to every rank
+//
+// Leaving. Rank 0 sends DONE to every rank. A rank that sees DONE releases
+// its hold (its workers end), answers any steal request with an empty reply,
+// waits for the reply to its own request, then joins a non-blocking barrier
+// and goes on answering until the barrier completes. Every message is sent
+// with MPI_Issend, which completes only once it was received, and a rank
+// joins the barrier only when all of its sends completed: after the barrier
+// no message is in flight and MPI_Finalize is safe. Nothing here waits in a
+// blocking MPI call, so a rank that dies is never waited on forever: mpirun
+// ends the whole job when a process exits without MPI_Finalize.
+#include "fr2_mpi_comm.h"
+
+#include <mpi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+#include <vector>
+
+#include "fr2.h"
+#include "fr2_chunk.h"
+#include "fr2_mpi_wire.h"
+#include "fr2_walk.h"
+
+namespace {
+
+// The most items one steal moves, to bound a reply's size.
+const int MAX_ITEMS_PER_STEAL = 4096;
+const int64_t PROGRESS_EVERY_NS = 5'000'000'000;
+const int64_t FIRST_PROGRESS_NS = 2'000'000'000;
+const int64_t STEAL_BACKOFF_MIN_NS = 200'000;
+const int64_t STEAL_BACKOFF_MAX_NS = 5'000'000;
+const int64_t WAVE_RETRY_NS = 1'000'000;
+
+struct pending_send {
+    MPI_Request req;
+    uint8_t *buf;
+};
+
+struct chunk_report {
+    int32_t owner;
+    uint64_t big_id;
+    int64_t fcount;
+    int64_t dirsum;
+};
+
+struct comm_state {
+    int rank = 0, size = 1;
+    int64_t start_time = 0;  // wall-clock seconds
+    // End-of-walk token.
+    int64_t count = 0;       // item messages sent minus received
+    bool black = false;
+    bool have_token = false;
+    int64_t token_q = 0;
+    bool token_black = false;
+    bool wave_out = false;   // rank 0: a wave is going round
+    int64_t next_wave_ns = 0;
+    bool done = false;
+    // Stealing.
+    bool steal_out = false;
+    int64_t steal_backoff_ns = STEAL_BACKOFF_MIN_NS;
+    int64_t next_steal_ns = 0;
+    uint64_t rng = 0;
+    // Progress: rank 0 keeps every rank's last totals.
+    std::vector<int64_t> rank_files, rank_bytes;
+    int64_t next_progress_ns = 0;
+    bool progress_out = false;
+    MPI_Request progress_req = MPI_REQUEST_NULL;
+    int64_t progress_buf[2] = {0, 0};
+
+    std::vector<pending_send> sends;
+    fr2_mpi_stats stats = {};
+    fr2_outbuf *out = nullptr;  // lines of big directories finished by a remote report
+};
+
+comm_state g_comm;
+
+// Reports of chunks finished by this rank's workers for other ranks; the
+// workers append, the communication thread sends.
+pthread_mutex_t g_outbox_lock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<chunk_report> g_outbox;
+std::atomic<int32_t> g_outbox_len;  // g_outbox.size(), readable without the lock
+
+int64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+uint64_t next_random(comm_state &c) {  // xorshift64*
+    c.rng ^= c.rng >> 12;
+    c.rng ^= c.rng << 25;
+    c.rng ^= c.rng >> 27;
+    return c.rng * 2685821657736338717ull;
+}
+
+void send_bytes(comm_state &c, int dest, int tag, uint8_t *buf, size_t len) {
+    pending_send s;
+    s.buf = buf;
+    MPI_Issend(buf, int(len), MPI_BYTE, dest, tag, MPI_COMM_WORLD, &s.req);
+    c.sends.push_back(s);
+    c.stats.messages_sent++;
+    c.stats.bytes_sent += int64_t(len);
+}
+
+void send_empty(comm_state &c, int dest, int tag) { send_bytes(c, dest, tag, nullptr, 0); }
+
+void test_sends(comm_state &c) {
+    size_t kept = 0;
+    for (size_t i = 0; i < c.sends.size(); i++) {
+        int flag = 0;
+        MPI_Test(&c.sends[i].req, &flag, MPI_STATUS_IGNORE);
+        if (flag)
+            free(c.sends[i].buf);
+        else
+            c.sends[kept++] = c.sends[i];
+    }
+    c.sends.resize(kept);
+}
+
+void remote_report(int32_t owner, uint64_t big_id, int64_t fcount, int64_t dirsum) {
+    pthread_mutex_lock(&g_outbox_lock);
+    g_outbox.push_back(chunk_report{owner, big_id, fcount, dirsum});
+    g_outbox_len.store(int32_t(g_outbox.size()), std::memory_order_release);
+    pthread_mutex_unlock(&g_outbox_lock);
+}
+
+void send_reports(comm_state &c) {
+    if (g_outbox_len.load(std::memory_order_acquire) == 0) return;
+    std::vector<chunk_report> reports;
+    pthread_mutex_lock(&g_outbox_lock);
+    reports.swap(g_outbox);
+    pthread_mutex_unlock(&g_outbox_lock);
+    for (const chunk_report &r : reports) {
+        uint8_t *buf = static_cast<uint8_t *>(malloc(24));
+        if (!buf) {
+            fprintf(stderr, "fsrake2-mpi: out of memory sending a chunk report\n");
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        memcpy(buf, &r.big_id, 8);
+        memcpy(buf + 8, &r.fcount, 8);
+        memcpy(buf + 16, &r.dirsum, 8);
+        send_bytes(c, r.owner, FR2_TAG_CHUNK_REPORT, buf, 24);
+        c.stats.chunk_reports++;
+    }
+    // Sent (handed to MPI) before the rank may look passive again.
+    pthread_mutex_lock(&g_outbox_lock);
+    g_outbox_len.store(int32_t(g_outbox.size()), std::memory_order_release);
+    pthread_mutex_unlock(&g_outbox_lock);
+}
+
+bool passive() {
+    return g_state.dirs_pending.load(std::memory_order_acquire) == 1 &&
+           g_outbox_len.load(std::memory_order_acquire) == 0;
+}
+
+bool a_worker_waits() {
+    int n = g_state.worker_count.load(std::memory_order_acquire);
+    for (int i = 0; i < n; i++)
+        if (g_state.workers[i].act.activity.load(std::memory_order_acquire) ==
+            WORKER_IN_QUEUE_WAIT)
+            return true;
+    return false;
+}
+
+void answer_steal(comm_state &c, int thief) {
+    static fr2_dir_item *items[MAX_ITEMS_PER_STEAL];
+    uint32_t n = 0;
+    if (!c.done) n = uint32_t(fr2_queue_take_half(items, MAX_ITEMS_PER_STEAL, !a_worker_waits()));
+    size_t len = fr2_wire_list_size(items, n);
+    uint8_t *buf = static_cast<uint8_t *>(malloc(len));
+    if (!buf) {
+        // Keep the items: give them back to the local queue and refuse.
+        for (uint32_t i = 0; i < n; i++) fr2_queue_push(items[i]);
+        n = 0;
+        len = 0;
+    } else {
+        fr2_wire_put_list(buf, items, n);
+    }
+    if (n > 0) c.count++;  // counted before the items leave this rank's count
+    send_bytes(c, thief, FR2_TAG_STEAL_REPLY, buf, n > 0 ? len : 0);
+    if (n == 0) return;
+    c.stats.items_given += n;
+    for (uint32_t i = 0; i < n; i++) fr2_dir_item_free(items[i]);
+    // The hold keeps this from reaching zero.
+    g_state.dirs_pending.fetch_sub(int32_t(n), std::memory_order_acq_rel);
+}
+
+void take_reply(comm_state &c, const uint8_t *buf, size_t len) {
+    c.steal_out = false;
+    static fr2_dir_item *items[MAX_ITEMS_PER_STEAL];
+    int n = len == 0 ? 0 : fr2_wire_get_list(buf, len, items, MAX_ITEMS_PER_STEAL);
+    if (n < 0) {
+        fprintf(stderr, "fsrake2-mpi: a steal reply that is not a list of items\n");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    if (n == 0) {
+        c.next_steal_ns = now_ns() + c.steal_backoff_ns;
+        c.steal_backoff_ns = c.steal_backoff_ns * 2 > STEAL_BACKOFF_MAX_NS
+                                 ? STEAL_BACKOFF_MAX_NS
+                                 : c.steal_backoff_ns * 2;
+        return;
+    }
+    c.count--;
+    c.black = true;
+    c.steal_backoff_ns = STEAL_BACKOFF_MIN_NS;
+    c.next_steal_ns = 0;
+    c.stats.steals_won++;
+    c.stats.items_received += n;
+    g_state.dirs_pending.fetch_add(int32_t(n), std::memory_order_acq_rel);  // counted before they are queued
+    for (int i = 0; i < n; i++) fr2_queue_push(items[i]);
+}
+
+void send_token(comm_state &c, int64_t q, bool black) {
+    int64_t *buf = static_cast<int64_t *>(malloc(16));
+    if (!buf) {
+        fprintf(stderr, "fsrake2-mpi: out of memory passing the end-of-walk token\n");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    buf[0] = q;
+    buf[1] = black;
+    send_bytes(c, (c.rank + 1) % c.size, FR2_TAG_TOKEN, reinterpret_cast<uint8_t *>(buf), 16);
+    c.stats.token_passes++;
+}
+
+void announce_done(comm_state &c) {
+    c.done = true;
+    for (int r = 0; r < c.size; r++)
+        if (r != c.rank) send_empty(c, r, FR2_TAG_DONE);
+}
+
+// The token moves on from a passive rank only.
+void handle_token(comm_state &c) {
+    if (c.done || !passive()) return;
+    if (c.rank != 0) {
+        if (!c.have_token) return;
+        c.have_token = false;
+        send_token(c, c.token_q + c.count, c.token_black || c.black);
+        c.black = false;
+        return;
+    }
+    if (c.have_token) {  // a wave came back
+        c.have_token = false;
+        c.wave_out = false;
+        if (!c.token_black && !c.black && c.token_q + c.count == 0) {
+            announce_done(c);
+            return;
+        }
+        c.next_wave_ns = now_ns() + WAVE_RETRY_NS;
+    }
+    if (c.wave_out || now_ns() < c.next_wave_ns) return;
+    c.black = false;
+    if (c.size == 1) {  // the wave is the rank itself
+        if (c.count == 0) announce_done(c);
+        return;
+    }
+    c.wave_out = true;
+    send_token(c, 0, false);
+}
+
+void apply_report(comm_state &c, const uint8_t *buf, size_t len) {
+    if (len != 24) {
+        fprintf(stderr, "fsrake2-mpi: a chunk report of %zu bytes\n", len);
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    uint64_t id;
+    int64_t fcount, dirsum;
+    memcpy(&id, buf, 8);
+    memcpy(&fcount, buf + 8, 8);
+    memcpy(&dirsum, buf + 16, 8);
+    fr2_big_dir_report(c.out, reinterpret_cast<fr2_big_dir *>(uintptr_t(id)), fcount, dirsum);
+}
+
+// Receives and handles every message that has arrived; returns how many.
+int poll_messages(comm_state &c) {
+    int handled = 0;
+    for (;;) {
+        int flag = 0;
+        MPI_Status st;
+        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &flag, &st);
+        if (!flag) return handled;
+        int len = 0;
+        MPI_Get_count(&st, MPI_BYTE, &len);
+        uint8_t *buf = len > 0 ? static_cast<uint8_t *>(malloc(size_t(len))) : nullptr;
+        if (len > 0 && !buf) {
+            fprintf(stderr, "fsrake2-mpi: out of memory receiving %d bytes\n", len);
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        MPI_Recv(buf, len, MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        handled++;
+        switch (st.MPI_TAG) {
+        case FR2_TAG_STEAL_REQUEST: answer_steal(c, st.MPI_SOURCE); break;
+        case FR2_TAG_STEAL_REPLY: take_reply(c, buf, size_t(len)); break;
+        case FR2_TAG_TOKEN: {
+            int64_t t[2] = {0, 0};
+            if (len == 16) memcpy(t, buf, 16);
+            c.have_token = true;
+            c.token_q = t[0];
+            c.token_black = t[1] != 0;
+            break;
+        }
+        case FR2_TAG_DONE: c.done = true; break;
+        case FR2_TAG_CHUNK_REPORT: apply_report(c, buf, size_t(len)); break;
+        case FR2_TAG_PROGRESS:
+            if (len == 16) {
+                memcpy(&c.rank_files[size_t(st.MPI_SOURCE)], buf, 8);
+                memcpy(&c.rank_bytes[size_t(st.MPI_SOURCE)], buf + 8, 8);
+            }
+            break;
+        default: break;
+        }
+        free(buf);
+    }
+}
+
+bool local_queue_empty() { return fr2_queue_is_empty(); }
+
+void maybe_steal(comm_state &c) {
+    if (c.size < 2 || c.done || c.steal_out || !local_queue_empty()) return;
+    if (c.next_steal_ns && now_ns() < c.next_steal_ns) return;
+    int victim = int(next_random(c) % uint64_t(c.size - 1));
+    if (victim >= c.rank) victim++;
+    send_empty(c, victim, FR2_TAG_STEAL_REQUEST);
+    c.steal_out = true;
+    c.stats.steal_requests++;
+}
+
+void progress(comm_state &c) {
+    int64_t now = now_ns();
+    if (now < c.next_progress_ns) return;
+    c.next_progress_ns = now + PROGRESS_EVERY_NS;
+    int64_t files = g_state.total_files.load(std::memory_order_relaxed);
+    int64_t bytes = g_state.total_bytes.load(std::memory_order_relaxed);
+    if (c.rank != 0) {
+        if (c.progress_out) {
+            int flag = 0;
+            MPI_Test(&c.progress_req, &flag, MPI_STATUS_IGNORE);
+            if (!flag) return;  // rank 0 has not taken the last one yet
+            c.progress_out = false;
+        }
+        c.progress_buf[0] = files;
+        c.progress_buf[1] = bytes;
+        MPI_Issend(c.progress_buf, 16, MPI_BYTE, 0, FR2_TAG_PROGRESS, MPI_COMM_WORLD,
+                   &c.progress_req);
+        c.progress_out = true;
+        c.stats.messages_sent++;
+        c.stats.bytes_sent += 16;
+        return;
+    }
+    for (int r = 1; r < c.size; r++) {
+        files += c.rank_files[size_t(r)];
+        bytes += c.rank_bytes[size_t(r)];
+    }
+    long elapsed = long(time(nullptr) - c.start_time);
+    long rate = elapsed > 0 ? long(files / elapsed) : 0;
+    fprintf(stderr, FR2_PROGRAM_NAME ": %lld files, %.2f GB, %ld sec, %ld files/sec\n",
+            (long long)files, double(bytes) / 1073741824.0, elapsed, rate);
+    fflush(stderr);
+}
+
+// Sleeps a little when a round found nothing to do: the ranks share the
+// machine's cores with the workers.
+void idle_pause(int idle_rounds) {
+    struct timespec ts = {0, idle_rounds < 16 ? 20'000 : idle_rounds < 256 ? 100'000 : 500'000};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+void fr2_mpi_comm_init(int rank, int size, int64_t start_time) {
+    comm_state &c = g_comm;
+    c.rank = rank;
+    c.size = size;
+    c.start_time = start_time;
+    c.rng = 0x9e3779b97f4a7c15ull * uint64_t(rank + 1) ^ uint64_t(now_ns());
+    if (c.rng == 0) c.rng = 1;
+    c.rank_files.assign(size_t(size), 0);
+    c.rank_bytes.assign(size_t(size), 0);
+    c.next_progress_ns = now_ns() + FIRST_PROGRESS_NS;
+    c.out = static_cast<fr2_outbuf *>(calloc(1, sizeof(fr2_outbuf)));
+    if (!c.out) {
+        fprintf(stderr, "fsrake2-mpi: out of memory\n");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    g_chunk_rank = rank;
+    g_chunk_report_remote = remote_report;
+}
+
+void fr2_mpi_comm_run(void) {
+    comm_state &c = g_comm;
+    int idle = 0;
+    while (!c.done) {
+        int work = poll_messages(c);
+        send_reports(c);
+        test_sends(c);
+        maybe_steal(c);
+        handle_token(c);
+        progress(c);
+        idle = work ? 0 : idle + 1;
+        if (!work) idle_pause(idle);
+    }
+    // The walk is over everywhere: the hold goes, and with it the workers.
+    fr2_finish_directory();
+
+    // Leave only when no message of this rank is in flight, then wait for
+    // every rank to get there, answering whatever still comes.
+    MPI_Request barrier = MPI_REQUEST_NULL;
+    idle = 0;
+    for (;;) {
+        int work = poll_messages(c);
+        test_sends(c);
+        if (c.progress_out) {
+            int flag = 0;
+            MPI_Test(&c.progress_req, &flag, MPI_STATUS_IGNORE);
+            if (flag) c.progress_out = false;
+        }
+        if (barrier == MPI_REQUEST_NULL) {
+            if (!c.steal_out && c.sends.empty() && !c.progress_out)
+                MPI_Ibarrier(MPI_COMM_WORLD, &barrier);
+        } else {
+            int flag = 0;
+            MPI_Test(&barrier, &flag, MPI_STATUS_IGNORE);
+            if (flag) break;
+        }
+        idle = work ? 0 : idle + 1;
+        if (!work) idle_pause(idle);
+    }
+}
+
+fr2_outbuf *fr2_mpi_comm_output(void) { return g_comm.out; }
+
+const fr2_mpi_stats *fr2_mpi_comm_stats(void) { return &g_comm.stats; }

@@ -1,0 +1,37 @@
+// The communication thread of one rank of a multi-node walk: work stealing
+// between ranks, end-of-walk detection, chunk reports, global progress.
+#pragma once
+
+#include <stdint.h>
+
+#include "fr2_output.h"
+
+// What one rank counted about its traffic; gathered for --mpi-stats.
+struct fr2_mpi_stats {
+    int64_t steal_requests;   // requests this rank sent
+    int64_t steals_won;       // replies that brought items
+    int64_t items_received;   // directory and chunk items stolen from others
+    int64_t items_given;      // items others stole from here
+    int64_t messages_sent;    // every message of this rank
+    int64_t bytes_sent;
+    int64_t chunk_reports;    // chunk reports sent to other ranks
+    int64_t token_passes;     // end-of-walk token forwarded
+};
+static const int FR2_MPI_STATS_FIELDS = 8;
+
+// Sets up the rank's state; called on the thread that initialised MPI, which
+// then becomes the communication thread. `hold` is the unit the rank keeps in
+// dirs_pending while the job runs, so that a rank without work never ends
+// its own walk: only the end of every rank's walk releases it.
+void fr2_mpi_comm_init(int rank, int size, int64_t start_time);
+
+// Serves steals, reports and the end-of-walk token until every rank's walk
+// is over and no message is left in flight; releases the hold on the way
+// (which ends this rank's workers). Never blocks in MPI: it polls.
+void fr2_mpi_comm_run(void);
+
+// The output record that lines of big directories finished by a remote
+// report are written into (flushed by the caller after the workers ended).
+fr2_outbuf *fr2_mpi_comm_output(void);
+
+const fr2_mpi_stats *fr2_mpi_comm_stats(void);

@@ -1,0 +1,468 @@
+// fsrake2-mpi: one walk spread over the ranks of an MPI job. Each rank runs
+// the scanner's worker pool and watchdog on its own queue, writes its lines
+// to PREFIX.<rank>.csv, and its communication thread (this program's main
+// thread after start-up) trades directories with the other ranks
+// (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the progress lines
+// with the job's totals and the one final summary.
+//
+//   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX DIR
+#include <errno.h>
+#include <fcntl.h>
+#include <mpi.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include "fr2.h"
+#include "fr2_chunk.h"
+#include "fr2_config.h"
+#include "fr2_monitor.h"
+#include "fr2_mpi_comm.h"
+#include "fr2_output.h"
+#include "fr2_queue.h"
+#include "fr2_walk.h"
+
+#define MPI_PROGRAM_NAME "fsrake2-mpi"
+
+// Entries a big directory's reader stats itself, and the size of the chunks
+// the rest is cut into: about a second of work for one synchronous worker on
+// storage that answers in a millisecond.
+static const int32_t DEFAULT_CHUNK_ENTRIES = 1000;
+
+namespace {
+
+struct mpi_options {
+    const char *output = nullptr;  // PREFIX of the shards
+    int32_t chunk_entries = DEFAULT_CHUNK_ENTRIES;
+    bool stats = false;
+    bool help = false;
+    std::vector<char *> scanner_argv;  // what is left for the scanner's parser
+};
+
+// Takes this program's own options out of the command line; the scanner's
+// options and the directory stay, in order.
+mpi_options split_options(int argc, char **argv) {
+    mpi_options o;
+    o.scanner_argv.push_back(argv[0]);
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        const char *a = argv[i];
+        if (!strcmp(a, "--output") && i + 1 < argc) {
+            o.output = argv[++i];
+        } else if (!strcmp(a, "--chunk-entries") && i + 1 < argc) {
+            o.chunk_entries = int32_t(strtol(argv[++i], nullptr, 10));
+            if (o.chunk_entries < 0) o.chunk_entries = 0;
+        } else if (!strcmp(a, "--mpi-stats")) {
+            o.stats = true;
+        } else {
+            if (!strcmp(a, "--help")) o.help = true;
+            o.scanner_argv.push_back(argv[i]);
+            // The scanner's options that take a value: the value goes along.
+            static const char *const with_value[] = {"--depth", "--exclude", "--threads",
+                                                     "--ring-depth", "--getdents-max"};
+            for (const char *v : with_value)
+                if (!strcmp(a, v) && i + 1 < argc) o.scanner_argv.push_back(argv[++i]);
+        }
+    }
+    for (; i < argc; i++) o.scanner_argv.push_back(argv[i]);
+    o.scanner_argv.push_back(nullptr);
+    return o;
+}
+
+void print_mpi_help(void) {
+    printf("Usage: mpirun -n N %s [options] --output PREFIX <directory>\n", MPI_PROGRAM_NAME);
+    puts("One walk spread over the ranks of an MPI job; rank R writes its lines to");
+    puts("PREFIX.R.csv (with --header each shard starts with the header).");
+    puts("       --output PREFIX     shard files PREFIX.<rank>.csv (required)");
+    printf("       --chunk-entries n   a directory's entries beyond the first n are cut into\n"
+           "                           chunks of n that any rank may stat (default %d, 0: never)\n",
+           DEFAULT_CHUNK_ENTRIES);
+    puts("       --mpi-stats         each rank's steals, messages and lines after the summary");
+    puts("The scanner's options:");
+}
+
+// ---- messages of ranks other than 0 carry the rank -----------------------------
+//
+// Standard error goes through a pipe to a small child process that writes each
+// line with "rank R: " in front (rank 0's lines as they are), one write per
+// line. A child rather than a thread: it outlives a rank that crashes or is
+// killed, so the rank's last words (a sanitizer report, say) still get out.
+// It is forked before MPI starts, and told the rank through a second pipe.
+
+struct prefixer {
+    pid_t pid = -1;
+    int rank_fd = -1;    // write end of the pipe that tells the child the rank
+    int saved_err = -1;  // the real standard error
+};
+
+[[noreturn]] void prefixer_main(int err_in, int rank_in, int out) {
+    char rank_text[32] = "";
+    int rank = -1;
+    ssize_t n = read(rank_in, rank_text, sizeof rank_text - 1);
+    if (n > 0) {
+        rank_text[n] = 0;
+        rank = atoi(rank_text);
+    }
+    close(rank_in);
+    char prefix[48] = "";
+    if (rank > 0) snprintf(prefix, sizeof prefix, "rank %d: ", rank);
+    size_t prefix_len = strlen(prefix);
+    std::string pending;
+    char buf[65536];
+    auto emit = [&](const char *line, size_t len) {
+        std::string whole = std::string(prefix, prefix_len) + std::string(line, len);
+        size_t off = 0;
+        while (off < whole.size()) {
+            ssize_t w = write(out, whole.data() + off, whole.size() - off);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;
+            off += size_t(w);
+        }
+    };
+    for (;;) {
+        ssize_t got = read(err_in, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        pending.append(buf, size_t(got));
+        size_t start = 0, nl;
+        while ((nl = pending.find('\n', start)) != std::string::npos) {
+            emit(pending.data() + start, nl + 1 - start);
+            start = nl + 1;
+        }
+        pending.erase(0, start);
+    }
+    if (!pending.empty()) {
+        pending += '\n';
+        emit(pending.data(), pending.size());
+    }
+    _exit(0);
+}
+
+prefixer start_prefixer(void) {
+    prefixer p;
+    int err_pipe[2], rank_pipe[2];
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) return p;
+    if (pipe2(rank_pipe, O_CLOEXEC) != 0) {
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        return p;
+    }
+    int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    pid_t pid = saved >= 0 ? fork() : -1;
+    if (pid == 0) {
+        close(err_pipe[1]);
+        close(rank_pipe[1]);
+        prefixer_main(err_pipe[0], rank_pipe[0], saved);
+    }
+    close(err_pipe[0]);
+    close(rank_pipe[0]);
+    if (pid < 0) {  // no child: messages go out unprefixed
+        close(err_pipe[1]);
+        close(rank_pipe[1]);
+        if (saved >= 0) close(saved);
+        return p;
+    }
+    dup2(err_pipe[1], 2);
+    close(err_pipe[1]);
+    p.pid = pid;
+    p.rank_fd = rank_pipe[1];
+    p.saved_err = saved;
+    return p;
+}
+
+void prefixer_set_rank(prefixer &p, int rank) {
+    if (p.rank_fd < 0) return;
+    char text[32];
+    int len = snprintf(text, sizeof text, "%d", rank);
+    if (write(p.rank_fd, text, size_t(len)) != len) {
+        // The child then passes lines through as they are.
+    }
+    close(p.rank_fd);
+    p.rank_fd = -1;
+}
+
+// Standard error goes straight out again, and the child is waited for, so
+// that every line reached the real standard error before this process ends.
+void prefixer_stop(prefixer &p) {
+    if (p.pid < 0) return;
+    fflush(stderr);
+    dup2(p.saved_err, 2);
+    close(p.saved_err);
+    if (p.rank_fd >= 0) close(p.rank_fd);
+    while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    p.pid = -1;
+}
+
+// ---- the watchdog of this rank -------------------------------------------------------
+
+pthread_mutex_t g_monitor_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_monitor_cond = PTHREAD_COND_INITIALIZER;
+bool g_monitor_stop;  // guarded by g_monitor_lock
+
+// Interrupts workers stuck in open or getdents64, as in the scanner, and ends
+// the rank (and so the job) when the rank holds work and has written no line
+// for the no-progress time. A rank without work waiting for the others is
+// not stuck. Progress lines are rank 0's, with the job's totals.
+void *monitor_thread(void *) {
+    int64_t prev_files = -1;
+    int stalls = 0;
+    pthread_mutex_lock(&g_monitor_lock);
+    for (;;) {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += FR2_PROGRESS_INTERVAL_SEC;
+        while (!g_monitor_stop &&
+               pthread_cond_timedwait(&g_monitor_cond, &g_monitor_lock, &until) != ETIMEDOUT) {
+        }
+        if (g_monitor_stop) break;
+        pthread_mutex_unlock(&g_monitor_lock);
+        fr2_watchdog_scan(int64_t(time(nullptr)));
+        int64_t files = g_state.total_files.load(std::memory_order_relaxed);
+        bool has_work = g_state.dirs_pending.load(std::memory_order_acquire) > 1;
+        if (!has_work || files != prev_files) {
+            stalls = 0;
+        } else if (++stalls >= FR2_NO_PROGRESS_SAMPLES) {
+            fprintf(stderr,
+                    FR2_PROGRAM_NAME ": no progress for %d seconds, forcing exit (threads stuck on "
+                                     "uninterruptible I/O)\n",
+                    FR2_NO_PROGRESS_SEC);
+            fflush(stderr);
+            fr2_output_flush_if_free();
+            _exit(FR2_EXIT_NO_PROGRESS);  // mpirun ends the other ranks
+        }
+        prev_files = files;
+        pthread_mutex_lock(&g_monitor_lock);
+    }
+    pthread_mutex_unlock(&g_monitor_lock);
+    return nullptr;
+}
+
+void sigusr1_handler(int) {}
+
+int g_rank, g_size;
+prefixer g_prefixer;
+
+// Ends the job's run on this rank with `status`, after MPI_Finalize.
+int finish(int status) {
+    fflush(stdout);
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak check runs here, while Open MPI's components are still loaded:
+    // at exit they are unloaded and what they keep could not even be named,
+    // let alone told apart from this program's leaks.
+    __lsan_do_leak_check();
+#endif
+    MPI_Finalize();
+    prefixer_stop(g_prefixer);
+    return status;
+}
+
+// The same decision on every rank: the worst status of any rank.
+int agree(int status) {
+    int worst = 0;
+    MPI_Allreduce(&status, &worst, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    return worst;
+}
+
+// Opens PREFIX.<rank>.csv as standard output. 0, or the errno.
+int open_shard(const char *prefix) {
+    std::string path = std::string(prefix) + "." + std::to_string(g_rank) + ".csv";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        fprintf(stderr, MPI_PROGRAM_NAME ": cannot create %s: %s\n", path.c_str(), strerror(err));
+        return err;
+    }
+    fflush(stdout);
+    dup2(fd, 1);
+    close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    g_prefixer = start_prefixer();
+    int provided = 0;
+    // Only this thread calls MPI: it becomes the communication thread.
+#if defined(__SANITIZE_ADDRESS__)
+    // What Open MPI keeps from its start-up (some of it from components it
+    // unloads again at once) is its own: not counted as leaks.
+    __lsan_disable();
+#endif
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_enable();
+#endif
+    MPI_Comm_rank(MPI_COMM_WORLD, &g_rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &g_size);
+    prefixer_set_rank(g_prefixer, g_rank);
+
+    // Every rank parses the same command line to the same result; only rank
+    // 0 says what it finds.
+    mpi_options mo = split_options(argc, argv);
+    int quiet = -1, saved_out = -1, saved_err = -1;
+    if (g_rank != 0) {
+        quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        saved_out = fcntl(1, F_DUPFD_CLOEXEC, 3);
+        saved_err = fcntl(2, F_DUPFD_CLOEXEC, 3);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+    }
+    if (mo.help) print_mpi_help();
+    int status = 0;
+    fr2_config_status cs =
+        fr2_config_parse(int(mo.scanner_argv.size()) - 1, mo.scanner_argv.data(), &g_config, &status);
+    if (cs == FR2_CONFIG_RUN && !mo.output) {
+        fprintf(stderr,
+                MPI_PROGRAM_NAME ": --output PREFIX is required: each rank writes its lines to "
+                                 "PREFIX.<rank>.csv (the standard output of many ranks through "
+                                 "mpirun can cut lines)\n");
+        cs = FR2_CONFIG_EXIT;
+        status = 1;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    if (g_rank != 0) {
+        dup2(saved_out, 1);
+        dup2(saved_err, 2);
+        close(saved_out);
+        close(saved_err);
+        close(quiet);
+    }
+    if (cs != FR2_CONFIG_RUN) return finish(status);
+
+    // Every rank tries; one warning is enough.
+    if (setuid(0) != 0 && g_rank == 0)
+        fputs("unable to setuid root; not all files may be processed\n", stderr);
+
+    // Rank 0 stats the root; every rank ends with its errno when that fails.
+    const char *dir = g_config.root;
+    struct statx root_stx;
+    memset(&root_stx, 0, sizeof root_stx);
+    int64_t root_info[2] = {0, 0};  // errno, device
+    if (g_rank == 0) {
+        if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
+            root_info[0] = errno;
+            fprintf(stderr, "%s: statx '%s': %s\n", FR2_PROGRAM_NAME, dir,
+                    strerror(int(root_info[0])));
+        } else {
+            root_info[1] = int64_t(fr2_makedev(root_stx.stx_dev_major, root_stx.stx_dev_minor));
+        }
+    }
+    MPI_Bcast(root_info, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    if (root_info[0] != 0) return finish(int(root_info[0]));
+    if (agree(open_shard(mo.output)) != 0) return finish(1);
+    if (g_config.header) puts(FR2_CSV_HEADER);
+
+    fr2_state_init();
+    g_state.root_dev = uint64_t(root_info[1]);
+    g_chunk_entries = mo.chunk_entries;
+    int64_t start_time = int64_t(time(nullptr));
+    fr2_mpi_comm_init(g_rank, g_size, start_time);
+    // The hold (see fr2_mpi_comm.cpp): this rank's walk cannot end on its own.
+    g_state.dirs_pending.store(1, std::memory_order_release);
+    if (g_rank == 0) {
+        size_t len = strnlen(dir, FR2_MAX_PATH);
+        if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
+        fr2_dir_item *root = fr2_dir_item_new(dir, len);
+        if (!root) {
+            perror("calloc");
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        root->stx = root_stx;
+        fr2_queue_add(root);
+    }
+    fflush(stdout);  // the header reaches the shard before any line
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = sigusr1_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the signal must break a blocked open or getdents64
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    int threads = g_config.threads;
+    fr2_worker *workers = static_cast<fr2_worker *>(calloc(size_t(threads), sizeof(fr2_worker)));
+    if (!workers) {
+        perror("calloc");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    g_state.workers = workers;
+    int started = 0;
+    for (; started < threads; started++) {
+        workers[started].id = started;
+        int rc = pthread_create(&workers[started].thread, nullptr, fr2_worker_thread,
+                                &workers[started]);
+        if (rc != 0) {
+            fprintf(stderr, FR2_PROGRAM_NAME ": could not start worker %d of %d: %s\n", started,
+                    threads, strerror(rc));
+            break;
+        }
+    }
+    if (started == 0) MPI_Abort(MPI_COMM_WORLD, 1);
+    g_state.worker_count.store(started, std::memory_order_release);
+    pthread_t monitor;
+    bool monitor_ok = pthread_create(&monitor, nullptr, monitor_thread, nullptr) == 0;
+
+    fr2_mpi_comm_run();  // until every rank's walk is over
+
+    for (int w = 0; w < started; w++) pthread_join(workers[w].thread, nullptr);
+    g_state.done.store(true, std::memory_order_release);
+    pthread_mutex_lock(&g_monitor_lock);
+    g_monitor_stop = true;
+    pthread_cond_broadcast(&g_monitor_cond);
+    pthread_mutex_unlock(&g_monitor_lock);
+    if (monitor_ok) pthread_join(monitor, nullptr);
+    fr2_flush_output(fr2_mpi_comm_output());
+    status = fr2_output_finish() == 0 ? 0 : 1;
+
+    // The job's totals, and its worst status, to rank 0 for the one summary.
+    int64_t mine[2] = {g_state.total_files.load(std::memory_order_relaxed),
+                       g_state.total_bytes.load(std::memory_order_relaxed)};
+    int64_t sums[2] = {0, 0};
+    MPI_Reduce(mine, sums, 2, MPI_INT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
+    status = agree(status);
+    if (g_rank == 0) {
+        g_state.total_files.store(sums[0], std::memory_order_relaxed);
+        g_state.total_bytes.store(sums[1], std::memory_order_relaxed);
+        fr2_print_summary_line(start_time);
+    }
+    if (mo.stats) {
+        // One line per rank, in rank order, after the summary.
+        const fr2_mpi_stats *s = fr2_mpi_comm_stats();
+        int64_t row[FR2_MPI_STATS_FIELDS + 1] = {mine[0], s->steal_requests, s->steals_won,
+                                                 s->items_received, s->items_given,
+                                                 s->messages_sent, s->bytes_sent,
+                                                 s->chunk_reports, s->token_passes};
+        std::vector<int64_t> all(g_rank == 0 ? size_t(g_size) * (FR2_MPI_STATS_FIELDS + 1) : 1);
+        MPI_Gather(row, FR2_MPI_STATS_FIELDS + 1, MPI_INT64_T, all.data(), FR2_MPI_STATS_FIELDS + 1,
+                   MPI_INT64_T, 0, MPI_COMM_WORLD);
+        for (int r = 0; g_rank == 0 && r < g_size; r++) {
+            const int64_t *v = &all[size_t(r) * (FR2_MPI_STATS_FIELDS + 1)];
+            fprintf(stderr,
+                    MPI_PROGRAM_NAME " stats: rank %d: lines %lld, steal requests %lld, won %lld, "
+                                     "items received %lld, given %lld, messages %lld, bytes %lld, "
+                                     "chunk reports %lld, token passes %lld\n",
+                    r, (long long)v[0], (long long)v[1], (long long)v[2], (long long)v[3],
+                    (long long)v[4], (long long)v[5], (long long)v[6], (long long)v[7],
+                    (long long)v[8]);
+        }
+    }
+    g_state.workers = nullptr;
+    g_state.worker_count.store(0, std::memory_order_release);
+    free(workers);
+    return finish(status);
+}
