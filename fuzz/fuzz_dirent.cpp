@@ -32,14 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t mode = in.byte();
     // Entries already in the batch from the same directory's earlier buffers.
     int32_t before = in.num<uint16_t>() % 600;
-    fr2_entry *entries = nullptr;
-    int32_t count = 0, cap = 0;
+    // Their names nearly fill the arena, so new names soon move it.
+    fr2_batch batch = {};
     if (before > 0) {
-        cap = 256;
-        while (cap < before) cap *= 2;
-        entries = static_cast<fr2_entry *>(calloc(size_t(cap), sizeof(fr2_entry)));
-        for (int32_t i = 0; i < before; i++) snprintf(entries[i].name, 256, "old%d", i);
-        count = before;
+        batch.cap = 256;
+        while (batch.cap < before) batch.cap *= 2;
+        batch.entries = static_cast<fr2_entry *>(calloc(size_t(batch.cap), sizeof(fr2_entry)));
+        batch.names_cap = size_t(before) * 8;
+        batch.names = static_cast<char *>(malloc(batch.names_cap));
+        for (int32_t i = 0; i < before; i++) {
+            batch.entries[i].name = batch.names + batch.names_used;
+            batch.names_used += size_t(snprintf(batch.entries[i].name, 8, "old%d", i)) + 1;
+        }
+        batch.count = before;
     }
 
     std::vector<char> buf;
@@ -86,11 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The buffer alone on the heap, aligned as the worker's is: ASan sees any overread.
     char *heap = static_cast<char *>(aligned_alloc(64, (buf.size() + 63) & ~size_t(63) ?: 64));
     if (!buf.empty()) memcpy(heap, buf.data(), buf.size());
-    fr2_batch batch = {entries, count, cap};
     int rc = parse_dirent_buffer(heap, long(buf.size()), &batch);
-    entries = batch.entries;
-    count = batch.count;
-    cap = batch.cap;
+    const fr2_entry *entries = batch.entries;
+    int32_t count = batch.count, cap = batch.cap;
     free(heap);
     if (rc != 0) fuzz_fail("parse_dirent_buffer failed", std::to_string(rc), "0");
     check_capacity(count, cap);
@@ -102,8 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (int32_t i = before; i < count; i++) {
         const fr2_entry &e = entries[i];
-        size_t n = strnlen(e.name, sizeof e.name);
-        if (n == sizeof e.name) fuzz_fail("name not terminated", "", "");
+        if (e.name < batch.names || e.name >= batch.names + batch.names_used)
+            fuzz_fail("name outside the arena", "", "");
+        size_t n = strnlen(e.name, 256);
+        if (n == 256) fuzz_fail("name not terminated", "", "");
         if (n != e.name_len) fuzz_fail("name_len", std::to_string(e.name_len), std::to_string(n));
         if (e.stat_ok != 0) fuzz_fail("stat_ok set before any statx", "", "");
         if (e.is_dir != (e.d_type == DT_DIR)) fuzz_fail("is_dir does not follow d_type", "", "");
@@ -122,6 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 fuzz_fail("inode or type", e.name, want[k].name);
         }
     }
-    free(entries);
+    fr2_batch_free(&batch);
     return 0;
 }

@@ -62,6 +62,35 @@ static bool dirent_grow_batch(fr2_batch *batch, int32_t need) {
     return true;
 }
 
+// Room for `need` more name bytes. A moved arena carries the batch's names
+// along: the entries are pointed at the new copies.
+static bool dirent_grow_names(fr2_batch *batch, size_t need) {
+    size_t cap = batch->names_cap ? batch->names_cap * 2 : FR2_FIRST_NAMES_CAP;
+    while (cap < batch->names_used + need) cap *= 2;
+    char *grown = static_cast<char *>(malloc(cap));
+    if (!grown) return false;
+    if (batch->names) {
+        memcpy(grown, batch->names, batch->names_used);
+        for (int32_t i = 0; i < batch->count; i++)
+            batch->entries[i].name = grown + (batch->entries[i].name - batch->names);
+        free(batch->names);
+    }
+    batch->names = grown;
+    batch->names_cap = cap;
+    return true;
+}
+
+void fr2_batch_free(fr2_batch *batch) {
+    if (batch->cap) free(batch->entries);
+    free(batch->names);
+    *batch = fr2_batch{};
+}
+
+void fr2_batch_trim(fr2_batch *batch) {
+    if (batch->cap > FR2_TRIM_BATCH_CAP || batch->names_cap > FR2_TRIM_NAMES_CAP)
+        fr2_batch_free(batch);
+}
+
 int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
     const long name_off = offsetof(dirent_kernel_record, d_name);
     long off = 0;
@@ -78,7 +107,12 @@ int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
         if (name_len > 255) name_len = 255;
         if (name[0] == '.' && (name_len == 1 || (name_len == 2 && name[1] == '.'))) continue;
         if (batch->count + 1 > batch->cap && !dirent_grow_batch(batch, batch->count + 1)) return -1;
+        if (batch->names_used + name_len + 1 > batch->names_cap &&
+            !dirent_grow_names(batch, name_len + 1))
+            return -1;
         fr2_entry *e = &batch->entries[batch->count];
+        e->name = batch->names + batch->names_used;
+        batch->names_used += name_len + 1;
         memcpy(e->name, name, name_len);
         e->name[name_len] = 0;
         e->name_len = uint16_t(name_len);
@@ -95,6 +129,7 @@ int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
 int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
                          int32_t limit, bool *eof) {
     batch->count = 0;
+    batch->names_used = 0;
     *eof = false;
     if (limit <= 0) return 0;
     do {
