@@ -95,11 +95,21 @@ int fr2_chunk_entries(const fr2_chunk *c, fr2_batch *batch) {
         batch->entries = static_cast<fr2_entry *>(grown);
         batch->cap = int32_t(cap);
     }
+    // Each record's name and its NUL take no more than the record.
+    batch->names_used = 0;
+    if (c->bytes > batch->names_cap) {
+        char *names = static_cast<char *>(realloc(batch->names, c->bytes));
+        if (!names) return -1;
+        batch->names = names;
+        batch->names_cap = c->bytes;
+    }
     const uint8_t *p = c->names, *end = c->names + c->bytes;
     for (uint32_t i = 0; i < c->count && end - p >= 2; i++) {
         uint8_t type = p[0], len = p[1];
         if (len == 0 || end - p - 2 < len) break;  // a record the cutter never makes
         fr2_entry *e = &batch->entries[batch->count++];
+        e->name = batch->names + batch->names_used;
+        batch->names_used += size_t(len) + 1;
         memcpy(e->name, p + 2, len);
         e->name[len] = 0;
         e->name_len = len;

@@ -20,6 +20,8 @@ void fr2_print_help(void) {
     printf("       --threads n   Worker threads (default %d, max %d)\n", FR2_DEFAULT_THREADS,
            FR2_MAX_THREADS);
     printf("       --ring-depth n io_uring ring size (default %d)\n", FR2_DEFAULT_RING_DEPTH);
+    puts("       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by");
+    puts("                     measured latency in auto (default auto)");
     puts("       --getdents-max n  Max concurrent getdents64 calls (default threads/4)");
     puts("       --header      Print CSV header");
     puts("\nOutput: CSV with 17 columns, same format as fsrake.");
@@ -39,6 +41,20 @@ static int32_t config_parse_int(const char *s) {
 
 static int32_t config_clamp(int32_t n, int32_t lo, int32_t hi) {
     return n < lo ? lo : n > hi ? hi : n;
+}
+
+static bool config_parse_stat_mode(const char *s, fr2_stat_mode *mode) {
+    if (!strcmp(s, "auto"))
+        *mode = FR2_STAT_MODE_AUTO;
+    else if (!strcmp(s, "ring"))
+        *mode = FR2_STAT_MODE_RING;
+    else if (!strcmp(s, "sync"))
+        *mode = FR2_STAT_MODE_SYNC;
+    else {
+        fprintf(stderr, "--stat-mode must be auto, ring or sync, not '%s'\n", s);
+        return false;
+    }
+    return true;
 }
 
 static void config_defaults(fr2_config *cfg) {
@@ -94,6 +110,9 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             if (!take_value("--ring-depth requires argument\n")) return FR2_CONFIG_EXIT;
             cfg->ring_depth =
                 config_clamp(config_parse_int(value), FR2_MIN_RING_DEPTH, FR2_MAX_RING_DEPTH);
+        } else if (!strcmp(a, "--stat-mode")) {
+            if (!take_value("--stat-mode requires argument\n")) return FR2_CONFIG_EXIT;
+            if (!config_parse_stat_mode(value, &cfg->stat_mode)) return FR2_CONFIG_EXIT;
         } else if (!strcmp(a, "--getdents-max")) {
             if (!take_value("--getdents-max requires argument\n")) return FR2_CONFIG_EXIT;
             int32_t n = config_parse_int(value);

@@ -22,11 +22,16 @@ struct fr2_exclude_list {
     int32_t count;
 };
 
+// How workers fetch metadata: each chooses by what it measures, always the
+// ring, or never the ring.
+enum fr2_stat_mode : int32_t { FR2_STAT_MODE_AUTO, FR2_STAT_MODE_RING, FR2_STAT_MODE_SYNC };
+
 struct fr2_config {
     int32_t threads;       // 1 to 1024
     int32_t ring_depth;    // 16 to 4096: ring size and batch size
     int32_t getdents_max;  // read-admission slots, at least 1
     int32_t max_depth;     // 0 (or negative): no limit
+    fr2_stat_mode stat_mode;
     bool no_snap;
     bool one_file_system;
     bool header;

@@ -5,21 +5,41 @@
 
 #include <stdint.h>
 
+#include "fr2_config.h"
 #include "fr2_dirent.h"
 #include "fr2_ring.h"
 
+// A worker's choice between synchronous statx and the ring, from the mean
+// latency of groups of synchronous statx calls.
+struct fr2_stat_choice {
+    bool ring;       // the ring is chosen
+    int32_t streak;  // consecutive groups that speak for switching
+};
+
+// Takes the mean latency per entry (nanoseconds) of one group of synchronous
+// statx calls; returns whether the ring is chosen from now on.
+bool fr2_stat_choose(fr2_stat_choice *choice, int64_t mean_ns);
+
 struct fr2_stat {
-    int32_t worker_id;  // for messages
-    int32_t depth;      // requests per pass
+    int32_t worker_id;   // for messages
+    int32_t depth;       // requests per pass
+    uint32_t iowq;       // io-wq threads the ring may start
+    fr2_stat_mode mode;  // AUTO until the ring is lost, then SYNC
+    fr2_stat_choice choice;
+    int64_t last_probe_ns;
     fr2_ring ring;
-    bool ring_up;     // the ring is set up (it may have broken since)
-    int32_t covered;  // entries of the current batch covered by the pass in flight
+    bool ring_tried;     // set-up was attempted (in AUTO at the first switch)
+    bool ring_up;        // the ring is set up (it may have broken since)
+    int32_t covered;     // entries of the current batch statted or with the kernel
+    int32_t pass_first;  // the first entry of the pass with the kernel
     int32_t cancelled_passes;  // passes in a row in which the kernel cancelled requests
 };
 
-// Sets the worker's back end up: its ring, or synchronous statx when the ring
-// cannot be had (said once on standard error).
-void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t threads);
+// Sets the worker's back end up. RING sets the ring up now (a failure is said
+// once on standard error and the worker stays synchronous); AUTO sets it up
+// when the worker first chooses it; SYNC never does.
+void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t threads,
+                    fr2_stat_mode mode);
 void fr2_stat_teardown(fr2_stat *st);
 
 // Starts fetching the batch's metadata. It may be complete on return

@@ -295,9 +295,15 @@ static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
     fr2_finish_directory();
 }
 
+// After a huge directory its arrays go back, but not the prefetched batch.
+static void walk_trim_batches(fr2_worker *w) {
+    for (int slot = 0; slot < 2; slot++)
+        if (!(w->pf_valid && w->pf_slot == slot)) fr2_batch_trim(&w->batch[slot]);
+}
+
 void *fr2_worker_thread(void *arg) {
     fr2_worker *w = static_cast<fr2_worker *>(arg);
-    fr2_stat_setup(&w->stat, w->id, g_config.ring_depth, g_config.threads);
+    fr2_stat_setup(&w->stat, w->id, g_config.ring_depth, g_config.threads, g_config.stat_mode);
 
     while (!g_state.done.load(std::memory_order_acquire)) {
         w->act.cancel.store(false, std::memory_order_relaxed);
@@ -340,6 +346,7 @@ void *fr2_worker_thread(void *arg) {
         walk_count_line(w, item->stx.stx_size);
         walk_count_progress(w, 1);
         walk_drop_directory(item, fd);
+        walk_trim_batches(w);
     }
 
     if (w->pf_valid) {
@@ -349,9 +356,6 @@ void *fr2_worker_thread(void *arg) {
     fr2_flush_output(&w->out);
     if (w->files_unflushed > 0) walk_publish_counters(w);
     fr2_stat_teardown(&w->stat);
-    for (fr2_batch &b : w->batch) {
-        if (b.cap) free(b.entries);
-        b = fr2_batch{};
-    }
+    for (fr2_batch &b : w->batch) fr2_batch_free(&b);
     return nullptr;
 }
