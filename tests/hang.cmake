@@ -45,6 +45,10 @@ if(FUSE3_FOUND)
   target_compile_definitions(test_read_failure PRIVATE
     FR2_HANGFS="$<TARGET_FILE:hangfs>" FR2_SECCOMP_RUN="$<TARGET_FILE:seccomp_run>")
   add_dependencies(test_read_failure hangfs seccomp_run)
+  # A slow FUSE subtree inside a local tree: which back end each part gets.
+  fr2_add_test(test_mixed_storage SOURCES test_mixed_storage.cpp LABELS fuse strace TIMEOUT 300)
+  target_compile_definitions(test_mixed_storage PRIVATE FR2_HANGFS="$<TARGET_FILE:hangfs>")
+  add_dependencies(test_mixed_storage hangfs)
 else()
   message(STATUS "libfuse3 not found (Debian: fuse3 libfuse3-dev): hangfs and the "
                  "watchdog and progress tests on hanging storage are not built")

@@ -23,6 +23,8 @@ const std::string kUsage =
     "       --one-file-system / -x  Don't cross filesystem boundaries\n"
     "       --threads n   Worker threads (default 64, max 1024)\n"
     "       --ring-depth n io_uring ring size (default 2048)\n"
+    "       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by\n"
+    "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
     "       --header      Print CSV header\n"
     "\n"
@@ -131,10 +133,18 @@ TEST(Cli, UnknownOptions) {
 }
 
 TEST(Cli, ValueOptionsWithoutTheirArgument) {
-    for (std::string opt : {"--depth", "--exclude", "--threads", "--ring-depth", "--getdents-max"})
+    for (std::string opt :
+         {"--depth", "--exclude", "--threads", "--ring-depth", "--stat-mode", "--getdents-max"})
         expect_fails({opt}, opt + " requires argument\n", 1);
     expect_fails({"--header", "--NoSnap", "--threads"}, "--threads requires argument\n", 1);
     expect_fails({"--threads", "4", "--getdents-max"}, "--getdents-max requires argument\n", 1);
+}
+
+TEST(Cli, StatModeTakesOnlyItsThreeWords) {
+    SmallTree t;
+    for (std::string bad : {"", "Ring", "async", "auto ", "1"})
+        expect_fails({"--stat-mode", bad, t.root},
+                     "--stat-mode must be auto, ring or sync, not '" + bad + "'\n", 1);
 }
 
 TEST(Cli, MissingDirectoryArgument) {

@@ -37,7 +37,7 @@ std::string RingTree::root;
 
 }  // namespace
 
-TEST_F(RingTree, SameLinesAtEveryDepthThreadCountAndAdmission) {
+TEST_F(RingTree, SameLinesInEveryStatModeDepthThreadCountAndAdmission) {
     Model m = model_walk(root);
     const std::vector<std::vector<std::string>> variants = {
         {},
@@ -49,14 +49,17 @@ TEST_F(RingTree, SameLinesAtEveryDepthThreadCountAndAdmission) {
         {"--threads", "64", "--getdents-max", "1"},
         {"--threads", "1", "--getdents-max", "1", "--ring-depth", "16"},
     };
-    for (auto args : variants) {
-        std::string label;
-        for (auto &a : args) label += a + " ";
-        SCOPED_TRACE("options: " + label);
-        args.push_back(root);
-        RunResult r = run_fsrake2(args);
-        EXPECT_EQ(r.err.find("io_uring"), std::string::npos) << r.err;
-        expect_walk(r, m);
+    for (const char *mode : {"ring", "auto", "sync"}) {
+        for (auto args : variants) {
+            args.insert(args.begin(), {"--stat-mode", mode});
+            std::string label;
+            for (auto &a : args) label += a + " ";
+            SCOPED_TRACE("options: " + label);
+            args.push_back(root);
+            RunResult r = run_fsrake2(args);
+            EXPECT_EQ(r.err.find("io_uring"), std::string::npos) << r.err;
+            expect_walk(r, m);
+        }
     }
 }
 
@@ -70,7 +73,7 @@ TEST_F(RingTree, RingBatchesStatxRequests) {
     // test is about.
     RunResult r = run_command({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-c", "-o", trace, "-e",
                                "trace=statx,newfstatat,io_uring_enter,getdents64", FR2_BINARY,
-                               "--threads", "2", root});
+                               "--stat-mode", "ring", "--threads", "2", root});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string counts = read_file(trace);
     auto calls = [&](const std::string &name) -> long {
@@ -132,7 +135,7 @@ TEST(RingPrefetch, EmptyAndUnopenableDirectoriesStillEndTheWalk) {
         RunOptions ro;
         ro.prefix = unprivileged_prefix();
         ro.timeout_sec = 120;
-        RunResult r = run_fsrake2({"--threads", threads, root}, ro);
+        RunResult r = run_fsrake2({"--stat-mode", "ring", "--threads", threads, root}, ro);
         expect_walk(r, m);
     }
 }

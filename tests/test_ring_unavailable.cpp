@@ -61,7 +61,7 @@ class RingUnavailable : public testing::Test {
         std::vector<std::map<std::string, int>> counts;
         for (const char *depth : {"2048", "16"}) {
             SCOPED_TRACE(std::string("ring depth ") + depth);
-            RunResult r = run_fsrake2({"--threads", "3", "--ring-depth", depth, root},
+            RunResult r = run_fsrake2({"--stat-mode", "ring", "--threads", "3", "--ring-depth", depth, root},
                                       under({filter}, 120));
             EXPECT_FALSE(r.timed_out) << "the walk hung:\n" << r.err;
             EXPECT_EQ(r.term_signal, 0) << r.err;
@@ -102,7 +102,7 @@ std::string RingUnavailable::root;
 
 TEST_F(RingUnavailable, SetupFailureGivesOneFallbackLinePerWorkerAndTheSameRecords) {
     Model m = model_walk(root);
-    RunResult ring = run_fsrake2({"--threads", "3", root});
+    RunResult ring = run_fsrake2({"--stat-mode", "ring", "--threads", "3", root});
     ASSERT_EQ(ring.status, 0) << ring.err;
     ASSERT_EQ(ring.err.find("io_uring"), std::string::npos)
         << "the ring itself is unavailable here:\n" << ring.err;
@@ -110,8 +110,8 @@ TEST_F(RingUnavailable, SetupFailureGivesOneFallbackLinePerWorkerAndTheSameRecor
     // Three workers, one worker, and the default pool of 64: one line each.
     for (int threads : {3, 1, 64}) {
         SCOPED_TRACE("threads " + std::to_string(threads));
-        std::vector<std::string> args;
-        if (threads != 64) args = {"--threads", std::to_string(threads)};
+        std::vector<std::string> args = {"--stat-mode", "ring"};
+        if (threads != 64) args.insert(args.end(), {"--threads", std::to_string(threads)});
         args.push_back(root);
         RunResult r = run_fsrake2(args, under({"--fail-setup"}));
         expect_walk(r, m);  // fallback lines aside, the messages of a ring run

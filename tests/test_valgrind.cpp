@@ -46,9 +46,9 @@ class Valgrind : public ::testing::Test {
             EXPECT_EQ(r.err.find(fault), std::string::npos) << "memcheck reported:\n" << r.err;
     }
 
-    std::vector<std::string> walk_args() {
-        return {FR2_BINARY, "--threads", "4", "--ring-depth", "16", "--header",
-                "--exclude", t_ / "exclude", t_.path()};
+    std::vector<std::string> walk_args(const std::string &stat_mode = "ring") {
+        return {FR2_BINARY, "--stat-mode", stat_mode, "--threads", "4", "--ring-depth", "16",
+                "--header", "--exclude", t_ / "exclude", t_.path()};
     }
 
     TempDir t_;
@@ -69,6 +69,22 @@ TEST_F(Valgrind, RingWalkIsClean) {
     auto rows = parse_csv(r.out, &ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(rows.size(), want_ + 1);  // and the header
+}
+
+// Each worker choosing for itself: timed groups, and the ring when the
+// slowness under memcheck makes a worker choose it.
+TEST_F(Valgrind, ChoosingWalkIsClean) {
+    std::vector<std::string> cmd = memcheck();
+    auto args = walk_args("auto");
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    RunOptions o;
+    o.timeout_sec = 600;
+    RunResult r = run_command(cmd, o);
+    expect_clean(r, 0);
+    bool ok = false;
+    auto rows = parse_csv(r.out, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(rows.size(), want_ + 1);
 }
 
 TEST_F(Valgrind, SynchronousWalkIsClean) {

@@ -1,5 +1,11 @@
 # Whole walks of real trees against the real binary.
 fr2_add_test(test_walk SOURCES test_walk.cpp)
+# The same walks with each back end forced (the default chooses per worker).
+foreach(mode ring sync)
+  gtest_discover_tests(test_walk TEST_SUFFIX "/stat-mode-${mode}" TEST_LIST test_walk_${mode}_TESTS
+    DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT 300 ENVIRONMENT FR2_TEST_STAT_MODE=${mode})
+endforeach()
 # As uid 65534 (through setpriv when the suite runs as root).
 fr2_add_test(test_unprivileged SOURCES test_unprivileged.cpp LABELS unprivileged)
 # tmpfs and loop mounts: skipped with a reason when not root.

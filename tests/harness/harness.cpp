@@ -125,6 +125,10 @@ RunResult run_command(const std::vector<std::string> &argv_in, const RunOptions 
 
 RunResult run_fsrake2(const std::vector<std::string> &args, const RunOptions &opt) {
     std::vector<std::string> argv{FR2_BINARY};
+    // Suites registered once per back end choose it here; an explicit
+    // --stat-mode among the arguments comes later and wins.
+    if (const char *mode = getenv("FR2_TEST_STAT_MODE"); mode && *mode)
+        argv.insert(argv.end(), {"--stat-mode", mode});
     argv.insert(argv.end(), args.begin(), args.end());
     return run_command(argv, opt);
 }

@@ -28,7 +28,8 @@ struct RunResult {
 
 // Runs argv (argv[0] found on PATH or given as a path) and collects its output.
 RunResult run_command(const std::vector<std::string> &argv, const RunOptions &opt = {});
-// Runs the fsrake2 binary of this build with the given arguments.
+// Runs the fsrake2 binary of this build with the given arguments, after
+// "--stat-mode $FR2_TEST_STAT_MODE" when that is set.
 RunResult run_fsrake2(const std::vector<std::string> &args, const RunOptions &opt = {});
 // Runs a shell command line; returns its exit status (stdout and stderr into *out).
 int sh(const std::string &cmd, std::string *out = nullptr);
