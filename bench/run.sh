@@ -190,12 +190,19 @@ summarize() {
           line(s, "--threads 2 vs bfs", "fsrake2-t2", "bfs", ">= 1.6")
           line(s, "default vs sync floor, 64 threads", "fsrake2-default", "floor-sync-64", "")
           line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", "")
+          line(s, "default vs --stat-mode sync", "fsrake2-default", "fsrake2-statsync", ">= 0.95")
+          line(s, "default vs --stat-mode ring", "fsrake2-default", "fsrake2-ring", "")
+          line(s, "default vs sync floor, 2 threads", "fsrake2-default", "floor-sync-2", ">= 0.85")
+          line(s, "default vs du -s", "fsrake2-default", "du", ">= 1.7")
           line(s, "io_uring floor, deferred vs plain completions, 64 threads", "floor-ring-64-defer", "floor-ring-64", "")
           line(s, "io_uring floor, deferred vs plain completions, 2 threads", "floor-ring-2-defer", "floor-ring-2", "")
         } else if (s == "cold") {
           line(s, "default vs io_uring floor, 64 threads", "fsrake2-default", "floor-ring-64", ">= 0.9")
           line(s, "default vs fastest peer", "fsrake2-default", fp, ">= 1.5")
           line(s, "ring vs sync fsrake2, 64 threads", "fsrake2-default", "fsrake2-sync-64", "")
+          line(s, "default vs --stat-mode sync", "fsrake2-default", "fsrake2-statsync", ">= 0.95")
+          line(s, "default vs --stat-mode ring", "fsrake2-default", "fsrake2-ring", "")
+          line(s, "default vs du -s", "fsrake2-default", "du", ">= 2")
         } else if (s == "fuse") {
           line(s, "default vs GNU find", "fsrake2-default", "find", ">= 10")
           line(s, "default vs fastest parallel peer", "fsrake2-default", pp, ">= 3")
@@ -584,6 +591,8 @@ have du && peers+=(du)
 have gdu && peers+=(gdu)
 fs_jobs=()
 [ -n "$fsrake2" ] && fs_jobs=(fsrake2-default fsrake2-t1 fsrake2-t2 fsrake2-t8 fsrake2-t256 fsrake2-sync-2 fsrake2-sync-64)
+# A scanner that chooses its metadata back end: each forced one beside the default.
+[ -n "$fsrake2" ] && "$fsrake2" --help 2>&1 | grep -q -- --stat-mode && fs_jobs+=(fsrake2-ring fsrake2-statsync)
 floor_jobs=(floor-sync-2 floor-sync-64 floor-ring-2 floor-ring-64)
 
 if want smoke; then
