@@ -117,7 +117,26 @@ void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t thre
     st->mode = mode;
     uint32_t share = STAT_IOWQ_BUDGET / uint32_t(threads < 1 ? 1 : threads);
     st->iowq = share < 1 ? 1 : share > STAT_IOWQ_MAX_PER_RING ? STAT_IOWQ_MAX_PER_RING : share;
+    st->cur = &st->devices[0];
     if (mode == FR2_STAT_MODE_RING) stat_ring_setup(st);
+}
+
+void fr2_stat_directory(fr2_stat *st, uint64_t dev) {
+    st->directories++;
+    fr2_stat_device *pick = &st->devices[0];
+    for (fr2_stat_device &d : st->devices) {
+        if (d.last_used && d.dev == dev) {
+            pick = &d;
+            pick->last_used = st->directories;
+            st->cur = pick;
+            return;
+        }
+        if (d.last_used < pick->last_used) pick = &d;
+    }
+    *pick = fr2_stat_device{};
+    pick->dev = dev;
+    pick->last_used = st->directories;
+    st->cur = pick;
 }
 
 void fr2_stat_teardown(fr2_stat *st) {
@@ -131,7 +150,7 @@ static bool stat_ring_usable(const fr2_stat *st) { return st->ring_up && !st->ri
 static bool stat_use_ring(fr2_stat *st) {
     if (st->mode == FR2_STAT_MODE_SYNC) return false;
     if (st->mode == FR2_STAT_MODE_AUTO) {
-        if (!st->choice.ring) return false;
+        if (!st->cur->choice.ring) return false;
         if (!st->ring_tried) stat_ring_setup(st);
     }
     if (stat_ring_usable(st)) return true;
@@ -151,10 +170,10 @@ static void stat_sync_groups(fr2_stat *st, int dir_fd, fr2_batch *batch) {
             st->covered += left;
             return;
         }
-        int32_t n = st->choice.streak ? 1 : left < group ? left : group;
+        int32_t n = st->cur->choice.streak ? 1 : left < group ? left : group;
         int64_t start = stat_now_ns();
         fr2_stat_sync(dir_fd, batch->entries + st->covered, n);
-        fr2_stat_choose(&st->choice, (stat_now_ns() - start) / n);
+        fr2_stat_choose(&st->cur->choice, (stat_now_ns() - start) / n);
         st->covered += n;
         if (n > 1) group = group * 2 < STAT_GROUP ? group * 2 : STAT_GROUP;
     }
@@ -162,12 +181,13 @@ static void stat_sync_groups(fr2_stat *st, int dir_fd, fr2_batch *batch) {
 
 // On the ring, one entry now and then is statted synchronously and timed.
 static void stat_probe(fr2_stat *st, int dir_fd, fr2_batch *batch) {
-    if (st->mode != FR2_STAT_MODE_AUTO || !st->choice.ring || st->covered >= batch->count) return;
+    if (st->mode != FR2_STAT_MODE_AUTO || !st->cur->choice.ring || st->covered >= batch->count)
+        return;
     int64_t start = stat_now_ns();
-    if (start - st->last_probe_ns < STAT_PROBE_EVERY_NS) return;
+    if (start - st->cur->last_probe_ns < STAT_PROBE_EVERY_NS) return;
     fr2_stat_sync(dir_fd, batch->entries + st->covered, 1);
-    st->last_probe_ns = stat_now_ns();
-    fr2_stat_choose(&st->choice, st->last_probe_ns - start);
+    st->cur->last_probe_ns = stat_now_ns();
+    fr2_stat_choose(&st->cur->choice, st->cur->last_probe_ns - start);
     st->covered++;
 }
 

@@ -20,13 +20,25 @@ struct fr2_stat_choice {
 // statx calls; returns whether the ring is chosen from now on.
 bool fr2_stat_choose(fr2_stat_choice *choice, int64_t mean_ns);
 
+// What a worker has learned of one file system.
+struct fr2_stat_device {
+    uint64_t dev;
+    fr2_stat_choice choice;
+    int64_t last_probe_ns;
+    uint64_t last_used;  // 0: a free record
+};
+#define FR2_STAT_DEVICES 4
+
 struct fr2_stat {
     int32_t worker_id;   // for messages
     int32_t depth;       // requests per pass
     uint32_t iowq;       // io-wq threads the ring may start
     fr2_stat_mode mode;  // AUTO until the ring is lost, then SYNC
-    fr2_stat_choice choice;
-    int64_t last_probe_ns;
+    // The choice is made per file system: a mount point can lead from a fast
+    // disk to a slow filer, and a worker takes directories of both in turn.
+    fr2_stat_device devices[FR2_STAT_DEVICES];
+    fr2_stat_device *cur;  // the device of the directory being listed
+    uint64_t directories;  // listed so far, to find the least recently used device
     fr2_ring ring;
     bool ring_tried;     // set-up was attempted (in AUTO at the first switch)
     bool ring_up;        // the ring is set up (it may have broken since)
@@ -41,6 +53,9 @@ struct fr2_stat {
 void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t threads,
                     fr2_stat_mode mode);
 void fr2_stat_teardown(fr2_stat *st);
+
+// The device of the directory whose batches come next: its choice applies.
+void fr2_stat_directory(fr2_stat *st, uint64_t dev);
 
 // Starts fetching the batch's metadata. It may be complete on return
 // (synchronous back end) or left with the kernel (fr2_stat_pending).

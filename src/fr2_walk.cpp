@@ -244,6 +244,7 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
     int s = slot;  // the slot of the batch being fetched
     int64_t seen = 0;
     walk_cut_batch(item, &w->batch[s], &seen);
+    fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
     fr2_stat_begin(&w->stat, fd, &w->batch[s]);
     while (!eof) {
         bool overlap = fr2_stat_pending(&w->stat);
@@ -285,6 +286,7 @@ static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
     fr2_release_getdents_slot();
     if (fd == FR2_CANCELLED) fprintf(stderr, "Timeout Dir: %s\n", item->path);
     if (fd >= 0 && fr2_chunk_entries(item->chunk, &w->batch[0]) == 0) {
+        fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
         fr2_stat_begin(&w->stat, fd, &w->batch[0]);
         walk_stat_end(w, item, fd, 0);
         process_batch(w, item, &w->batch[0], &fcount, &dirsum);

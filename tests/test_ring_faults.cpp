@@ -133,7 +133,9 @@ int fake_enter(int, unsigned to_submit, unsigned min_complete, unsigned flags) {
 int fake_register(int, unsigned, void *, unsigned) { return 0; }
 
 // Synchronous statx on storage that answers after a millisecond.
+int g_slow_calls;
 int slow_statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *buf) {
+    g_slow_calls++;
     usleep(1000);
     return statx(dirfd, path, flags, mask, buf);
 }
@@ -291,6 +293,32 @@ TEST_F(RingFaults, ChoosingWorkerSetsTheRingUpOnlyWhenItSwitches) {
     expect_all_statted();
     EXPECT_EQ(fake_.setups, 1);
     fr2_stat_teardown(&st);
+}
+
+// The choice belongs to the file system: a worker that took the ring for one
+// keeps it there while it learns another from scratch.
+TEST_F(RingFaults, EachDeviceHasItsOwnChoice) {
+    g_sys.statx = slow_statx;
+    fr2_stat st;
+    fr2_stat_setup(&st, 7, 16, 1, FR2_STAT_MODE_AUTO);
+    auto fetch_on = [&](uint64_t dev) {
+        for (int i = 0; i < batch_.count; i++) batch_.entries[i].stat_ok = FR2_STAT_NONE;
+        g_slow_calls = 0;
+        fr2_stat_directory(&st, dev);
+        fr2_stat_begin(&st, dir_fd_, &batch_);
+        fr2_stat_end(&st, dir_fd_, &batch_);
+        expect_all_statted();
+        return g_slow_calls;
+    };
+    EXPECT_EQ(fetch_on(1), 10);  // a group of 8 and two single entries, then the ring
+    EXPECT_EQ(fetch_on(2), 10);  // another device: learned again
+    // Back on the first: the ring at once, with at most one entry timed.
+    EXPECT_LE(fetch_on(1), 1);
+    // More devices than the worker remembers: the least recently used goes.
+    for (uint64_t dev = 3; dev < 3 + FR2_STAT_DEVICES; dev++) fetch_on(dev);
+    EXPECT_EQ(fetch_on(1), 10);
+    fr2_stat_teardown(&st);
+    EXPECT_EQ(fake_.setups, 1);
 }
 
 TEST_F(RingFaults, RingPassesMatchSynchronousStatx) {
