@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,15 @@ fr2_dir_item *dir_item(const std::string &path, int depth, uint64_t ino) {
     return it;
 }
 
+// Entries point at their names, which live here to the end of the test.
+std::deque<std::string> g_names;
+
 std::vector<fr2_entry> entries(int n, const std::string &prefix) {
     std::vector<fr2_entry> v(static_cast<size_t>(n));
     for (int i = 0; i < n; i++) {
-        std::string name = prefix + std::to_string(i);
+        std::string &name = g_names.emplace_back(prefix + std::to_string(i));
         memset(&v[size_t(i)], 0, sizeof(fr2_entry));
-        memcpy(v[size_t(i)].name, name.c_str(), name.size() + 1);
+        v[size_t(i)].name = name.data();
         v[size_t(i)].name_len = uint16_t(name.size());
         v[size_t(i)].d_type = i % 2 ? DT_DIR : DT_REG;
     }
@@ -110,7 +114,7 @@ TEST_F(Wire, ItemsAndChunksRoundTripWithWhatTheirLinesNeed) {
     EXPECT_TRUE(batch.entries[0].is_dir);
     EXPECT_STREQ(batch.entries[1].name, "file4");
     EXPECT_FALSE(batch.entries[1].is_dir);
-    free(batch.entries);
+    fr2_batch_free(&batch);
     for (int i = 0; i < 3; i++) fr2_dir_item_free(got[i]);
 
     // Every shorter message, and a longer one, is refused whole.
