@@ -362,6 +362,19 @@ namespace {
 
 bool starts(const std::string &s, const char *p) { return s.compare(0, strlen(p), p) == 0; }
 
+// The scanner names the reason after the path ("Locked Dir: PATH: Permission
+// denied"); older scanners wrote the path alone. Only a known error text is
+// taken off, so a path that itself holds ": " stays whole.
+std::string without_reason(const std::string &text) {
+    for (int e = 1; e < 134; e++) {
+        std::string tail = std::string(": ") + strerror(e);
+        if (text.size() > tail.size() &&
+            text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+            return text.substr(0, text.size() - tail.size());
+    }
+    return text;
+}
+
 }  // namespace
 
 void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
@@ -372,7 +385,7 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
         m->problems.push_back(fr2r_problem{kind, path, l});
     };
     if (starts(l, "Locked Dir: ")) {
-        problem("locked", l.substr(12));
+        problem("locked", without_reason(l.substr(12)));
     } else if (starts(l, "Timeout Dir: ")) {
         problem("timeout", l.substr(13));
     } else if (starts(l, "worker ")) {
@@ -384,6 +397,10 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
             size_t e = rest.rfind(": ");
             problem("read error", e == std::string::npos ? rest : rest.substr(0, e));
         }
+        // "worker N: statx error: PATH: ERROR": an entry left out of the listing
+        size_t st = l.find("statx error: ");
+        if (st != std::string::npos && colon != std::string::npos && colon < st)
+            problem("stat error", without_reason(l.substr(st + 13)));
     } else if (starts(l, "fsrake2 done: ")) {
         m->summary = l;
         m->summary_lines = strtoll(l.c_str() + 14, nullptr, 10);
@@ -391,7 +408,8 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
         m->no_progress = true;
     } else if (starts(l, "fsrake2: error writing standard output")) {
         m->write_error = true;
-    } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: missing directory") ||
+    } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
+               starts(l, "fsrake2: missing directory") ||
                starts(l, "Unknown option: ") || starts(l, "fsrake2: could not open exclude")) {
         if (m->fatal.empty()) m->fatal = l;
     }
