@@ -198,6 +198,8 @@ static const char *USAGE =
     "       --one-file-system / -x  Don't cross filesystem boundaries\n"
     "       --threads n   Worker threads (default 64, max 1024)\n"
     "       --ring-depth n io_uring ring size (default 2048)\n"
+    "       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by\n"
+    "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
     "       --header      Print CSV header\n"
     "\n"
@@ -216,7 +218,8 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     WalkRules rules;
     size_t i = 0;
     const std::set<std::string> value_options = {"--depth", "--exclude", "--threads",
-                                                 "--ring-depth", "--getdents-max"};
+                                                 "--ring-depth", "--getdents-max",
+                                                 "--stat-mode"};
     const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x"};
     while (args[i].size() > 0 && args[i][0] == '-') {
         const std::string &a = args[i];
@@ -237,6 +240,11 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
             }
             const std::string &v = args[++i];
             if (a == "--depth") rules.max_depth = model_number(v);
+            if (a == "--stat-mode" && v != "auto" && v != "ring" && v != "sync") {
+                e.status = 1;
+                e.messages = {"--stat-mode must be auto, ring or sync, not '" + v + "'"};
+                return true;
+            }
             if (a == "--exclude") {
                 if (outside_sandbox(v)) return false;
                 struct stat st;
