@@ -250,8 +250,6 @@ void *monitor_thread(void *) {
     return nullptr;
 }
 
-void sigusr1_handler(int) {}
-
 int g_rank, g_size;
 prefixer g_prefixer;
 
@@ -387,12 +385,7 @@ int main(int argc, char **argv) {
     }
     fflush(stdout);  // the header reaches the shard before any line
 
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = sigusr1_handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: the signal must break a blocked open or getdents64
-    sigaction(SIGUSR1, &sa, nullptr);
+    fr2_watchdog_install_signal();
 
     int threads = g_config.threads;
     fr2_worker *workers = static_cast<fr2_worker *>(calloc(size_t(threads), sizeof(fr2_worker)));

@@ -58,6 +58,17 @@ static const char *monitor_activity_name(uint32_t activity) {
     }
 }
 
+static void monitor_sigusr1_handler(int) {}
+
+void fr2_watchdog_install_signal(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = monitor_sigusr1_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the signal must break a blocked open or getdents64
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
 int64_t fr2_watchdog_scan(int64_t now) {
     int64_t reports = 0;
     int32_t count =

@@ -53,7 +53,10 @@ struct fr2_monitor {
 };
 enum fr2_sample_verdict { FR2_SAMPLE_GO_ON = 0, FR2_SAMPLE_NO_PROGRESS = 1 };
 fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t start_time);
-int64_t fr2_watchdog_scan(int64_t now);  // returns the number of reports
+int64_t fr2_watchdog_scan(int64_t now);
+// Installs the empty SIGUSR1 handler through which the watchdog interrupts a
+// worker; before any worker starts.
+void fr2_watchdog_install_signal(void);  // returns the number of reports
 
 // "fsrake2 done: ..." from the global totals.
 void fr2_print_summary_line(int64_t start_time);

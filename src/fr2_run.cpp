@@ -23,8 +23,6 @@
 #include "fr2_queue.h"
 #include "fr2_walk.h"
 
-static void run_sigusr1_handler(int) {}
-
 // Statts the root and queues it as the walk's first directory. 0, or the
 // status to exit with.
 static int run_queue_root(const char *dir) {
@@ -150,12 +148,7 @@ int fr2_main(int argc, char **argv) {
 
     {
         int64_t start_time = int64_t(time(nullptr));
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = run_sigusr1_handler;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;  // no SA_RESTART: the signal must break a blocked open or getdents64
-        sigaction(SIGUSR1, &sa, nullptr);
+        fr2_watchdog_install_signal();
 
         if (!run_workers(start_time)) {
             status = 1;
