@@ -11,6 +11,7 @@ packages=(
   e2fsprogs util-linux mount strace       # loop images, setpriv, mounts, syscall counts
   fuse3 libfuse3-dev                      # the hanging FUSE file system of the tests
   sqlite3 libsqlite3-dev                  # loading scans; the report tool
+  libzstd-dev zstd                        # compressed output, and reading it back
   clang libclang-rt-14-dev                # fuzz targets
   valgrind                                # memcheck runs
   chromium fonts-dejavu-core              # the report page, rendered in a real browser
