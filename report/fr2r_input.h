@@ -38,6 +38,7 @@ struct fr2r_record {
     bool bad = false;   // malformed: why says what is wrong, e is not valid
     uint32_t file = 0;  // index into the inputs given
     int64_t line = 0;
+    int64_t through = 0;  // bytes of the file on disk behind it: progress
     fr2r_entry e;
     std::string why;
 };

@@ -27,8 +27,9 @@ const char *const k_usage =
     "\n"
     "Commands:\n"
     "  load SCAN.csv|- ... DB\n"
-    "                       load a scan (with or without its header line) into DB;\n"
-    "                       several files are the parts of one scan\n"
+    "                       load a scan (with or without its header line; plain or\n"
+    "                       zstd-compressed) into DB; several files are the parts\n"
+    "                       of one scan\n"
     "  scan DIR DB [fsrake2 options]   run fsrake2 on DIR and load what it writes\n"
     "  scans DB             list the scans in DB, with how complete they are\n"
     "  delete DB SCAN       remove a scan          rename DB SCAN LABEL   relabel it\n"
@@ -62,8 +63,10 @@ const char *const k_usage =
     "        --messages FILE  the scanner's saved standard error: its unreadable\n"
     "                       directories and how it ended are kept with the scan\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
-    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, or PATH);\n"
-    "        --label and --time as for load\n"
+    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, that of\n"
+    "                       its build tree, or PATH); --label and --time as for load;\n"
+    "                       these three may follow DB, other options there (and all\n"
+    "                       after --) go to the scanner\n"
     "  --help, --version\n";
 
 struct args {
@@ -118,7 +121,7 @@ int parse_args(int argc, char **argv, args *a) {
             else if (!strcmp(s, "--old")) a->ro.old_scan = v;
             else if (!strcmp(s, "--new")) a->ro.new_scan = v;
             else if (!strcmp(s, "--label")) a->lo.label = v;
-            else if (!strcmp(s, "--messages")) a->lo.messages = v;
+            else if (!strcmp(s, "--messages")) a->lo.messages.push_back(v);
             else if (!strcmp(s, "--scanner")) a->scanner = v;
             else {
                 if (strcmp(v, "own") && strcmp(v, "tree") && strcmp(v, "count") &&
@@ -149,9 +152,35 @@ int parse_args(int argc, char **argv, args *a) {
             a->cmd = s;
         } else {
             a->pos.push_back(s);
-            // scan DIR DB: what follows is for the scanner, options included.
+            // scan DIR DB: what follows is for the scanner, options included,
+            // but for this program's own scan options, which the scanner does
+            // not have (after "--" everything is the scanner's).
             if (a->cmd == "scan" && a->pos.size() == 2) {
-                for (i++; i < argc; i++) a->scanner_args.push_back(argv[i]);
+                bool verbatim = false;
+                for (i++; i < argc; i++) {
+                    const char *o = argv[i];
+                    if (!verbatim && !strcmp(o, "--")) {
+                        verbatim = true;
+                        continue;
+                    }
+                    bool own = !verbatim && (!strcmp(o, "--scanner") || !strcmp(o, "--label") ||
+                                             !strcmp(o, "--time"));
+                    if (!own) {
+                        a->scanner_args.push_back(o);
+                        continue;
+                    }
+                    if (i + 1 >= argc) return usage_error("%s requires an argument", o);
+                    const char *val = argv[++i];
+                    if (!strcmp(o, "--scanner")) {
+                        a->scanner = val;
+                    } else if (!strcmp(o, "--label")) {
+                        a->lo.label = val;
+                    } else {
+                        if (!parse_int(val, 0, &n))
+                            return usage_error("not a number of the right range: '%s'", val);
+                        a->lo.scan_time = n;
+                    }
+                }
             }
         }
     }
@@ -244,6 +273,9 @@ void finish_scanner(void *ctx, fr2r_messages *m) {
     if (m) *m = run->msgs;
 }
 
+// The scanner beside this program (both installed in one folder), or the
+// one of the build tree this program was built in (report/ below it), or
+// the first on the PATH.
 std::string default_scanner() {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -253,6 +285,11 @@ std::string default_scanner() {
         dir = dir.substr(0, dir.rfind('/') + 1);
         std::string beside = dir + "fsrake2";
         if (access(beside.c_str(), X_OK) == 0) return beside;
+        const std::string sub = "/report/";
+        if (dir.size() > sub.size() && dir.compare(dir.size() - sub.size(), sub.size(), sub) == 0) {
+            std::string built = dir.substr(0, dir.size() - sub.size() + 1) + "fsrake2";
+            if (access(built.c_str(), X_OK) == 0) return built;
+        }
     }
     return "fsrake2";
 }
@@ -296,7 +333,8 @@ int cmd_scan(const args &a) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         execvp(argv[0], argv.data());
-        dprintf(2, "fsrake2-report: cannot run the scanner %s: %s\n", argv[0], strerror(errno));
+        dprintf(2, "fsrake2-report: cannot run the scanner %s: %s (--scanner PATH names it)\n",
+                argv[0], strerror(errno));
         _exit(127);
     }
     close(out[1]);
