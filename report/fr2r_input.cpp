@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <tuple>
@@ -414,6 +415,7 @@ struct input {
     FILE *f = nullptr;
     bool owned = false;
     bool regular = false;
+    int64_t size = 0;
 };
 
 void report_error(const std::string &name, const std::string &why) {
@@ -493,6 +495,10 @@ int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const
     bool split = false;
     pool P;
     std::vector<void *> args;
+    if (std::count(files.begin(), files.end(), "-") > 1) {
+        fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
+        return -1;
+    }
     for (size_t i = 0; i < files.size(); i++) {
         fr2r_input_info info;
         info.name = files[i] == "-" ? "stdin" : files[i];
@@ -510,6 +516,7 @@ int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const
         struct stat st;
         if (in[i].f && fstat(fileno(in[i].f), &st) == 0 && S_ISREG(st.st_mode)) {
             in[i].regular = true;
+            in[i].size = st.st_size;
             if (in[i].owned) {
                 info.size = st.st_size;
                 info.mtime = st.st_mtime;
@@ -523,7 +530,7 @@ int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const
     if (files.size() == 1 && threads > 1 && in[0].regular) {
         unsigned char magic[4];
         int fd = fileno(in[0].f);
-        int64_t size = lseek(fd, 0, SEEK_END);
+        int64_t size = in[0].size;
         split = size >= 2 * k_min_part && !(pread(fd, magic, 4, 0) == 4 && zstd_magic(magic));
         if (split && !plan_split(fd, size, threads, &parts)) {
             report_error(res->files[0].name, "read error");

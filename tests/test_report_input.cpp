@@ -104,6 +104,13 @@ TEST(ReportInput, ParallelParseEqualsOneThreadWhereverSplitsFall) {
         EXPECT_EQ(res.records, one.records);
     }
 
+    // Too small to split: read whole, all the same.
+    std::string small = tmp / "small.csv";
+    write_file(small, record(7, "/r/a\nb") + record(8, "/r/c"));
+    fr2r_read_result small_res;
+    EXPECT_EQ(read_all({small}, 4, &small_res),
+              (std::vector<std::string>{"0:1:/r/a\nb", "0:3:/r/c"}));
+
     // A malformed line with an odd number of quotes turns the quote parity
     // after it: the parts disagree and the file is read again in one part,
     // with the same malformed lines at the same numbers.
