@@ -436,7 +436,8 @@ bool plan_split(int fd, int64_t size, int want, std::vector<part_run> *out) {
         counts[i].to = size * (i + 1) / n;
         args[i] = &counts[i];
     }
-    if (n > 1) run_threads(n, count_worker, args.data(), n);
+    // Prefix sums need every range but the last.
+    if (n > 1) run_threads(n - 1, count_worker, args.data(), n - 1);
     part_run p;
     p.fd = fd;
     out->push_back(p);
