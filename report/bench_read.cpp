@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -15,6 +16,13 @@
 #include "fr2r_input.h"
 
 namespace {
+
+double cpu_seconds() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 
 double now_seconds() {
     struct timespec ts;
@@ -49,7 +57,7 @@ int main(int argc, char **argv) {
         if (*s == ',') s++;
     }
     std::vector<std::string> files(argv + 3, argv + argc);
-    std::vector<std::vector<double>> secs(threads.size());
+    std::vector<std::vector<double>> secs(threads.size()), cpu(threads.size());
     int64_t lines = 0;
     for (int r = 0; r < rounds; r++)
         for (size_t k = 0; k < threads.size(); k++) {
@@ -59,22 +67,23 @@ int main(int argc, char **argv) {
             rd.begin = size_counts;
             rd.ctx = &counts;
             fr2r_read_result res;
-            double t0 = now_seconds();
+            double t0 = now_seconds(), c0 = cpu_seconds();
             if (fr2r_read_parallel(files, threads[k], rd, &res) != 0) return 1;
             secs[k].push_back(now_seconds() - t0);
+            cpu[k].push_back(cpu_seconds() - c0);
             lines = 0;
             for (const auto &c : counts) lines += c.n;
         }
-    printf("%"
-           "s %12s %10s %14s %8s\n",
-           "threads", "lines", "median_s", "lines_per_s", "ratio");
+    // Medians; the ratio is the wall time of the first thread count over this one's.
+    printf("threads        lines    wall_s     lines/s    cpu_s  lines/cpu_s  speedup\n");
     double base = 0;
     for (size_t k = 0; k < threads.size(); k++) {
         std::sort(secs[k].begin(), secs[k].end());
-        double med = secs[k][secs[k].size() / 2];
-        if (k == 0) base = med;
-        printf("%7d %12lld %10.3f %14.0f %8.2f\n", threads[k], (long long)lines, med, lines / med,
-               base / med);
+        std::sort(cpu[k].begin(), cpu[k].end());
+        double wall = secs[k][secs[k].size() / 2], c = cpu[k][cpu[k].size() / 2];
+        if (k == 0) base = wall;
+        printf("%7d %12lld %9.3f %11.0f %8.3f %12.0f %8.2f\n", threads[k], (long long)lines, wall,
+               lines / wall, c, lines / c, base / wall);
     }
     return 0;
 }
