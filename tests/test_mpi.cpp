@@ -265,11 +265,13 @@ TEST_P(MpiWalk, MixedTreeWithABigDirectorySpreadOverRanks) {
 }
 
 // Compressed shards, read back by the zstd tool, hold the same lines; the
-// lines of big directories that a remote rank finished are in them too.
+// lines of big directories that a remote rank finished are in them too. (A
+// scanner option with a value, --stat-mode, goes along with its value.)
 TEST_P(MpiWalk, CompressedShardsHoldTheSameLines) {
     if (!have_command("zstd")) GTEST_SKIP() << "no zstd tool to read the shards back";
     MpiRun m = run_mpi(GetParam(), g_trees->mixed,
-                       {"--threads", "2", "--chunk-entries", std::to_string(CHUNK), "--compress"},
+                       {"--threads", "2", "--stat-mode", "sync", "--chunk-entries",
+                        std::to_string(CHUNK), "--compress"},
                        out.path());
     expect_same_as_one_scan(m, one_scan(g_trees->mixed));
 }
