@@ -5,7 +5,7 @@
 # (each round runs every job once, in a rotated order), warm cache.
 #
 #   bench/output.sh [--rounds N] [--binary FSRAKE2] [--levels "3 6"] \
-#                   [--also NAME=BINARY] TREE OUTDIR
+#                   [--also NAME=BINARY] [--also-zst NAME=BINARY] TREE OUTDIR
 #
 # TREE is walked (warm it first: one untimed walk is made); OUTDIR gets the
 # output files (on the disk the user would write to) and results.tsv: one
@@ -14,19 +14,21 @@
 # --output FILE.csv and the size ratio of each .zst to the CSV. Every output
 # file is removed, and the page cache written back (sync), before every run,
 # so that no run pays for the one before it. --also adds another binary
-# writing --output FILE.csv (an older build, say).
+# writing to standard output redirected to a file (an older build, say),
+# --also-zst one writing --output FILE.csv.zst (a variant of the compression).
 set -euo pipefail
 
 rounds=5
 binary=$(dirname "$0")/../build/fsrake2
 levels=""
-declare -a also=()
+declare -a also=() also_zst=()
 while [ $# -gt 2 ]; do
   case "$1" in
     --rounds) rounds=$2; shift ;;
     --binary) binary=$2; shift ;;
     --levels) levels=$2; shift ;;
     --also) also+=("$2"); shift ;;
+    --also-zst) also_zst+=("$2"); shift ;;
     *) echo "unknown option $1" >&2; exit 1 ;;
   esac
   shift
@@ -50,6 +52,11 @@ for a in "${also[@]}"; do
   name=${a%%=*}
   jobs="$jobs $name"
   cmd[$name]="${a#*=} $tree > $out/$name.csv"
+done
+for a in "${also_zst[@]}"; do
+  name=${a%%=*}
+  jobs="$jobs $name"
+  cmd[$name]="${a#*=} --output $out/$name.csv.zst $tree"
 done
 
 "$binary" "$tree" > /dev/null 2>&1  # warm
