@@ -24,6 +24,8 @@
 #include <set>
 #include <vector>
 
+#include <zstd.h>
+
 #include "fr2_config.h"
 #include "fr2_run.h"
 #include "fuzz_ref.h"
@@ -125,6 +127,7 @@ struct Record {
 };
 
 struct Expect {
+    std::string output;  // the --output file, when not standard output
     int status = 0;
     std::string out;                    // exact, when not a walk
     std::vector<std::string> messages;  // lines of standard error, any order
@@ -202,11 +205,33 @@ static const char *USAGE =
     "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
     "       --header      Print CSV header\n"
+    "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
+    "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
     "\n"
     "Output: CSV with 17 columns, same format as fsrake.\n"
     "File Header:\n"
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,st_size,st_dev,"
     "st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,fr_fcount,fr_dirsum\n";
+
+// A zstd level: blanks, a sign, digits and nothing else, from -7 to 19.
+static bool model_level_ok(const std::string &s) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) i++;
+    bool neg = i < s.size() && s[i] == '-';
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) i++;
+    if (i == s.size()) return false;
+    long long v = 0;
+    for (; i < s.size(); i++) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = std::min(v * 10 + (s[i] - '0'), 1000LL);
+    }
+    if (neg) v = -v;
+    return v >= -7 && v <= 19;
+}
+
+static bool ends_with_zst(const std::string &s) {
+    return s.size() > 4 && s.compare(s.size() - 4, 4, ".zst") == 0;
+}
 
 // Returns false when the input reaches outside the sandbox and is not run.
 static bool model(const std::vector<std::string> &args, Expect &e) {
@@ -217,9 +242,10 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     }
     WalkRules rules;
     size_t i = 0;
-    const std::set<std::string> value_options = {"--depth", "--exclude", "--threads",
-                                                 "--ring-depth", "--getdents-max",
-                                                 "--stat-mode"};
+    const std::set<std::string> value_options = {"--depth",      "--exclude",       "--threads",
+                                                 "--ring-depth", "--getdents-max",  "--stat-mode",
+                                                 "--output",     "--compress-level"};
+    bool level_given = false;
     const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x"};
     while (args[i].size() > 0 && args[i][0] == '-') {
         const std::string &a = args[i];
@@ -240,6 +266,23 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
             }
             const std::string &v = args[++i];
             if (a == "--depth") rules.max_depth = model_number(v);
+            if (a == "--compress-level") {
+                if (!model_level_ok(v)) {
+                    e.status = 1;
+                    e.messages = {"--compress-level must be from -7 to 19, not '" + v + "'"};
+                    return true;
+                }
+                level_given = true;
+            }
+            if (a == "--output") {
+                // Only new files beside the tree are written (and removed after
+                // the run): others could be the sandbox's own, or in the walk.
+                bool fresh = !v.empty() && v[0] == 'o' &&
+                             v.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789._-") ==
+                                 std::string::npos;
+                if (v != "-" && !fresh) return false;
+                e.output = v == "-" ? "" : v;
+            }
             if (a == "--stat-mode" && v != "auto" && v != "ring" && v != "sync") {
                 e.status = 1;
                 e.messages = {"--stat-mode must be auto, ring or sync, not '" + v + "'"};
@@ -293,7 +336,15 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     }
     std::string dir = args[i];
     if (outside_sandbox(dir)) return false;
-    if (geteuid() != 0) e.messages.push_back("unable to setuid root; not all files may be processed");
+    if (!e.output.empty() && dir != "t" && dir.compare(0, 2, "t/") != 0) return false;
+    if (level_given && !ends_with_zst(e.output)) {
+        e.status = 1;
+        e.messages = {"fsrake2: --compress-level needs --output FILE with a name ending in .zst"};
+        e.output.clear();  // refused before it is created
+        return true;
+    }
+    if (geteuid() != 0)
+        e.messages.push_back("unable to setuid root; not all files may be processed");
     struct stat st;
     if (fstatat(g_sbfd, dir.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         int err = errno;
@@ -322,9 +373,12 @@ static std::vector<Record> parse_records(const std::string &out, std::string *ba
         while (pos < out.size() && !done) {
             char c = out[pos++];
             if (quoted) {
-                if (c == '"' && pos < out.size() && out[pos] == '"') cur += '"', pos++;
-                else if (c == '"') quoted = false;
-                else cur += c;
+                if (c == '"' && pos < out.size() && out[pos] == '"')
+                    cur += '"', pos++;
+                else if (c == '"')
+                    quoted = false;
+                else
+                    cur += c;
             } else if (c == '"') {
                 quoted = true;
             } else if (c == ',') {
@@ -369,6 +423,37 @@ static void fail(const std::vector<std::string> &args, const std::string &what, 
 
 static void free_exclude_table() { fr2_config_free(&g_config); }
 
+// What the run wrote to its --output file, decompressed when it is zstd; the
+// file is removed. False when a .zst file is no valid stream.
+static bool take_output_file(const std::string &name, std::string *text) {
+    std::string raw;
+    int fd = openat(g_sbfd, name.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        char b[65536];
+        ssize_t got;
+        while ((got = read(fd, b, sizeof b)) > 0) raw.append(b, size_t(got));
+        close(fd);
+    }
+    unlinkat(g_sbfd, name.c_str(), 0);
+    if (!ends_with_zst(name)) {
+        *text = raw;
+        return true;
+    }
+    text->clear();
+    ZSTD_DStream *ds = ZSTD_createDStream();
+    ZSTD_inBuffer in = {raw.data(), raw.size(), 0};
+    size_t last = 0;
+    while (in.pos < in.size) {
+        char b[65536];
+        ZSTD_outBuffer out = {b, sizeof b, 0};
+        last = ZSTD_decompressStream(ds, &out, &in);
+        if (ZSTD_isError(last)) break;
+        text->append(b, out.pos);
+    }
+    ZSTD_freeDStream(ds);
+    return !ZSTD_isError(last) && last == 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> args;
     {
@@ -408,6 +493,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     stdout = saved_out;
     stderr = saved_err;
     free_exclude_table();
+    if (!e.output.empty()) {
+        if (!out.empty()) fail(args, "standard output with --output", status, out, err);
+        if (!take_output_file(e.output, &out))
+            fail(args, "no valid zstd stream in " + e.output, status, out, err);
+    }
 
     if (status != e.status) fail(args, "exit status " + std::to_string(e.status), status, out, err);
     static const std::regex progress(R"(fsrake2: \d+ files, \d+\.\d\d GB, \d+ sec, \d+ files/sec)");
@@ -449,9 +539,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (got != e.records) {
         std::string what = "records: " + std::to_string(got.size()) + " printed, " +
                            std::to_string(e.records.size()) + " expected";
-        for (auto &r : e.records) what += "\n  expected " + r.path + " depth " +
-                                          std::to_string(r.depth) + " fcount " +
-                                          std::to_string(r.fcount);
+        for (auto &r : e.records)
+            what += "\n  expected " + r.path + " depth " + std::to_string(r.depth) + " fcount " +
+                    std::to_string(r.fcount);
         fail(args, what, status, out, err);
     }
     if (summaries != 1 || summary_files != (long long)got.size())

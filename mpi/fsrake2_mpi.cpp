@@ -5,7 +5,7 @@
 // (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the progress lines
 // with the job's totals and the one final summary.
 //
-//   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX DIR
+//   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX [--compress] DIR
 #include <errno.h>
 #include <fcntl.h>
 #include <mpi.h>
@@ -45,6 +45,9 @@ namespace {
 
 struct mpi_options {
     const char *output = nullptr;  // PREFIX of the shards
+    // Shards in zstd (PREFIX.<rank>.csv.zst); a level asks for it too.
+    bool compress = false;
+    const char *compress_level = nullptr;  // as given, checked after parsing
     int32_t chunk_entries = DEFAULT_CHUNK_ENTRIES;
     bool stats = false;
     bool help = false;
@@ -64,14 +67,20 @@ mpi_options split_options(int argc, char **argv) {
         } else if (!strcmp(a, "--chunk-entries") && i + 1 < argc) {
             o.chunk_entries = int32_t(strtol(argv[++i], nullptr, 10));
             if (o.chunk_entries < 0) o.chunk_entries = 0;
+        } else if (!strcmp(a, "--compress")) {
+            o.compress = true;
+        } else if (!strcmp(a, "--compress-level") && i + 1 < argc) {
+            o.compress_level = argv[++i];
+            o.compress = true;
         } else if (!strcmp(a, "--mpi-stats")) {
             o.stats = true;
         } else {
             if (!strcmp(a, "--help")) o.help = true;
             o.scanner_argv.push_back(argv[i]);
             // The scanner's options that take a value: the value goes along.
-            static const char *const with_value[] = {"--depth", "--exclude", "--threads",
-                                                     "--ring-depth", "--getdents-max"};
+            static const char *const with_value[] = {"--depth",     "--exclude",
+                                                     "--threads",   "--ring-depth",
+                                                     "--stat-mode", "--getdents-max"};
             for (const char *v : with_value)
                 if (!strcmp(a, v) && i + 1 < argc) o.scanner_argv.push_back(argv[++i]);
         }
@@ -86,6 +95,10 @@ void print_mpi_help(void) {
     puts("One walk spread over the ranks of an MPI job; rank R writes its lines to");
     puts("PREFIX.R.csv (with --header each shard starts with the header).");
     puts("       --output PREFIX     shard files PREFIX.<rank>.csv (required)");
+    puts("       --compress          zstd shards PREFIX.<rank>.csv.zst");
+    printf("       --compress-level n  their zstd level, %d to %d (default %d); implies\n"
+           "                           --compress\n",
+           FR2_MIN_COMPRESS_LEVEL, FR2_MAX_COMPRESS_LEVEL, FR2_DEFAULT_COMPRESS_LEVEL);
     printf("       --chunk-entries n   a directory's entries beyond the first n are cut into\n"
            "                           chunks of n that any rank may stat (default %d, 0: never)\n",
            DEFAULT_CHUNK_ENTRIES);
@@ -274,19 +287,28 @@ int agree(int status) {
     return worst;
 }
 
-// Opens PREFIX.<rank>.csv as standard output. 0, or the errno.
-int open_shard(const char *prefix) {
-    std::string path = std::string(prefix) + "." + std::to_string(g_rank) + ".csv";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        int err = errno;
-        fprintf(stderr, MPI_PROGRAM_NAME ": cannot create %s: %s\n", path.c_str(), strerror(err));
-        return err;
+// The level of compressed shards: a whole number in the scanner's range. 0,
+// or 1 after the message.
+int check_compress_level(const char *text, int32_t *level) {
+    if (!text) return 0;
+    char *end;
+    errno = 0;
+    long n = strtol(text, &end, 10);
+    if (errno || end == text || *end || n < FR2_MIN_COMPRESS_LEVEL || n > FR2_MAX_COMPRESS_LEVEL) {
+        fprintf(stderr, MPI_PROGRAM_NAME ": --compress-level must be from %d to %d, not '%s'\n",
+                FR2_MIN_COMPRESS_LEVEL, FR2_MAX_COMPRESS_LEVEL, text);
+        return 1;
     }
-    fflush(stdout);
-    dup2(fd, 1);
-    close(fd);
+    *level = int32_t(n);
     return 0;
+}
+
+// Opens this rank's shard, PREFIX.<rank>.csv or PREFIX.<rank>.csv.zst, as the
+// output. 0, or 1 after the message.
+int open_shard(const mpi_options &mo, int32_t level) {
+    std::string path = std::string(mo.output) + "." + std::to_string(g_rank) + ".csv";
+    if (mo.compress) path += ".zst";
+    return fr2_output_open(path.c_str(), level, -1) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -321,13 +343,18 @@ int main(int argc, char **argv) {
     }
     if (mo.help) print_mpi_help();
     int status = 0;
-    fr2_config_status cs =
-        fr2_config_parse(int(mo.scanner_argv.size()) - 1, mo.scanner_argv.data(), &g_config, &status);
+    fr2_config_status cs = fr2_config_parse(int(mo.scanner_argv.size()) - 1, mo.scanner_argv.data(),
+                                            &g_config, &status);
     if (cs == FR2_CONFIG_RUN && !mo.output) {
         fprintf(stderr,
                 MPI_PROGRAM_NAME ": --output PREFIX is required: each rank writes its lines to "
                                  "PREFIX.<rank>.csv (the standard output of many ranks through "
                                  "mpirun can cut lines)\n");
+        cs = FR2_CONFIG_EXIT;
+        status = 1;
+    }
+    int32_t level = FR2_DEFAULT_COMPRESS_LEVEL;
+    if (cs == FR2_CONFIG_RUN && check_compress_level(mo.compress_level, &level) != 0) {
         cs = FR2_CONFIG_EXIT;
         status = 1;
     }
@@ -362,8 +389,8 @@ int main(int argc, char **argv) {
     }
     MPI_Bcast(root_info, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
     if (root_info[0] != 0) return finish(int(root_info[0]));
-    if (agree(open_shard(mo.output)) != 0) return finish(1);
-    if (g_config.header) puts(FR2_CSV_HEADER);
+    if (agree(open_shard(mo, level)) != 0) return finish(1);
+    if (g_config.header) fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
 
     fr2_state_init();
     g_state.root_dev = uint64_t(root_info[1]);
@@ -383,7 +410,6 @@ int main(int argc, char **argv) {
         root->stx = root_stx;
         fr2_queue_add(root);
     }
-    fflush(stdout);  // the header reaches the shard before any line
 
     fr2_watchdog_install_signal();
 
@@ -397,8 +423,8 @@ int main(int argc, char **argv) {
     int started = 0;
     for (; started < threads; started++) {
         workers[started].id = started;
-        int rc = pthread_create(&workers[started].thread, nullptr, fr2_worker_thread,
-                                &workers[started]);
+        int rc =
+            pthread_create(&workers[started].thread, nullptr, fr2_worker_thread, &workers[started]);
         if (rc != 0) {
             fprintf(stderr, FR2_PROGRAM_NAME ": could not start worker %d of %d: %s\n", started,
                     threads, strerror(rc));
@@ -420,6 +446,7 @@ int main(int argc, char **argv) {
     pthread_mutex_unlock(&g_monitor_lock);
     if (monitor_ok) pthread_join(monitor, nullptr);
     fr2_flush_output(fr2_mpi_comm_output());
+    fr2_outbuf_release(fr2_mpi_comm_output());
     status = fr2_output_finish() == 0 ? 0 : 1;
 
     // The job's totals, and its worst status, to rank 0 for the one summary.
@@ -436,10 +463,10 @@ int main(int argc, char **argv) {
     if (mo.stats) {
         // One line per rank, in rank order, after the summary.
         const fr2_mpi_stats *s = fr2_mpi_comm_stats();
-        int64_t row[FR2_MPI_STATS_FIELDS + 1] = {mine[0], s->steal_requests, s->steals_won,
-                                                 s->items_received, s->items_given,
-                                                 s->messages_sent, s->bytes_sent,
-                                                 s->chunk_reports, s->token_passes};
+        int64_t row[FR2_MPI_STATS_FIELDS + 1] = {
+            mine[0],           s->steal_requests, s->steals_won,
+            s->items_received, s->items_given,    s->messages_sent,
+            s->bytes_sent,     s->chunk_reports,  s->token_passes};
         std::vector<int64_t> all(g_rank == 0 ? size_t(g_size) * (FR2_MPI_STATS_FIELDS + 1) : 1);
         MPI_Gather(row, FR2_MPI_STATS_FIELDS + 1, MPI_INT64_T, all.data(), FR2_MPI_STATS_FIELDS + 1,
                    MPI_INT64_T, 0, MPI_COMM_WORLD);

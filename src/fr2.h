@@ -2,9 +2,11 @@
 // program as a whole. Each module has its own header for its interface; the
 // file map is at the top of fsrake2.cpp.
 //
-// Locks: the queue lock, the read-admission lock, the output lock and the
-// monitor's lock. No code path holds two of them at once, so there is no
-// order to keep.
+// Locks: the queue lock, the read-admission lock, the output lock, the
+// monitor's lock, and each worker's output-buffer lock. A worker holds its
+// buffer's lock while it writes the buffer out under the output lock (buffer,
+// then output); the no-progress exit takes them the other way round, but only
+// with trylock. No other code path holds two of them at once.
 //
 // Atomics: fields that more than one thread touches are std::atomic at the
 // field, and every access names its memory order.

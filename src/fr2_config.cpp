@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "fr2.h"
+#include "fr2_output.h"
 
 fr2_config g_config;
 
@@ -24,6 +25,9 @@ void fr2_print_help(void) {
     puts("                     measured latency in auto (default auto)");
     puts("       --getdents-max n  Max concurrent getdents64 calls (default threads/4)");
     puts("       --header      Print CSV header");
+    puts("       --output FILE Write the CSV to FILE; a name ending in .zst is zstd");
+    printf("       --compress-level n  zstd level of a .zst FILE, %d to %d (default %d)\n",
+           FR2_MIN_COMPRESS_LEVEL, FR2_MAX_COMPRESS_LEVEL, FR2_DEFAULT_COMPRESS_LEVEL);
     puts("\nOutput: CSV with 17 columns, same format as fsrake.");
     puts("File Header:");
     puts(FR2_CSV_HEADER);
@@ -57,10 +61,34 @@ static bool config_parse_stat_mode(const char *s, fr2_stat_mode *mode) {
     return true;
 }
 
+// A level is a whole number in range: a typo must not pass for some level.
+static bool config_parse_compress_level(const char *s, int32_t *level) {
+    char *end;
+    errno = 0;
+    long n = strtol(s, &end, 10);
+    if (errno || end == s || *end || n < FR2_MIN_COMPRESS_LEVEL || n > FR2_MAX_COMPRESS_LEVEL) {
+        fprintf(stderr, "--compress-level must be from %d to %d, not '%s'\n",
+                FR2_MIN_COMPRESS_LEVEL, FR2_MAX_COMPRESS_LEVEL, s);
+        return false;
+    }
+    *level = int32_t(n);
+    return true;
+}
+
+// A level asks for compression: with an output that would not be compressed
+// the run is refused rather than writing plain CSV the user did not expect.
+static bool config_check_output(const fr2_config *cfg, bool level_given) {
+    if (!level_given || fr2_output_is_zstd_name(cfg->output)) return true;
+    fputs(FR2_PROGRAM_NAME ": --compress-level needs --output FILE with a name ending in .zst\n",
+          stderr);
+    return false;
+}
+
 static void config_defaults(fr2_config *cfg) {
     memset(cfg, 0, sizeof *cfg);
     cfg->threads = FR2_DEFAULT_THREADS;
     cfg->ring_depth = FR2_DEFAULT_RING_DEPTH;
+    cfg->compress_level = FR2_DEFAULT_COMPRESS_LEVEL;
 }
 
 fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *exit_status) {
@@ -73,6 +101,7 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
     // Options one by one, left to right; the first argument that does not
     // begin with "-" is the directory, and everything after it is ignored.
     int i = 1;
+    bool level_given = false;
     while (argv[i][0] == '-') {
         const char *a = argv[i];
         // A value option consumes the next argument, whatever it looks like.
@@ -119,6 +148,13 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             cfg->getdents_max = n <= 0 ? 1 : n;
         } else if (!strcmp(a, "--one-file-system") || !strcmp(a, "-x")) {
             cfg->one_file_system = true;
+        } else if (!strcmp(a, "--output")) {  // the output: a file, plain or zstd
+            if (!take_value("--output requires argument\n")) return FR2_CONFIG_EXIT;
+            cfg->output = value;
+        } else if (!strcmp(a, "--compress-level")) {
+            if (!take_value("--compress-level requires argument\n")) return FR2_CONFIG_EXIT;
+            if (!config_parse_compress_level(value, &cfg->compress_level)) return FR2_CONFIG_EXIT;
+            level_given = true;
         } else {
             fprintf(stderr, "Unknown option: %s\n", a);
             return FR2_CONFIG_EXIT;
@@ -129,6 +165,7 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
         }
     }
     cfg->root = argv[i];
+    if (!config_check_output(cfg, level_given)) return FR2_CONFIG_EXIT;
     if (cfg->getdents_max == 0) cfg->getdents_max = cfg->threads;
     *exit_status = 0;
     return FR2_CONFIG_RUN;

@@ -12,6 +12,12 @@
 #define FR2_MAX_RING_DEPTH     4096
 #define FR2_MAX_EXCLUDES       512
 
+// zstd levels for a .zst output: the fast end by default, where compressing
+// costs the walk little.
+#define FR2_DEFAULT_COMPRESS_LEVEL 1
+#define FR2_MIN_COMPRESS_LEVEL     -7
+#define FR2_MAX_COMPRESS_LEVEL     19
+
 #define FR2_CSV_HEADER                                                                             \
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"                   \
     "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"                    \
@@ -37,6 +43,9 @@ struct fr2_config {
     bool header;
     const char *root;  // the directory argument as given
     fr2_exclude_list exclude;
+    // The output: null is standard output; a name ending in .zst is zstd.
+    const char *output;
+    int32_t compress_level;
 };
 
 // Written by start-up only, before any other thread exists; read-only after.

@@ -140,11 +140,14 @@ int fr2_main(int argc, char **argv) {
     fr2_state_init();
     run_fit_descriptor_limit();
 
-    if (g_config.header) puts(FR2_CSV_HEADER);
+    if (fr2_output_open(g_config.output, g_config.compress_level, -1) != 0) {
+        status = 1;
+        goto out;
+    }
+    if (g_config.header) fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
     if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
     status = run_queue_root(g_config.root);
     if (status != 0) goto out;
-    fflush(stdout);  // the header reaches the output before any line
 
     {
         int64_t start_time = int64_t(time(nullptr));

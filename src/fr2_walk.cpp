@@ -161,8 +161,11 @@ static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bo
 // When the directory that failed to open or read (with err; 0 when the
 // watchdog gave it up) is the root, nothing at all can be listed: says so in
 // one line and keeps the error for the exit status. False for any other.
+// A root the watchdog gave up on timed out: the run must not pass for one
+// that listed an empty tree.
 static bool walk_root_unreadable(const fr2_dir_item *item, int err) {
-    if (item->depth != 0 || item->parent_ino != 0 || err == 0) return false;
+    if (item->depth != 0 || item->parent_ino != 0) return false;
+    if (err == 0) err = ETIMEDOUT;
     fprintf(stderr, FR2_PROGRAM_NAME ": cannot read directory '%s': %s\n", item->path,
             strerror(err));
     g_state.root_errno.store(err, std::memory_order_relaxed);  // read after the join
@@ -185,10 +188,13 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
             fr2_queue_push(item);
             return false;
         }
-        if (fd == FR2_CANCELLED)
-            fprintf(stderr, "Timeout Dir: %s\n", item->path);
-        else if (!walk_root_unreadable(item, err))
-            fprintf(stderr, "Locked Dir: %s: %s\n", item->path, strerror(err));
+        bool cancelled = fd == FR2_CANCELLED;
+        if (!walk_root_unreadable(item, cancelled ? 0 : err)) {
+            if (cancelled)
+                fprintf(stderr, "Timeout Dir: %s\n", item->path);
+            else
+                fprintf(stderr, "Locked Dir: %s: %s\n", item->path, strerror(err));
+        }
         walk_drop_directory(item, -1);
         return false;
     }
@@ -356,6 +362,7 @@ void *fr2_worker_thread(void *arg) {
         walk_drop_directory(w->pf_item, w->pf_fd);
     }
     fr2_flush_output(&w->out);
+    fr2_outbuf_release(&w->out);
     if (w->files_unflushed > 0) walk_publish_counters(w);
     fr2_stat_teardown(&w->stat);
     for (fr2_batch &b : w->batch) fr2_batch_free(&b);

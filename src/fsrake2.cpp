@@ -13,7 +13,8 @@
 //   fr2_stat       "stat this batch": synchronous statx or the ring, and the choice
 //   fr2_ring       the raw io_uring: set-up, one pass of statx requests, reaping
 //   fr2_sys        the system calls of the walker, replaceable by tests
-//   fr2_output     CSV lines, quoting, per-worker output buffers
+//   fr2_output     CSV lines, quoting, per-worker output buffers, the output:
+//                  standard output or a file, plain or zstd frames
 //   fr2_monitor    worker activity, progress lines, watchdog, no-progress exit
 //   fr2_chunk      big directories cut into chunks of names that any worker (or
 //                  rank) stats; the directory's line once every part reported

@@ -27,6 +27,8 @@ const std::string kUsage =
     "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
     "       --header      Print CSV header\n"
+    "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
+    "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
     "\n"
     "Output: CSV with 17 columns, same format as fsrake.\n"
     "File Header:\n" +
@@ -134,7 +136,8 @@ TEST(Cli, UnknownOptions) {
 
 TEST(Cli, ValueOptionsWithoutTheirArgument) {
     for (std::string opt :
-         {"--depth", "--exclude", "--threads", "--ring-depth", "--stat-mode", "--getdents-max"})
+         {"--depth", "--exclude", "--threads", "--ring-depth", "--stat-mode", "--getdents-max",
+          "--output", "--compress-level"})
         expect_fails({opt}, opt + " requires argument\n", 1);
     expect_fails({"--header", "--NoSnap", "--threads"}, "--threads requires argument\n", 1);
     expect_fails({"--threads", "4", "--getdents-max"}, "--getdents-max requires argument\n", 1);
@@ -145,6 +148,22 @@ TEST(Cli, StatModeTakesOnlyItsThreeWords) {
     for (std::string bad : {"", "Ring", "async", "auto ", "1"})
         expect_fails({"--stat-mode", bad, t.root},
                      "--stat-mode must be auto, ring or sync, not '" + bad + "'\n", 1);
+}
+
+// A level is a request for compression: refused, before any output is
+// created, when it is no number in range or the output would not be zstd.
+TEST(Cli, CompressLevelIsCheckedAndNeedsAZstdOutput) {
+    SmallTree t;
+    for (std::string bad : {"", "x", "3x", "20", "-8", "99999999999"})
+        expect_fails({"--output", t.tmp / "o.zst", "--compress-level", bad, t.root},
+                     "--compress-level must be from -7 to 19, not '" + bad + "'\n", 1);
+    const std::string needs =
+        "fsrake2: --compress-level needs --output FILE with a name ending in .zst\n";
+    expect_fails({"--compress-level", "3", t.root}, needs, 1);
+    expect_fails({"--compress-level", "3", "--output", t.tmp / "o.csv", t.root}, needs, 1);
+    expect_fails({"--output", t.tmp / "o.zst.csv", "--compress-level", "3", t.root}, needs, 1);
+    struct stat st;
+    EXPECT_NE(stat((t.tmp / "o.csv").c_str(), &st), 0) << "a refused run created its output";
 }
 
 TEST(Cli, MissingDirectoryArgument) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -112,8 +113,9 @@ MpiRun run_mpi(int ranks, const std::string &root, const std::vector<std::string
     std::string prefix = out_dir + "/shard";
     argv.insert(argv.end(), {"--output", prefix, root});
     m.r = run_command(argv, opt);
+    bool zst = std::find(args.begin(), args.end(), "--compress") != args.end();
     for (int k = 0; k < ranks; k++) {
-        std::string path = prefix + "." + std::to_string(k) + ".csv";
+        std::string path = prefix + "." + std::to_string(k) + (zst ? ".csv.zst" : ".csv");
         struct stat st;
         if (stat(path.c_str(), &st) != 0) {
             ADD_FAILURE() << "no shard " << path;
@@ -121,6 +123,11 @@ MpiRun run_mpi(int ranks, const std::string &root, const std::vector<std::string
             continue;
         }
         std::string text = read_file(path);
+        if (zst) {
+            RunResult z = run_command({"zstd", "-dc", path});
+            EXPECT_EQ(z.status, 0) << path << ": " << z.err;
+            text = z.out;
+        }
         std::string header = std::string(FR2_CSV_HEADER) + "\n";
         EXPECT_EQ(text.substr(0, header.size()), header) << "shard " << k << " lacks the header";
         std::string rest;
@@ -257,6 +264,18 @@ TEST_P(MpiWalk, MixedTreeWithABigDirectorySpreadOverRanks) {
     EXPECT_GT(ranks_with_big_files, 1) << "the big directory's files all stayed on one rank";
 }
 
+// Compressed shards, read back by the zstd tool, hold the same lines; the
+// lines of big directories that a remote rank finished are in them too. (A
+// scanner option with a value, --stat-mode, goes along with its value.)
+TEST_P(MpiWalk, CompressedShardsHoldTheSameLines) {
+    if (!have_command("zstd")) GTEST_SKIP() << "no zstd tool to read the shards back";
+    MpiRun m = run_mpi(GetParam(), g_trees->mixed,
+                       {"--threads", "2", "--stat-mode", "sync", "--chunk-entries",
+                        std::to_string(CHUNK), "--compress"},
+                       out.path());
+    expect_same_as_one_scan(m, one_scan(g_trees->mixed));
+}
+
 INSTANTIATE_TEST_SUITE_P(Ranks, MpiWalk, testing::Values(1, 2, 4, 7),
                          [](const testing::TestParamInfo<int> &i) {
                              return std::to_string(i.param) + "ranks";
@@ -302,6 +321,17 @@ TEST_F(MpiErrors, UnknownOptionIsOneMessage) {
     RunResult r = run_command(argv, with_timeout(120));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(count_lines_matching(r.err, "Unknown option: --bogus"), 1) << r.err;
+}
+
+TEST_F(MpiErrors, CompressLevelOutOfRangeIsOneMessageAndNoShard) {
+    std::vector<std::string> argv = mpirun(3);
+    argv.insert(argv.end(),
+                {FR2_MPI_BINARY, "--compress-level", "30", "--output", tmp / "s", tmp.path()});
+    RunResult r = run_command(argv, with_timeout(120));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(count_lines_matching(r.err, "--compress-level must be from -7 to 19, not '30'"), 1)
+        << r.err;
+    EXPECT_FALSE(std::ifstream(tmp / "s.0.csv.zst").good()) << "a refused run left a shard";
 }
 
 // As uid 65534: directories it cannot open are "Locked Dir" (whichever rank
