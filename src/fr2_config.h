@@ -11,6 +11,8 @@
 #define FR2_MIN_RING_DEPTH     16
 #define FR2_MAX_RING_DEPTH     4096
 #define FR2_MAX_EXCLUDES       512
+#define FR2_MAX_RATE           1000000000
+#define FR2_MAX_INFLIGHT       1000000
 
 #define FR2_CSV_HEADER                                                                             \
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"                   \
@@ -37,6 +39,12 @@ struct fr2_config {
     bool header;
     const char *root;  // the directory argument as given
     fr2_exclude_list exclude;
+
+    // Load control (fr2_load).
+    int64_t max_rate;        // entries listed per second, 0: no cap
+    int32_t max_inflight;    // metadata requests in flight, 0: no cap
+    bool no_adapt;           // every worker at once, no adaptive window
+    const char *load_trace;  // the window over time goes here; null: nowhere
 };
 
 // Written by start-up only, before any other thread exists; read-only after.

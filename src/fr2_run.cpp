@@ -18,6 +18,7 @@
 
 #include "fr2.h"
 #include "fr2_config.h"
+#include "fr2_load.h"
 #include "fr2_monitor.h"
 #include "fr2_output.h"
 #include "fr2_queue.h"
@@ -139,6 +140,11 @@ int fr2_main(int argc, char **argv) {
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
     fr2_state_init();
     run_fit_descriptor_limit();
+    if (fr2_load_init(fr2_stat_most_requests(g_config.threads), g_config.max_inflight,
+                      !g_config.no_adapt, g_config.max_rate, g_config.load_trace) != 0) {
+        status = 1;
+        goto out;
+    }
 
     if (g_config.header) puts(FR2_CSV_HEADER);
     if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
@@ -164,6 +170,7 @@ int fr2_main(int argc, char **argv) {
         }
     }
 out:
+    fr2_load_finish();
     fflush(stdout);
     return status;
 }

@@ -12,3 +12,5 @@ fr2_add_test(test_unprivileged SOURCES test_unprivileged.cpp LABELS unprivileged
 fr2_add_test(test_mounts SOURCES test_mounts.cpp LABELS root)
 # The README's SQLite import.
 fr2_add_test(test_sqlite_import SOURCES test_sqlite_import.cpp LABELS sqlite)
+# The load window's controller on latency series.
+fr2_add_test(test_load_control SOURCES test_load_control.cpp CORE)
