@@ -212,16 +212,19 @@ static void stat_probe(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     st->covered++;
 }
 
-// Requests per io-wq thread in a short pass.
+// Requests per io-wq thread in a short pass, and the length of a pass that
+// calls for short ones.
 static const int32_t STAT_SHORT_PASS = 8;
+static const int64_t STAT_SLOW_PASS_NS = 10'000'000;
 
 // Submits a pass for the entries from `covered` on; entries the kernel did not
 // take are statted here, so every covered entry gets its metadata.
 static void stat_submit_pass(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     int32_t left = batch->count - st->covered;
     // A worker that got less room than its ring could use takes what came
-    // free since, between passes, and keeps its passes short until it has
-    // it all: a pass with one io-wq thread on a slow filer could take seconds.
+    // free since, between passes, and while passes are slow keeps them short
+    // until it has it all: a pass with one io-wq thread on a slow filer could
+    // take seconds. Fast passes stay whole: they end soon anyway.
     if (st->lease && st->ring_allowed < int32_t(st->iowq))
         fr2_stat_allow(st, fr2_load_try_more(st->lease, fr2_stat_wants(st)));
     int32_t n = left < st->depth ? left : st->depth;
@@ -230,7 +233,8 @@ static void stat_submit_pass(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     // larger cap must find nothing more to run.
     if (fr2_load_capped() && n > st->ring_allowed)
         n = st->ring_allowed;
-    else if (st->ring_allowed < int32_t(st->iowq) && n > STAT_SHORT_PASS * st->ring_allowed)
+    else if (st->ring_allowed < int32_t(st->iowq) && st->last_pass_ns > STAT_SLOW_PASS_NS &&
+             n > STAT_SHORT_PASS * st->ring_allowed)
         n = STAT_SHORT_PASS * st->ring_allowed;
     fr2_entry *entries = batch->entries + st->covered;
     st->pass_start_ns = stat_now_ns();
@@ -302,6 +306,7 @@ static void stat_reap_pass(fr2_stat *st, int dir_fd, fr2_batch *batch, int32_t f
         // The pass ran on at most as many io-wq threads as were allowed: its
         // requests took about that many times its length together.
         int64_t end = stat_now_ns();
+        st->last_pass_ns = end - st->pass_start_ns;
         int64_t running = n < int32_t(st->iowq_set) ? n : int32_t(st->iowq_set);
         fr2_load_observe(end, (end - st->pass_start_ns) * running, n);
         stat_retry_transient(st, dir_fd, batch->entries + first, n);
@@ -320,6 +325,11 @@ int32_t fr2_stat_wants(const fr2_stat *st) {
 
 void fr2_stat_allow(fr2_stat *st, int32_t units) {
     st->ring_allowed = units - 1;
+    // A ring that was asked for by name is used even with the least room: its
+    // one io-wq thread and the worker's next read then share a unit, unless
+    // the cap on requests in flight is a hard one.
+    if (st->ring_allowed < 1 && st->mode == FR2_STAT_MODE_RING && !fr2_load_capped())
+        st->ring_allowed = 1;
     if (st->ring_allowed > 0 && stat_ring_usable(st) &&
         uint32_t(st->ring_allowed) != st->iowq_set) {
         st->iowq_set = uint32_t(st->ring_allowed);

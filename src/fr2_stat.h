@@ -52,6 +52,7 @@ struct fr2_stat {
     int32_t ring_allowed;
     uint32_t iowq_set;
     int64_t pass_start_ns;
+    int64_t last_pass_ns;  // how long the last pass took
     // The worker's lease of the window, when it has one: a worker that
     // chooses the ring in the middle of a batch takes what room is free.
     fr2_load_lease *lease;
