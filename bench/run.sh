@@ -848,7 +848,7 @@ if want busy; then
     echo "busy: not measured" >> "$out/machine.txt"
   elif lat_mount busy "$small_tree" "$latfs" --delay-us "$lat_delay" --max-inflight "$busy_cap"; then
     log "busy section: small tree, ${lat_delay}us per request, capacity $busy_cap, $busy_rounds rounds"
-    probe_file=$(find "$lat_mnt" -maxdepth 1 -type f | head -1)
+    probe_file=$(find "$lat_mnt" -maxdepth 3 -type f | head -1)
     bj=(fsrake2-default fsrake2-ring)
     for f in ${busy_sweep//,/ }; do bj+=("fsrake2-fixed-$f"); done
     mapfile -t bj < <(picked "${bj[@]}")
