@@ -222,9 +222,10 @@ static const int64_t STAT_SLOW_PASS_NS = 10'000'000;
 static void stat_submit_pass(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     int32_t left = batch->count - st->covered;
     // A worker that got less room than its ring could use takes what came
-    // free since, between passes, and while passes are slow keeps them short
-    // until it has it all: a pass with one io-wq thread on a slow filer could
-    // take seconds. Fast passes stay whole: they end soon anyway.
+    // free since, between passes, and while passes are slow (or it has not
+    // timed one yet) keeps them short until it has it all: a pass with one
+    // io-wq thread on a slow filer could take seconds. Fast passes stay
+    // whole: they end soon anyway.
     if (st->lease && st->ring_allowed < int32_t(st->iowq))
         fr2_stat_allow(st, fr2_load_try_more(st->lease, fr2_stat_wants(st)));
     int32_t n = left < st->depth ? left : st->depth;
@@ -233,7 +234,8 @@ static void stat_submit_pass(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     // larger cap must find nothing more to run.
     if (fr2_load_capped() && n > st->ring_allowed)
         n = st->ring_allowed;
-    else if (st->ring_allowed < int32_t(st->iowq) && st->last_pass_ns > STAT_SLOW_PASS_NS &&
+    else if (st->ring_allowed < int32_t(st->iowq) &&
+             (st->last_pass_ns == 0 || st->last_pass_ns > STAT_SLOW_PASS_NS) &&
              n > STAT_SHORT_PASS * st->ring_allowed)
         n = STAT_SHORT_PASS * st->ring_allowed;
     fr2_entry *entries = batch->entries + st->covered;
