@@ -7,8 +7,8 @@
 #   DATA_DIR           where the trees are generated (default /var/tmp/fsrake2-bench;
 #                      cold runs need a disk-backed file system, not tmpfs)
 # Options:
-#   --sections LIST    comma list of warm,cold,fuse,iowq,latency (default: the
-#                      first four; latency is asked for by name)
+#   --sections LIST    comma list of warm,cold,fuse,iowq,latency,busy (default:
+#                      the first four; latency and busy are asked for by name)
 #   --warm-rounds N    rounds of the warm section (default 5)
 #   --cold-rounds N    rounds of the cold section (default 3)
 #   --fuse-rounds N    rounds of the parallel tools on the FUSE tree (default 3;
@@ -25,10 +25,16 @@
 #                      also lists with readdirplus (default 30; 0 leaves it out)
 #   --lat-conditions LIST  comma list of scale,small,cached,ceiling,hangfs
 #                      (default all)
+# The busy-filer section (latfs with a capacity, and a second client):
+#   --busy-rounds N    rounds (default 3)
+#   --busy-cap N       the filer's capacity, latfs --max-inflight (default 32)
+#   --busy-sweep LIST  fixed settings MODE-THREADS swept beside the default
+#                      (default sync-8,sync-32,sync-64,ring-2,ring-8,ring-64)
 #   --jobs LIST        comma list: run only these jobs of the warm, cold and fuse
 #                      sections (for example fsrake2-default,floor-ring-64,gdu)
 #   --fsrake2 PATH     the scanner (default: build the project into build-bench)
-#   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH, --latfs PATH
+#   --gen-tree PATH, --floor PATH, --no-uring PATH, --hangfs PATH, --latfs PATH,
+#   --stat-probe PATH
 #                      the helpers (default: built from bench/ and tests/helpers/)
 #   --out DIR          results folder (default bench/out/DATE-TIME)
 #   --no-install       do not apt-get the peers
@@ -61,6 +67,15 @@
 #                of both processes, times the core count)
 #   lat-hangfs   the chunks tree through the old stand-in, tests/helpers/hangfs
 #                (--threads 128, same delay), with the floors of lat-scale
+# The busy section (asked for by name) mounts latfs on the small tree with a
+# capacity (--busy-cap requests served at once, the rest queue, as on a
+# saturated filer) and runs bench/stat_probe beside every job: a second client
+# that stats one file every 20 ms. It reports the scan's rate and the probe's
+# median and 90th percentile stat latency during the scan against the same
+# probe on the idle mount (measured in each round), for fsrake2's default,
+# --stat-mode ring, and fixed settings (--no-adapt --stat-mode MODE --threads
+# N); busy-summary.txt gives the ratios of the issue's targets.
+#   bench/run.sh --sections busy --busy-rounds 3 --no-install
 # For example, after changing the scanner:
 #   bench/run.sh --sections latency --lat-rounds 3 --no-install
 #   bench/run.sh --sections latency --lat-conditions small --lat-delay-us 1000 --lat-cap 64
@@ -77,7 +92,10 @@ fuse_delay=1000
 fuse_once="find,bfs,du,fsrake2-sync-2"
 tree_kind=wide
 only_jobs=""
-fsrake2="" gen_tree="" floor="" no_uring="" hangfs="" latfs=""
+fsrake2="" gen_tree="" floor="" no_uring="" hangfs="" latfs="" stat_probe=""
+busy_rounds=3
+busy_cap=32
+busy_sweep="sync-8,sync-32,sync-64,ring-2,ring-8,ring-64"
 lat_rounds=3
 lat_delay=1000
 lat_cap=0
@@ -105,6 +123,10 @@ while [ $# -gt 0 ]; do
     --no-uring) no_uring=$2; shift ;;
     --hangfs) hangfs=$2; shift ;;
     --latfs) latfs=$2; shift ;;
+    --stat-probe) stat_probe=$2; shift ;;
+    --busy-rounds) busy_rounds=$2; shift ;;
+    --busy-cap) busy_cap=$2; shift ;;
+    --busy-sweep) busy_sweep=$2; shift ;;
     --lat-rounds) lat_rounds=$2; shift ;;
     --lat-delay-us) lat_delay=$2; shift ;;
     --lat-cap) lat_cap=$2; shift ;;
@@ -356,12 +378,17 @@ if [ -z "$fsrake2" ] && [ $smoke -eq 0 ]; then
   fi
 fi
 [ -n "$fsrake2" ] && [ ! -x "$fsrake2" ] && { log "no fsrake2 at $fsrake2; its jobs are left out"; fsrake2=""; }
-if want latency && [ -z "$latfs" ] && pkg-config --exists fuse3 2>/dev/null; then
+if { want latency || want busy; } && [ -z "$latfs" ] && pkg-config --exists fuse3 2>/dev/null; then
   tb=$repo/build-bench-tools
   log "building latfs in $tb"
   if cmake -S "$here" -B "$tb" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$tb" --target latfs >/dev/null; then
     latfs=$tb/latfs
   fi
+fi
+if want busy && [ -z "$stat_probe" ]; then
+  tb=$repo/build-bench-tools
+  cmake -S "$here" -B "$tb" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build "$tb" --target stat_probe >/dev/null &&
+    stat_probe=$tb/stat_probe
 fi
 
 can_drop=0
@@ -422,7 +449,7 @@ if want smoke || want warm || want cold || want iowq; then
   main_expected=$(gen "$tree_kind")
   [ -n "$main_expected" ] || exit 1
 fi
-if want fuse || want latency; then
+if want fuse || want latency || want busy; then
   small_tree=$data_dir/small
   small_expected=$(gen small)
   [ -n "$small_expected" ] || exit 1
@@ -448,6 +475,9 @@ job_cmd() {
     fsrake2-ring) CMD=("$fsrake2" --stat-mode ring "$dir") ;;
     fsrake2-statsync) CMD=("$fsrake2" --stat-mode sync "$dir") ;;
     fsrake2-t*) CMD=("$fsrake2" --threads "${id#fsrake2-t}" "$dir") ;;
+    fsrake2-fixed-*)  # fsrake2-fixed-MODE-THREADS: no load control, as before it
+      local rest=${id#fsrake2-fixed-}
+      CMD=("$fsrake2" --no-adapt --stat-mode "${rest%-*}" --threads "${rest#*-}" "$dir") ;;
     fsrake2-sync-64) CMD=("$no_uring" "$fsrake2" "$dir") ;;
     fsrake2-sync-*) CMD=("$no_uring" "$fsrake2" --threads "${id#fsrake2-sync-}" "$dir") ;;
     floor-*-cap*)
@@ -509,6 +539,10 @@ run_job() {
     wc -l < "$base.fifo" > "$base.out" & wcpid=$!
     sink=$base.fifo
   fi
+  local probe_pid=""
+  if [ -n "${probe_file:-}" ]; then
+    "$stat_probe" "$probe_file" > "$base.probe" & probe_pid=$!
+  fi
   t0=$(date +%s%N)
   if [ -x /usr/bin/time ]; then
     /usr/bin/time -f '%e %U %S %M' -o "$base.time" "${CMD[@]}" > "$sink" 2>"$base.err" &
@@ -520,6 +554,12 @@ run_job() {
   wait "$pid" || status=failed
   [ -n "$wcpid" ] && wait "$wcpid"
   t1=$(date +%s%N)
+  if [ -n "$probe_pid" ]; then
+    kill "$probe_pid"; wait "$probe_pid"
+    # probe: N stats, median M ms, p90 P ms, max X ms
+    printf '%s\t%s\t%s\t%s\n' "$sec" "$round" "$id" \
+      "$(sed -n 's/^probe: [0-9]* stats, median \([0-9.]*\) ms, p90 \([0-9.]*\) ms.*/\1\t\2/p' "$base.probe")" >> "$out/probe.tsv"
+  fi
   rm -f "$base.fifo"
   if [ "$scpu0" != - ]; then
     scpu=$(cpu_of "$server_pid")
@@ -798,6 +838,46 @@ if want latency; then
         lat_done lat-hangfs
       fi
     fi
+  fi
+fi
+
+# The busy filer: latfs with a capacity, and a second client beside each job.
+if want busy; then
+  if [ -z "$latfs" ] || [ ! -x "$latfs" ] || [ -z "$stat_probe" ] || [ -z "$fsrake2" ] || [ ! -e /dev/fuse ] || ! have fusermount3; then
+    log "no latfs, stat_probe, fsrake2, /dev/fuse or fusermount3: the busy section is not measured"
+    echo "busy: not measured" >> "$out/machine.txt"
+  elif lat_mount busy "$small_tree" "$latfs" --delay-us "$lat_delay" --max-inflight "$busy_cap"; then
+    log "busy section: small tree, ${lat_delay}us per request, capacity $busy_cap, $busy_rounds rounds"
+    probe_file=$(find "$lat_mnt" -maxdepth 3 -type f | head -1)
+    bj=(fsrake2-default fsrake2-ring)
+    for f in ${busy_sweep//,/ }; do bj+=("fsrake2-fixed-$f"); done
+    mapfile -t bj < <(picked "${bj[@]}")
+    for ((r = 1; r <= busy_rounds; r++)); do
+      # The probe alone on the idle mount, then every job with it beside.
+      "$stat_probe" --seconds 3 "$probe_file" > "$out/logs/busy-idle-r$r.probe"
+      printf 'busy\t%s\tidle\t%s\n' "$r" \
+        "$(sed -n 's/^probe: [0-9]* stats, median \([0-9.]*\) ms, p90 \([0-9.]*\) ms.*/\1\t\2/p' "$out/logs/busy-idle-r$r.probe")" >> "$out/probe.tsv"
+      for ((i = 0; i < ${#bj[@]}; i++)); do
+        run_job busy "$r" "${bj[$(((i + r - 1) % ${#bj[@]}))]}" "$lat_mnt" "$small_expected"
+      done
+    done
+    probe_file=""
+    lat_done busy
+    # Medians over the rounds; the ratios of the targets.
+    awk -F'\t' -v n="$small_expected" '
+      function med(a, k,   m, i, j, t) { m = split(a, v, " "); for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+                                         return m ? (m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2) : 0 }
+      FILENAME ~ /results/ && $1 == "busy" { secs[$3] = secs[$3] " " $4 }
+      FILENAME ~ /probe/ && $1 == "busy" { p50[$3] = p50[$3] " " $4; p90[$3] = p90[$3] " " $5 }
+      END {
+        idle = med(p50["idle"]); idle90 = med(p90["idle"])
+        printf "probe idle: median %.2f ms, p90 %.2f ms\n", idle, idle90
+        best = ""; bestrate = 0
+        for (j in secs) { r = n / med(secs[j]); rate[j] = r; if (j ~ /fixed/ && r > bestrate) { bestrate = r; best = j } }
+        for (j in secs) printf "%-24s %8.0f entries/s  probe median %6.2f ms (%.2fx idle)  p90 %6.2f ms (%.2fx idle)\n", j, rate[j], med(p50[j]), med(p50[j]) / idle, med(p90[j]), med(p90[j]) / idle90
+        printf "default vs the best fixed setting (%s): %.2fx; default vs --stat-mode ring: %.2fx\n", best, rate["fsrake2-default"] / bestrate, rate["fsrake2-default"] / rate["fsrake2-ring"]
+      }' "$out/results.tsv" "$out/probe.tsv" > "$out/busy-summary.txt"
+    cat "$out/busy-summary.txt" >&2
   fi
 fi
 

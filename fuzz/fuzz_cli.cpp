@@ -204,6 +204,10 @@ static const char *USAGE =
     "       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by\n"
     "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
+    "       --max-rate n  List at most n entries per second (default 0: no cap)\n"
+    "       --max-inflight n  At most n metadata requests in flight (default 0: no cap)\n"
+    "       --no-adapt    Run every worker at once instead of fitting the load to latency\n"
+    "       --load-trace FILE  Write the load window and latency over time to FILE\n"
     "       --header      Print CSV header\n"
     "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
     "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
@@ -242,11 +246,13 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     }
     WalkRules rules;
     size_t i = 0;
-    const std::set<std::string> value_options = {"--depth",      "--exclude",       "--threads",
-                                                 "--ring-depth", "--getdents-max",  "--stat-mode",
-                                                 "--output",     "--compress-level"};
+    const std::set<std::string> value_options = {
+        "--depth",          "--exclude",  "--threads",  "--ring-depth",   "--getdents-max",
+        "--stat-mode",      "--output",   "--compress-level", "--max-rate", "--max-inflight",
+        "--load-trace"};
     bool level_given = false;
-    const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x"};
+    const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x",
+                                         "--no-adapt"};
     while (args[i].size() > 0 && args[i][0] == '-') {
         const std::string &a = args[i];
         if (a == "--help") {
@@ -288,6 +294,19 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
                 e.messages = {"--stat-mode must be auto, ring or sync, not '" + v + "'"};
                 return true;
             }
+            if (a == "--max-rate" || a == "--max-inflight") {
+                long long hi = a == "--max-rate" ? 1000000000LL : 1000000LL;
+                bool whole = !v.empty() && v.size() <= 10 &&
+                             v.find_first_not_of("0123456789") == std::string::npos;
+                if (!whole || std::stoll(v) > hi) {
+                    e.status = 1;
+                    e.messages = {a + " must be a whole number from 0 to " + std::to_string(hi) +
+                                  ", not '" + v + "'"};
+                    return true;
+                }
+            }
+            // A trace file would be written outside the sandbox's control.
+            if (a == "--load-trace") return false;
             if (a == "--exclude") {
                 if (outside_sandbox(v)) return false;
                 struct stat st;

@@ -28,6 +28,7 @@
 #include "fr2.h"
 #include "fr2_chunk.h"
 #include "fr2_config.h"
+#include "fr2_load.h"
 #include "fr2_monitor.h"
 #include "fr2_mpi_comm.h"
 #include "fr2_output.h"
@@ -78,9 +79,10 @@ mpi_options split_options(int argc, char **argv) {
             if (!strcmp(a, "--help")) o.help = true;
             o.scanner_argv.push_back(argv[i]);
             // The scanner's options that take a value: the value goes along.
-            static const char *const with_value[] = {"--depth",     "--exclude",
-                                                     "--threads",   "--ring-depth",
-                                                     "--stat-mode", "--getdents-max"};
+            static const char *const with_value[] = {
+                "--depth",     "--exclude",      "--threads",  "--ring-depth",
+                "--stat-mode", "--getdents-max", "--max-rate", "--max-inflight",
+                "--load-trace"};
             for (const char *v : with_value)
                 if (!strcmp(a, v) && i + 1 < argc) o.scanner_argv.push_back(argv[++i]);
         }
@@ -390,6 +392,19 @@ int main(int argc, char **argv) {
     MPI_Bcast(root_info, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
     if (root_info[0] != 0) return finish(int(root_info[0]));
     if (agree(open_shard(mo, level)) != 0) return finish(1);
+    {
+        // The rate cap is the job's: each rank lists its share of it. Each
+        // rank adapts its own window, and traces it to FILE.<rank>.
+        int64_t rate = g_config.max_rate;
+        int64_t share = rate / g_size + (g_rank < rate % g_size ? 1 : 0);
+        if (rate > 0 && share == 0) share = 1;
+        std::string trace;
+        if (g_config.load_trace)
+            trace = std::string(g_config.load_trace) + "." + std::to_string(g_rank);
+        int rc = fr2_load_init(fr2_stat_most_requests(g_config.threads), g_config.max_inflight,
+                               !g_config.no_adapt, share, trace.empty() ? nullptr : trace.c_str());
+        if (agree(rc == 0 ? 0 : 1) != 0) return finish(1);
+    }
     if (g_config.header) fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
 
     fr2_state_init();
@@ -484,5 +499,6 @@ int main(int argc, char **argv) {
     g_state.workers = nullptr;
     g_state.worker_count.store(0, std::memory_order_release);
     free(workers);
+    fr2_load_finish();
     return finish(status);
 }

@@ -24,6 +24,10 @@ void fr2_print_help(void) {
     puts("       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by");
     puts("                     measured latency in auto (default auto)");
     puts("       --getdents-max n  Max concurrent getdents64 calls (default threads/4)");
+    puts("       --max-rate n  List at most n entries per second (default 0: no cap)");
+    puts("       --max-inflight n  At most n metadata requests in flight (default 0: no cap)");
+    puts("       --no-adapt    Run every worker at once instead of fitting the load to latency");
+    puts("       --load-trace FILE  Write the load window and latency over time to FILE");
     puts("       --header      Print CSV header");
     puts("       --output FILE Write the CSV to FILE; a name ending in .zst is zstd");
     printf("       --compress-level n  zstd level of a .zst FILE, %d to %d (default %d)\n",
@@ -82,6 +86,28 @@ static bool config_check_output(const fr2_config *cfg, bool level_given) {
     fputs(FR2_PROGRAM_NAME ": --compress-level needs --output FILE with a name ending in .zst\n",
           stderr);
     return false;
+}
+
+// A value of the load options: a whole decimal number from lo to hi and
+// nothing else, or one line naming the option.
+static bool config_parse_whole(const char *option, const char *s, int64_t lo, int64_t hi,
+                               int64_t *out) {
+    const char *p = s;
+    int64_t n = 0;
+    bool ok = *p != 0;
+    for (; ok && *p; p++) {
+        if (*p < '0' || *p > '9' || n > (hi - (*p - '0')) / 10)
+            ok = false;
+        else
+            n = n * 10 + (*p - '0');
+    }
+    if (!ok || n < lo) {
+        fprintf(stderr, "%s must be a whole number from %lld to %lld, not '%s'\n", option,
+                (long long)lo, (long long)hi, s);
+        return false;
+    }
+    *out = n;
+    return true;
 }
 
 static void config_defaults(fr2_config *cfg) {
@@ -146,6 +172,20 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             if (!take_value("--getdents-max requires argument\n")) return FR2_CONFIG_EXIT;
             int32_t n = config_parse_int(value);
             cfg->getdents_max = n <= 0 ? 1 : n;
+        } else if (!strcmp(a, "--max-rate")) {
+            if (!take_value("--max-rate requires argument\n")) return FR2_CONFIG_EXIT;
+            if (!config_parse_whole(a, value, 0, FR2_MAX_RATE, &cfg->max_rate))
+                return FR2_CONFIG_EXIT;
+        } else if (!strcmp(a, "--max-inflight")) {
+            if (!take_value("--max-inflight requires argument\n")) return FR2_CONFIG_EXIT;
+            int64_t n;
+            if (!config_parse_whole(a, value, 0, FR2_MAX_INFLIGHT, &n)) return FR2_CONFIG_EXIT;
+            cfg->max_inflight = int32_t(n);
+        } else if (!strcmp(a, "--no-adapt")) {
+            cfg->no_adapt = true;
+        } else if (!strcmp(a, "--load-trace")) {
+            if (!take_value("--load-trace requires argument\n")) return FR2_CONFIG_EXIT;
+            cfg->load_trace = value;
         } else if (!strcmp(a, "--one-file-system") || !strcmp(a, "-x")) {
             cfg->one_file_system = true;
         } else if (!strcmp(a, "--output")) {  // the output: a file, plain or zstd

@@ -11,6 +11,8 @@
 #define FR2_MIN_RING_DEPTH     16
 #define FR2_MAX_RING_DEPTH     4096
 #define FR2_MAX_EXCLUDES       512
+#define FR2_MAX_RATE           1000000000
+#define FR2_MAX_INFLIGHT       1000000
 
 // zstd levels for a .zst output: the fast end by default, where compressing
 // costs the walk little.
@@ -46,6 +48,12 @@ struct fr2_config {
     // The output: null is standard output; a name ending in .zst is zstd.
     const char *output;
     int32_t compress_level;
+
+    // Load control (fr2_load).
+    int64_t max_rate;        // entries listed per second, 0: no cap
+    int32_t max_inflight;    // metadata requests in flight, 0: no cap
+    bool no_adapt;           // every worker at once, no adaptive window
+    const char *load_trace;  // the window over time goes here; null: nowhere
 };
 
 // Written by start-up only, before any other thread exists; read-only after.

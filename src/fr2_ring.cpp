@@ -115,13 +115,7 @@ int fr2_ring_setup(fr2_ring *r, uint32_t depth, uint32_t iowq_workers) {
     if (!r->sqes_ptr) goto fail;
     r->sqes = static_cast<struct io_uring_sqe *>(r->sqes_ptr);
 
-    {
-        // statx requests run as bound io-wq work; 0 leaves the unbounded limit.
-        // A kernel without this registration simply keeps its own limit.
-        uint32_t limits[2] = {iowq_workers, 0};
-        if (iowq_workers > 0)
-            g_sys.io_uring_register(r->ring_fd, IORING_REGISTER_IOWQ_MAX_WORKERS, limits, 2);
-    }
+    if (iowq_workers > 0) fr2_ring_cap_workers(r, iowq_workers);
     return 0;
 
 fail:
@@ -129,6 +123,12 @@ fail:
     ring_unmap(r);
     errno = err;
     return -1;
+}
+
+void fr2_ring_cap_workers(fr2_ring *r, uint32_t iowq_workers) {
+    // statx requests run as bound io-wq work; 0 leaves the unbounded limit.
+    uint32_t limits[2] = {iowq_workers, 0};
+    g_sys.io_uring_register(r->ring_fd, IORING_REGISTER_IOWQ_MAX_WORKERS, limits, 2);
 }
 
 void fr2_ring_teardown(fr2_ring *r) {

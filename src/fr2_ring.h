@@ -42,6 +42,10 @@ struct fr2_ring {
 // with errno set and nothing held.
 int fr2_ring_setup(fr2_ring *r, uint32_t depth, uint32_t iowq_workers);
 void fr2_ring_teardown(fr2_ring *r);
+// Lets the kernel run the ring's requests on at most `iowq_workers` io-wq
+// threads of the calling thread. A kernel without this registration keeps its
+// own limit.
+void fr2_ring_cap_workers(fr2_ring *r, uint32_t iowq_workers);
 
 // Hands the kernel one pass: statx requests for entries[0..n-1] relative to
 // dir_fd, written straight into the entries. Returns how many it accepted, from

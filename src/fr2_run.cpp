@@ -18,6 +18,7 @@
 
 #include "fr2.h"
 #include "fr2_config.h"
+#include "fr2_load.h"
 #include "fr2_monitor.h"
 #include "fr2_output.h"
 #include "fr2_queue.h"
@@ -139,6 +140,11 @@ int fr2_main(int argc, char **argv) {
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
     fr2_state_init();
     run_fit_descriptor_limit();
+    if (fr2_load_init(fr2_stat_most_requests(g_config.threads), g_config.max_inflight,
+                      !g_config.no_adapt, g_config.max_rate, g_config.load_trace) != 0) {
+        status = 1;
+        goto out;
+    }
 
     if (fr2_output_open(g_config.output, g_config.compress_level, -1) != 0) {
         status = 1;
@@ -167,6 +173,7 @@ int fr2_main(int argc, char **argv) {
         }
     }
 out:
+    fr2_load_finish();
     fflush(stdout);
     return status;
 }

@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include "fr2.h"
+#include "fr2_load.h"
 #include "fr2_sys.h"
 
 #define FR2_STATX_MASK STATX_BASIC_STATS
@@ -101,12 +102,23 @@ static int64_t stat_now_ns(void) {
 
 static void stat_ring_setup(fr2_stat *st) {
     st->ring_tried = true;
-    if (fr2_ring_setup(&st->ring, uint32_t(st->depth), st->iowq) == 0) {
+    uint32_t iowq = st->ring_allowed > 0 ? uint32_t(st->ring_allowed) : st->iowq;
+    if (fr2_ring_setup(&st->ring, uint32_t(st->depth), iowq) == 0) {
         st->ring_up = true;
+        st->iowq_set = iowq;
         return;
     }
     fprintf(stderr, "worker %d: io_uring_setup failed (%s), using sync fallback\n", st->worker_id,
             strerror(errno));
+}
+
+static uint32_t stat_iowq_share(int32_t threads) {
+    uint32_t share = STAT_IOWQ_BUDGET / uint32_t(threads < 1 ? 1 : threads);
+    return share < 1 ? 1 : share > STAT_IOWQ_MAX_PER_RING ? STAT_IOWQ_MAX_PER_RING : share;
+}
+
+int32_t fr2_stat_most_requests(int32_t threads) {
+    return threads * (1 + int32_t(stat_iowq_share(threads)));
 }
 
 void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t threads,
@@ -115,8 +127,8 @@ void fr2_stat_setup(fr2_stat *st, int32_t worker_id, int32_t depth, int32_t thre
     st->worker_id = worker_id;
     st->depth = depth;
     st->mode = mode;
-    uint32_t share = STAT_IOWQ_BUDGET / uint32_t(threads < 1 ? 1 : threads);
-    st->iowq = share < 1 ? 1 : share > STAT_IOWQ_MAX_PER_RING ? STAT_IOWQ_MAX_PER_RING : share;
+    st->iowq = stat_iowq_share(threads);
+    st->ring_allowed = int32_t(st->iowq);
     st->cur = &st->devices[0];
     if (mode == FR2_STAT_MODE_RING) stat_ring_setup(st);
 }
@@ -149,8 +161,11 @@ static bool stat_ring_usable(const fr2_stat *st) { return st->ring_up && !st->ri
 // Whether the entries left in the batch go to the ring.
 static bool stat_use_ring(fr2_stat *st) {
     if (st->mode == FR2_STAT_MODE_SYNC) return false;
+    if (st->mode == FR2_STAT_MODE_AUTO && !st->cur->choice.ring) return false;
+    if (st->ring_allowed <= 0 && st->lease)
+        fr2_stat_allow(st, fr2_load_try_more(st->lease, fr2_stat_wants(st)));
+    if (st->ring_allowed <= 0) return false;  // the load window has no room for it now
     if (st->mode == FR2_STAT_MODE_AUTO) {
-        if (!st->cur->choice.ring) return false;
         if (!st->ring_tried) stat_ring_setup(st);
     }
     if (stat_ring_usable(st)) return true;
@@ -166,14 +181,19 @@ static void stat_sync_groups(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     while (st->covered < batch->count && !stat_use_ring(st)) {
         int32_t left = batch->count - st->covered;
         if (st->mode != FR2_STAT_MODE_AUTO) {
+            int64_t start = stat_now_ns();
             fr2_stat_sync(dir_fd, batch->entries + st->covered, left);
+            int64_t end = stat_now_ns();
+            fr2_load_observe(end, end - start, left);
             st->covered += left;
             return;
         }
         int32_t n = st->cur->choice.streak ? 1 : left < group ? left : group;
         int64_t start = stat_now_ns();
         fr2_stat_sync(dir_fd, batch->entries + st->covered, n);
-        fr2_stat_choose(&st->cur->choice, (stat_now_ns() - start) / n);
+        int64_t end = stat_now_ns();
+        fr2_load_observe(end, end - start, n);
+        fr2_stat_choose(&st->cur->choice, (end - start) / n);
         st->covered += n;
         if (n > 1) group = group * 2 < STAT_GROUP ? group * 2 : STAT_GROUP;
     }
@@ -187,16 +207,39 @@ static void stat_probe(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     if (start - st->cur->last_probe_ns < STAT_PROBE_EVERY_NS) return;
     fr2_stat_sync(dir_fd, batch->entries + st->covered, 1);
     st->cur->last_probe_ns = stat_now_ns();
+    fr2_load_observe(st->cur->last_probe_ns, st->cur->last_probe_ns - start, 1);
     fr2_stat_choose(&st->cur->choice, st->cur->last_probe_ns - start);
     st->covered++;
 }
+
+// Requests per io-wq thread in a short pass, and the length of a pass that
+// calls for short ones.
+static const int32_t STAT_SHORT_PASS = 8;
+static const int64_t STAT_SLOW_PASS_NS = 10'000'000;
 
 // Submits a pass for the entries from `covered` on; entries the kernel did not
 // take are statted here, so every covered entry gets its metadata.
 static void stat_submit_pass(fr2_stat *st, int dir_fd, fr2_batch *batch) {
     int32_t left = batch->count - st->covered;
+    // A worker that got less room than its ring could use takes what came
+    // free since, between passes, and while passes are slow (or it has not
+    // timed one yet) keeps them short until it has it all: a pass with one
+    // io-wq thread on a slow filer could take seconds. Fast passes stay
+    // whole: they end soon anyway.
+    if (st->lease && st->ring_allowed < int32_t(st->iowq))
+        fr2_stat_allow(st, fr2_load_try_more(st->lease, fr2_stat_wants(st)));
     int32_t n = left < st->depth ? left : st->depth;
+    // Under a hard cap a pass carries no more requests than the io-wq threads
+    // the worker holds room for: threads the kernel keeps from an earlier,
+    // larger cap must find nothing more to run.
+    if (fr2_load_capped() && n > st->ring_allowed)
+        n = st->ring_allowed;
+    else if (st->ring_allowed < int32_t(st->iowq) &&
+             (st->last_pass_ns == 0 || st->last_pass_ns > STAT_SLOW_PASS_NS) &&
+             n > STAT_SHORT_PASS * st->ring_allowed)
+        n = STAT_SHORT_PASS * st->ring_allowed;
     fr2_entry *entries = batch->entries + st->covered;
+    st->pass_start_ns = stat_now_ns();
     st->pass_first = st->covered;
     st->covered += n;
     int32_t taken = fr2_ring_submit(&st->ring, dir_fd, entries, n);
@@ -262,11 +305,38 @@ static void stat_retry_transient(fr2_stat *st, int dir_fd, fr2_entry *pass, int3
 
 static void stat_reap_pass(fr2_stat *st, int dir_fd, fr2_batch *batch, int32_t first, int32_t n) {
     if (fr2_ring_reap(&st->ring, batch->entries + first, n) == 0) {
+        // The pass ran on at most as many io-wq threads as were allowed: its
+        // requests took about that many times its length together.
+        int64_t end = stat_now_ns();
+        st->last_pass_ns = end - st->pass_start_ns;
+        int64_t running = n < int32_t(st->iowq_set) ? n : int32_t(st->iowq_set);
+        fr2_load_observe(end, (end - st->pass_start_ns) * running, n);
         stat_retry_transient(st, dir_fd, batch->entries + first, n);
         return;
     }
     fprintf(stderr, "worker %d: io_uring_wait: %s\n", st->worker_id, strerror(st->ring.error));
     stat_leave_batch_to_kernel(dir_fd, batch, first, n);
+}
+
+int32_t fr2_stat_wants(const fr2_stat *st) {
+    if (st->mode == FR2_STAT_MODE_SYNC) return 1;
+    if (st->mode == FR2_STAT_MODE_AUTO && !st->cur->choice.ring) return 1;
+    if (st->ring_tried && !stat_ring_usable(st)) return 1;
+    return 1 + int32_t(st->iowq);
+}
+
+void fr2_stat_allow(fr2_stat *st, int32_t units) {
+    st->ring_allowed = units - 1;
+    // A ring that was asked for by name is used even with the least room: its
+    // one io-wq thread and the worker's next read then share a unit, unless
+    // the cap on requests in flight is a hard one.
+    if (st->ring_allowed < 1 && st->mode == FR2_STAT_MODE_RING && !fr2_load_capped())
+        st->ring_allowed = 1;
+    if (st->ring_allowed > 0 && stat_ring_usable(st) &&
+        uint32_t(st->ring_allowed) != st->iowq_set) {
+        st->iowq_set = uint32_t(st->ring_allowed);
+        fr2_ring_cap_workers(&st->ring, st->iowq_set);
+    }
 }
 
 void fr2_stat_begin(fr2_stat *st, int dir_fd, fr2_batch *batch) {

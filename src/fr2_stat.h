@@ -7,6 +7,7 @@
 
 #include "fr2_config.h"
 #include "fr2_dirent.h"
+#include "fr2_load.h"
 #include "fr2_ring.h"
 
 // A worker's choice between synchronous statx and the ring, from the mean
@@ -45,6 +46,16 @@ struct fr2_stat {
     int32_t covered;     // entries of the current batch statted or with the kernel
     int32_t pass_first;  // the first entry of the pass with the kernel
     int32_t cancelled_passes;  // passes in a row in which the kernel cancelled requests
+    // The load window's share of this worker: io-wq threads its ring may run
+    // for the current batch (0: the batch is statted synchronously), the cap
+    // last registered with the kernel, and when the pass in flight began.
+    int32_t ring_allowed;
+    uint32_t iowq_set;
+    int64_t pass_start_ns;
+    int64_t last_pass_ns;  // how long the last pass took
+    // The worker's lease of the window, when it has one: a worker that
+    // chooses the ring in the middle of a batch takes what room is free.
+    fr2_load_lease *lease;
 };
 
 // Sets the worker's back end up. RING sets the ring up now (a failure is said
@@ -56,6 +67,15 @@ void fr2_stat_teardown(fr2_stat *st);
 
 // The device of the directory whose batches come next: its choice applies.
 void fr2_stat_directory(fr2_stat *st, uint64_t dev);
+
+// Units of the load window the next batch would use: 1 for synchronous statx,
+// 1 more for every io-wq thread of the ring.
+int32_t fr2_stat_wants(const fr2_stat *st);
+// The units the worker holds for the next batch: with fewer than 2 it is
+// statted synchronously; else the ring runs on units - 1 io-wq threads.
+void fr2_stat_allow(fr2_stat *st, int32_t units);
+// The most units `threads` workers can use at once.
+int32_t fr2_stat_most_requests(int32_t threads);
 
 // Starts fetching the batch's metadata. It may be complete on return
 // (synchronous back end) or left with the kernel (fr2_stat_pending).

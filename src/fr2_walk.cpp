@@ -129,6 +129,30 @@ static inline void walk_cut_batch(fr2_dir_item *item, fr2_batch *batch, int64_t 
     batch->count = fr2_chunk_cut(item, batch->entries, batch->count, int32_t(keep < 0 ? 0 : keep));
 }
 
+// ---- load control ---------------------------------------------------------------------
+
+// The batch boundary: nothing of this worker is with the storage, so here, and
+// only here, it waits for the entry rate and for room in the load window
+// before the metadata fetch of the batch `next`.
+static void walk_boundary(fr2_worker *w, const fr2_batch *next) {
+    fr2_load_take_entries(next->count);
+    fr2_stat_allow(&w->stat, fr2_load_pass(&w->lease, fr2_stat_wants(&w->stat)));
+}
+
+// The next directory or chunk. A worker takes one with room in the load
+// window for its first request, so that workers waiting for room hold no work
+// that others could do. One that has to wait for work holds no room while it
+// does: the room is for the workers that hold the rest of the walk.
+static fr2_dir_item *walk_take_item(fr2_worker *w) {
+    fr2_load_pass(&w->lease, 1);
+    fr2_dir_item *item = fr2_queue_try_pop();
+    if (item) return item;
+    fr2_load_idle(&w->lease);
+    item = fr2_queue_pop();
+    if (item) fr2_load_pass(&w->lease, 1);
+    return item;
+}
+
 // ---- reading a directory ------------------------------------------------------------
 
 static void walk_report_read_failure(fr2_worker *w, int rc, const char *path, const char *what) {
@@ -150,8 +174,9 @@ static void walk_drop_directory(fr2_dir_item *item, int fd) {
 // getdents64 step; the caller holds the read-admission slot.
 static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bool *eof) {
     fr2_activity_enter(&w->act, WORKER_IN_GETDENTS, path);
-    int rc = read_directory_batch(&w->act, fd, w->dirent_buf, sizeof w->dirent_buf, &w->batch[slot],
-                                  g_config.ring_depth, eof);
+    int rc = read_directory_batch(&w->act, fd, w->dirent_buf,
+                                  size_t(fr2_load_read_size(int32_t(sizeof w->dirent_buf))),
+                                  &w->batch[slot], fr2_load_batch_limit(g_config.ring_depth), eof);
     int err = errno;
     fr2_activity_leave(&w->act);
     errno = err;
@@ -251,6 +276,7 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
     int64_t seen = 0;
     walk_cut_batch(item, &w->batch[s], &seen);
     fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
+    walk_boundary(w, &w->batch[s]);
     fr2_stat_begin(&w->stat, fd, &w->batch[s]);
     while (!eof) {
         bool overlap = fr2_stat_pending(&w->stat);
@@ -273,6 +299,7 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
             process_batch(w, item, &w->batch[s], fcount, dirsum);
         }
         walk_cut_batch(item, &w->batch[n], &seen);
+        walk_boundary(w, &w->batch[n]);
         fr2_stat_begin(&w->stat, fd, &w->batch[n]);
         s = n;
     }
@@ -293,6 +320,7 @@ static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
     if (fd == FR2_CANCELLED) fprintf(stderr, "Timeout Dir: %s\n", item->path);
     if (fd >= 0 && fr2_chunk_entries(item->chunk, &w->batch[0]) == 0) {
         fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
+        walk_boundary(w, &w->batch[0]);
         fr2_stat_begin(&w->stat, fd, &w->batch[0]);
         walk_stat_end(w, item, fd, 0);
         process_batch(w, item, &w->batch[0], &fcount, &dirsum);
@@ -312,6 +340,7 @@ static void walk_trim_batches(fr2_worker *w) {
 void *fr2_worker_thread(void *arg) {
     fr2_worker *w = static_cast<fr2_worker *>(arg);
     fr2_stat_setup(&w->stat, w->id, g_config.ring_depth, g_config.threads, g_config.stat_mode);
+    w->stat.lease = &w->lease;
 
     while (!g_state.done.load(std::memory_order_acquire)) {
         w->act.cancel.store(false, std::memory_order_relaxed);
@@ -326,7 +355,7 @@ void *fr2_worker_thread(void *arg) {
             w->pf_valid = false;
         } else {
             fr2_activity_show(&w->act, WORKER_IN_QUEUE_WAIT);
-            item = fr2_queue_pop();
+            item = walk_take_item(w);
             fr2_activity_show(&w->act, WORKER_IDLE);
             if (!item) break;
             if (item->chunk) {
@@ -361,6 +390,7 @@ void *fr2_worker_thread(void *arg) {
         w->pf_valid = false;
         walk_drop_directory(w->pf_item, w->pf_fd);
     }
+    fr2_load_idle(&w->lease);
     fr2_flush_output(&w->out);
     fr2_outbuf_release(&w->out);
     if (w->files_unflushed > 0) walk_publish_counters(w);

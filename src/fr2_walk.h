@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "fr2_dirent.h"
+#include "fr2_load.h"
 #include "fr2_monitor.h"
 #include "fr2_output.h"
 #include "fr2_queue.h"
@@ -25,7 +26,8 @@ struct fr2_worker {
     int32_t pf_slot;
     bool pf_valid;
     bool pf_eof;
-    fr2_activity act;  // what the watchdog sees and sets
+    fr2_activity act;      // what the watchdog sees and sets
+    fr2_load_lease lease;  // what the worker holds of the load window
     alignas(64) char dirent_buf[FR2_DIRENT_BUF_SIZE];
     fr2_outbuf out;
     int64_t files_unflushed;

@@ -10,6 +10,8 @@
 //                  the read-admission gate
 //   fr2_walk       the worker loop and its pipelines; puts the others together
 //   fr2_dirent     open a directory, read getdents64 batches, parse the records
+//   fr2_load       the load window of requests in flight, adapted to latency;
+//                  the workers' leases of it; the entry rate cap
 //   fr2_stat       "stat this batch": synchronous statx or the ring, and the choice
 //   fr2_ring       the raw io_uring: set-up, one pass of statx requests, reaping
 //   fr2_sys        the system calls of the walker, replaceable by tests

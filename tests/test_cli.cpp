@@ -26,6 +26,10 @@ const std::string kUsage =
     "       --stat-mode m auto|ring|sync: statx per entry or io_uring, chosen by\n"
     "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
+    "       --max-rate n  List at most n entries per second (default 0: no cap)\n"
+    "       --max-inflight n  At most n metadata requests in flight (default 0: no cap)\n"
+    "       --no-adapt    Run every worker at once instead of fitting the load to latency\n"
+    "       --load-trace FILE  Write the load window and latency over time to FILE\n"
     "       --header      Print CSV header\n"
     "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
     "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
@@ -137,7 +141,7 @@ TEST(Cli, UnknownOptions) {
 TEST(Cli, ValueOptionsWithoutTheirArgument) {
     for (std::string opt :
          {"--depth", "--exclude", "--threads", "--ring-depth", "--stat-mode", "--getdents-max",
-          "--output", "--compress-level"})
+          "--output", "--compress-level", "--max-rate", "--max-inflight", "--load-trace"})
         expect_fails({opt}, opt + " requires argument\n", 1);
     expect_fails({"--header", "--NoSnap", "--threads"}, "--threads requires argument\n", 1);
     expect_fails({"--threads", "4", "--getdents-max"}, "--getdents-max requires argument\n", 1);
@@ -164,6 +168,24 @@ TEST(Cli, CompressLevelIsCheckedAndNeedsAZstdOutput) {
     expect_fails({"--output", t.tmp / "o.zst.csv", "--compress-level", "3", t.root}, needs, 1);
     struct stat st;
     EXPECT_NE(stat((t.tmp / "o.csv").c_str(), &st), 0) << "a refused run created its output";
+}
+
+TEST(Cli, LoadOptionsTakeOnlyWholeNumbersInRange) {
+    // Unlike the older numeric options, nothing is clamped or half read: a
+    // rate cap that silently became another would be worse than none.
+    SmallTree t;
+    for (std::string opt : {"--max-rate", "--max-inflight"}) {
+        std::string range = opt == "--max-rate" ? "0 to 1000000000" : "0 to 1000000";
+        for (std::string bad : {"", "-1", "+5", " 5", "5 ", "1.5", "1e3", "abc", "0x10", "1000000001",
+                                "99999999999999999999"})
+            expect_fails({opt, bad, t.root},
+                         opt + " must be a whole number from " + range + ", not '" + bad + "'\n", 1);
+    }
+    // A trace file that cannot be written stops the run before anything is listed.
+    expect_fails({"--header", "--load-trace", t.root + "/no/such/dir/trace", t.root},
+                 "fsrake2: could not open load trace file: " + t.root +
+                     "/no/such/dir/trace: No such file or directory\n",
+                 1);
 }
 
 TEST(Cli, MissingDirectoryArgument) {

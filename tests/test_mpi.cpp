@@ -409,6 +409,30 @@ std::vector<pid_t> children_named(pid_t parent, const std::string &what) {
     return pids;
 }
 
+// The entry rate cap is the job's: four ranks share it rather than each
+// listing at the whole rate.
+TEST(MpiRate, FourRanksShareTheJobsCap) {
+    std::string why = mpi_unavailable_reason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    TempDir tmp{big_tree_base()};
+    std::string root = tmp / "r";
+    make_dir(root);
+    for (int d = 0; d < 8; d++) {
+        make_dir(root + "/d" + std::to_string(d));
+        make_many_files(root + "/d" + std::to_string(d), 1999);
+    }
+    freeze_atimes(root);
+    std::vector<std::string> single = one_scan(root);
+    ASSERT_EQ(single.size(), 16001u);
+    TempDir out;
+    auto start = std::chrono::steady_clock::now();
+    MpiRun m = run_mpi(4, root, {"--max-rate", "2000"}, out.path(), with_timeout(120));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    expect_same_as_one_scan(m, single);
+    // 8 s at the job's rate; 2 s and the job's start had each rank taken it.
+    EXPECT_GE(took, 6.5);
+    EXPECT_GE(shards_with_records(m), 2);
+}
 #endif  // !FR2_MPI_SLOW
 
 class MpiFaults : public HangfsTest {

@@ -12,3 +12,11 @@ fr2_add_test(test_unprivileged SOURCES test_unprivileged.cpp LABELS unprivileged
 fr2_add_test(test_mounts SOURCES test_mounts.cpp LABELS root)
 # The README's SQLite import.
 fr2_add_test(test_sqlite_import SOURCES test_sqlite_import.cpp LABELS sqlite)
+# The load window's controller on latency series.
+fr2_add_test(test_load_control SOURCES test_load_control.cpp CORE)
+# The entry rate cap, and the cap on requests in flight against hangfs.
+fr2_add_test(test_load_walk SOURCES test_load_walk.cpp LABELS fuse TIMEOUT 300)
+if(TARGET hangfs)
+  target_compile_definitions(test_load_walk PRIVATE FR2_HANGFS="$<TARGET_FILE:hangfs>")
+  add_dependencies(test_load_walk hangfs)
+endif()

@@ -29,7 +29,9 @@
  *   --delay-us N         sleep N microseconds at the start of every file-system
  *                        operation (lookup/getattr, opendir, readdir, open,
  *                        read, ...), to stand in for a network file system.
- *                        Default 0.
+ *                        Default 0. On unmount the daemon then says the most
+ *                        delayed requests it had in flight at once ("hangfs:
+ *                        at most N requests in flight").
  *   --threads N          serve requests with up to N threads (default 64), so
  *                        that with --delay-us the delay, not the daemon, bounds
  *                        the request rate, and a hanging request never keeps
@@ -112,11 +114,20 @@ static void logf_(const char *fmt, ...) {
     (void)w;
 }
 
+// Requests inside their delay now, and the most there ever were.
+static int g_in_delay, g_most_in_delay;
+
 static void delay(void) {
     if (g_delay_us <= 0) return;
+    int now = __atomic_add_fetch(&g_in_delay, 1, __ATOMIC_RELAXED);
+    int most = __atomic_load_n(&g_most_in_delay, __ATOMIC_RELAXED);
+    while (now > most && !__atomic_compare_exchange_n(&g_most_in_delay, &most, now, 1,
+                                                      __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
     struct timespec ts = {g_delay_us / 1000000, (g_delay_us % 1000000) * 1000};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+    __atomic_sub_fetch(&g_in_delay, 1, __ATOMIC_RELAXED);
 }
 
 // libfuse paths are absolute within the mount; the backing folder is reached
@@ -487,5 +498,9 @@ int main(int argc, char **argv) {
     }
     fargv[fargc++] = positional[1];
     fargv[fargc] = NULL;
-    return fuse_main(fargc, (char **)fargv, &hang_ops, NULL);
+    int rc = fuse_main(fargc, (char **)fargv, &hang_ops, NULL);
+    if (g_delay_us > 0)
+        logf_("hangfs: at most %d requests in flight\n",
+              __atomic_load_n(&g_most_in_delay, __ATOMIC_RELAXED));
+    return rc;
 }
