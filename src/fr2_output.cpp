@@ -8,11 +8,13 @@
 #include "fr2_output.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -229,4 +231,48 @@ int fr2_output_finish(void) {
 
 void fr2_output_flush_if_free(void) {
     if (pthread_mutex_trylock(&g_output_lock) == 0) fflush(stdout);
+}
+
+// A plain file only, put in place of standard output's descriptor so that
+// every write path stays the same.
+int fr2_output_open(const char *path, int compress_level, int64_t resume_len) {
+    (void)compress_level;
+    if (!path) return 0;
+    int fd = open(path, O_WRONLY | O_CLOEXEC | (resume_len < 0 ? O_CREAT | O_TRUNC : 0), 0644);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) goto failed;
+    if (resume_len >= 0) {
+        if (st.st_size < resume_len) {
+            fprintf(stderr, FR2_PROGRAM_NAME ": %s: %lld bytes, fewer than the %lld committed\n",
+                    path, (long long)st.st_size, (long long)resume_len);
+            close(fd);
+            return -1;
+        }
+        if (ftruncate(fd, resume_len) != 0 || lseek(fd, 0, SEEK_END) < 0) goto failed;
+    }
+    fflush(stdout);
+    if (dup2(fd, STDOUT_FILENO) < 0) goto failed;
+    close(fd);
+    return 0;
+failed:
+    fprintf(stderr, FR2_PROGRAM_NAME ": cannot open the output %s: %s\n", path, strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+int fr2_output_commit(int64_t *committed) {
+    pthread_mutex_lock(&g_output_lock);
+    int err = 0;
+    struct stat st;
+    if (fflush(stdout) != 0) err = errno;
+    // A pipe or a terminal cannot be synced; a file that cannot be is an error.
+    if (!err && fsync(STDOUT_FILENO) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+    if (!err && fstat(STDOUT_FILENO, &st) != 0) err = errno;
+    pthread_mutex_unlock(&g_output_lock);
+    if (err) {
+        fprintf(stderr, FR2_PROGRAM_NAME ": error writing the output: %s\n", strerror(err));
+        return -1;
+    }
+    *committed = int64_t(st.st_size);
+    return 0;
 }

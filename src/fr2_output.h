@@ -29,6 +29,13 @@ void fr2_flush_output(fr2_outbuf *out);
 // Writes the whole of what the walk has written so far to the descriptor:
 // standard output is flushed under the output lock. 0, or -1 when it failed.
 int fr2_output_finish(void);
+// Opens the destination: null path = standard output. A name ending in ".zst" is zstd.
+// resume_len < 0: create or truncate. resume_len >= 0: the file must exist and be at
+// least that long; it is cut to resume_len and continued. 0, or -1 after one line.
+int fr2_output_open(const char *path, int compress_level, int64_t resume_len);
+// With every worker's buffer already flushed: ends the current zstd frame, writes out
+// everything, fsyncs; *committed = the output's length on disk. 0, or -1 after one line.
+int fr2_output_commit(int64_t *committed);
 // The no-progress exit: flushes standard output only when no worker holds the
 // output lock (a stuck worker may hold it for good).
 void fr2_output_flush_if_free(void);
