@@ -12,6 +12,8 @@
 #define FR2_MAX_RING_DEPTH     4096
 #define FR2_MAX_EXCLUDES       512
 
+#define FR2_CHECKPOINT_EVERY_SEC 60.0
+
 #define FR2_CSV_HEADER                                                                             \
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"                   \
     "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"                    \
@@ -35,8 +37,27 @@ struct fr2_config {
     bool no_snap;
     bool one_file_system;
     bool header;
-    const char *root;  // the directory argument as given
+    const char *root;  // the directory argument as given (null with --resume alone)
     fr2_exclude_list exclude;
+    const char *output;  // --output FILE: the CSV goes there, not to standard output
+
+    // Checkpoints and resuming.
+    const char *checkpoint;   // --checkpoint CK: the walk's state is written there
+    double checkpoint_every;  // seconds between checkpoints
+    const char *resume;       // --resume CK: continue the walk recorded there
+    uint32_t given;           // FR2_GIVEN_*: walk options the command line named
+};
+
+// Options that define the walk: beside --resume they must agree with the
+// checkpoint, which holds the walk's own.
+enum : uint32_t {
+    FR2_GIVEN_DEPTH = 1u << 0,
+    FR2_GIVEN_NOSNAP = 1u << 1,
+    FR2_GIVEN_EXCLUDE = 1u << 2,
+    FR2_GIVEN_ONE_FS = 1u << 3,
+    FR2_GIVEN_HEADER = 1u << 4,
+    FR2_GIVEN_OUTPUT = 1u << 5,
+    FR2_GIVEN_CHECKPOINT = 1u << 6,
 };
 
 // Written by start-up only, before any other thread exists; read-only after.

@@ -17,15 +17,17 @@
 #include <new>
 
 #include "fr2.h"
+#include "fr2_checkpoint.h"
 #include "fr2_config.h"
 #include "fr2_monitor.h"
 #include "fr2_output.h"
 #include "fr2_queue.h"
 #include "fr2_walk.h"
 
-// Statts the root and queues it as the walk's first directory. 0, or the
-// status to exit with.
-static int run_queue_root(const char *dir) {
+// Statts the root and queues it as the walk's first directory (a resumed
+// walk queues what its checkpoint holds instead). 0, or the status to exit
+// with.
+static int run_queue_root(const char *dir, bool resumed) {
     struct statx root_stx;
     if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
         int err = errno;
@@ -39,6 +41,7 @@ static int run_queue_root(const char *dir) {
     if (S_ISLNK(root_stx.stx_mode) && statx(AT_FDCWD, dir, 0, STATX_BASIC_STATS, &walked) == 0)
         dev_of = &walked;
     g_state.root_dev = fr2_makedev(dev_of->stx_dev_major, dev_of->stx_dev_minor);
+    if (resumed) return fr2_checkpoint_restore();
 
     size_t len = strnlen(dir, FR2_MAX_PATH);
     if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
@@ -123,9 +126,11 @@ static bool run_workers(int64_t start_time) {
                                std::memory_order_release);  // pairs with the watchdog's acquire
 
     bool monitor = fr2_monitor_start(start_time);
+    bool checkpoints = fr2_checkpoint_start(start_time);
     for (int i = 0; i < started; i++) pthread_join(workers[i].thread, nullptr);
 
     g_state.done.store(true, std::memory_order_release);
+    if (checkpoints) fr2_checkpoint_stop();
     if (monitor) fr2_monitor_stop();
     g_state.worker_count.store(0, std::memory_order_relaxed);
     g_state.workers = nullptr;
@@ -137,17 +142,25 @@ int fr2_main(int argc, char **argv) {
     int status = 0;
     fr2_config_free(&g_config);
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
+    if (g_config.resume && (status = fr2_checkpoint_load(&g_config)) != 0) goto out;
     fr2_state_init();
     run_fit_descriptor_limit();
+    if (g_config.output &&
+        fr2_output_open(g_config.output, 0,
+                        g_config.resume ? fr2_checkpoint_resume_committed() : -1) != 0) {
+        status = 1;
+        goto out;
+    }
 
     if (g_config.header) puts(FR2_CSV_HEADER);
     if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
-    status = run_queue_root(g_config.root);
+    status = run_queue_root(g_config.root, g_config.resume != nullptr);
     if (status != 0) goto out;
     fflush(stdout);  // the header reaches the output before any line
 
     {
-        int64_t start_time = int64_t(time(nullptr));
+        // A resumed walk's time counts its earlier runs.
+        int64_t start_time = int64_t(time(nullptr)) - fr2_checkpoint_resume_elapsed();
         fr2_watchdog_install_signal();
 
         if (!run_workers(start_time)) {
@@ -161,6 +174,10 @@ int fr2_main(int argc, char **argv) {
         if (status == 0) {
             fr2_print_summary_line(start_time);
             status = fr2_output_finish() == 0 ? 0 : 1;
+            // The checkpoint goes only once the whole output is on disk.
+            int64_t committed;
+            if (status == 0 && g_config.checkpoint && fr2_output_commit(&committed) == 0)
+                fr2_checkpoint_remove();
         }
     }
 out:
