@@ -202,6 +202,10 @@ static const char *USAGE =
     "                     measured latency in auto (default auto)\n"
     "       --getdents-max n  Max concurrent getdents64 calls (default threads/4)\n"
     "       --header      Print CSV header\n"
+    "       --output FILE Write the CSV to FILE instead of standard output\n"
+    "       --checkpoint CK  Save the walk's state to CK now and then (needs --output)\n"
+    "       --checkpoint-every s  Seconds between checkpoints (default 60)\n"
+    "       --resume CK   Continue the walk saved in CK, with its directory and options\n"
     "\n"
     "Output: CSV with 17 columns, same format as fsrake.\n"
     "File Header:\n"
@@ -219,7 +223,8 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     size_t i = 0;
     const std::set<std::string> value_options = {"--depth", "--exclude", "--threads",
                                                  "--ring-depth", "--getdents-max",
-                                                 "--stat-mode"};
+                                                 "--stat-mode", "--output", "--checkpoint",
+                                                 "--checkpoint-every", "--resume"};
     const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x"};
     while (args[i].size() > 0 && args[i][0] == '-') {
         const std::string &a = args[i];
@@ -239,6 +244,19 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
                 return true;
             }
             const std::string &v = args[++i];
+            // Files written or read beside the walk (the output, checkpoints):
+            // outside what this model follows, so not run.
+            if (a == "--output" || a == "--checkpoint" || a == "--resume") return false;
+            if (a == "--checkpoint-every") {
+                char *end;
+                double sec = strtod(v.c_str(), &end);
+                if (end == v.c_str() || *end || !(sec >= 0.01 && sec <= 1e7)) {
+                    e.status = 1;
+                    e.messages = {"--checkpoint-every must be a number of seconds from 0.01, "
+                                  "not '" + v + "'"};
+                    return true;
+                }
+            }
             if (a == "--depth") rules.max_depth = model_number(v);
             if (a == "--stat-mode" && v != "auto" && v != "ring" && v != "sync") {
                 e.status = 1;
