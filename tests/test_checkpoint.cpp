@@ -341,4 +341,34 @@ TEST_F(SlowTree, DiskFullDuringACheckpointKeepsThePreviousOne) {
     EXPECT_EQ(diff_sorted(sorted_records(out), ref), "");
 }
 
+// A worker held by storage that does not answer keeps a stop waiting (its
+// batch never ends); the wait is said, and a second signal ends the run at
+// once with the same status.
+class DeadMount : public HangfsTest {};
+
+TEST_F(DeadMount, SecondSignalStopsAtOnce) {
+    make_dir(backing + "/dead");
+    make_many_files(backing, 50);
+    mount({"--hang", "readdir:interruptible:/dead"});
+    std::string out = backing_dir / "out.csv", ck = backing_dir / "ck", err = backing_dir / "err";
+    pid_t pid =
+        spawn_fsrake2({"--threads", "2", "--checkpoint", ck, "--output", out, fs->path()}, err);
+    sleep_ms(1000);
+    kill(pid, SIGTERM);
+    bool waiting = false;
+    for (int i = 0; i < 1000 && !waiting; i++) {
+        sleep_ms(10);
+        waiting = read_file(err).find("fsrake2: stopping: waiting for 1 workers busy") !=
+                  std::string::npos;
+    }
+    EXPECT_TRUE(waiting) << read_file(err);
+    kill(pid, SIGTERM);
+    int st = reap(pid, 5000);
+    ASSERT_TRUE(WIFEXITED(st)) << read_file(err);
+    EXPECT_EQ(WEXITSTATUS(st), 75);
+    EXPECT_EQ(lines_of(read_file(err)).back(),
+              "fsrake2: stopped at once; the output is incomplete (a checkpoint, if any, still "
+              "holds)");
+}
+
 }  // namespace
