@@ -72,11 +72,11 @@ std::atomic<bool> g_ck_pausing;
 static struct {
     pthread_mutex_t lock;
     pthread_cond_t workers_cond;
-    pthread_cond_t coord_cond;  // CLOCK_MONOTONIC
+    pthread_cond_t coord_cond;  // waited on in short slices, so the realtime clock will do
     int32_t parked;
     int32_t exited;
     uint64_t generation;
-} g_ck = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}, 0, 0, 0};
+} g_ck = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0};
 
 static int g_ck_pipe[2] = {-1, -1};        // signal handler and end of walk -> thread
 static std::atomic<int32_t> g_ck_signals;  // SIGTERM and SIGINT received
@@ -159,7 +159,7 @@ static bool ck_pause(bool stopping) {
             said = true;
         }
         if (!stopping && waited >= FR2_CHECKPOINT_PAUSE_SEC) break;
-        until = now;
+        clock_gettime(CLOCK_REALTIME, &until);
         until.tv_nsec += 200 * 1000 * 1000;
         if (until.tv_nsec >= 1000000000) {
             until.tv_sec++;
@@ -558,12 +558,6 @@ bool fr2_checkpoint_start(int64_t start_time) {
         perror(FR2_PROGRAM_NAME ": pipe");
         return false;
     }
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_ck.coord_cond, &ca);
-    pthread_condattr_destroy(&ca);
-
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = ck_signal_handler;
