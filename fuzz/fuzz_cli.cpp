@@ -211,6 +211,9 @@ static const char *USAGE =
     "       --header      Print CSV header\n"
     "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
     "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
+    "       --checkpoint CK  Save the walk's state to CK now and then (needs --output)\n"
+    "       --checkpoint-every s  Seconds between checkpoints (default 60)\n"
+    "       --resume CK   Continue the walk saved in CK, with its directory and options\n"
     "\n"
     "Output: CSV with 17 columns, same format as fsrake.\n"
     "File Header:\n"
@@ -249,7 +252,7 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
     const std::set<std::string> value_options = {
         "--depth",          "--exclude",  "--threads",  "--ring-depth",   "--getdents-max",
         "--stat-mode",      "--output",   "--compress-level", "--max-rate", "--max-inflight",
-        "--load-trace"};
+        "--load-trace",     "--checkpoint", "--checkpoint-every", "--resume"};
     bool level_given = false;
     const std::set<std::string> flags = {"--NoSnap", "--header", "--one-file-system", "-x",
                                          "--no-adapt"};
@@ -271,6 +274,19 @@ static bool model(const std::vector<std::string> &args, Expect &e) {
                 return true;
             }
             const std::string &v = args[++i];
+            // Files written or read beside the walk (the output, checkpoints):
+            // outside what this model follows, so not run.
+            if (a == "--output" || a == "--checkpoint" || a == "--resume") return false;
+            if (a == "--checkpoint-every") {
+                char *end;
+                double sec = strtod(v.c_str(), &end);
+                if (end == v.c_str() || *end || !(sec >= 0.01 && sec <= 1e7)) {
+                    e.status = 1;
+                    e.messages = {"--checkpoint-every must be a number of seconds from 0.01, "
+                                  "not '" + v + "'"};
+                    return true;
+                }
+            }
             if (a == "--depth") rules.max_depth = model_number(v);
             if (a == "--compress-level") {
                 if (!model_level_ok(v)) {

@@ -347,6 +347,13 @@ int main(int argc, char **argv) {
     int status = 0;
     fr2_config_status cs = fr2_config_parse(int(mo.scanner_argv.size()) - 1, mo.scanner_argv.data(),
                                             &g_config, &status);
+    if (cs == FR2_CONFIG_RUN && (g_config.checkpoint || g_config.resume)) {
+        // The ranks would each need their part of one consistent state.
+        fprintf(stderr, MPI_PROGRAM_NAME ": --checkpoint and --resume are not supported here; "
+                                         "fsrake2 itself checkpoints\n");
+        cs = FR2_CONFIG_EXIT;
+        status = 1;
+    }
     if (cs == FR2_CONFIG_RUN && !mo.output) {
         fprintf(stderr,
                 MPI_PROGRAM_NAME ": --output PREFIX is required: each rank writes its lines to "

@@ -32,6 +32,10 @@ void fr2_print_help(void) {
     puts("       --output FILE Write the CSV to FILE; a name ending in .zst is zstd");
     printf("       --compress-level n  zstd level of a .zst FILE, %d to %d (default %d)\n",
            FR2_MIN_COMPRESS_LEVEL, FR2_MAX_COMPRESS_LEVEL, FR2_DEFAULT_COMPRESS_LEVEL);
+    puts("       --checkpoint CK  Save the walk's state to CK now and then (needs --output)");
+    printf("       --checkpoint-every s  Seconds between checkpoints (default %g)\n",
+           FR2_CHECKPOINT_EVERY_SEC);
+    puts("       --resume CK   Continue the walk saved in CK, with its directory and options");
     puts("\nOutput: CSV with 17 columns, same format as fsrake.");
     puts("File Header:");
     puts(FR2_CSV_HEADER);
@@ -115,6 +119,67 @@ static void config_defaults(fr2_config *cfg) {
     cfg->threads = FR2_DEFAULT_THREADS;
     cfg->ring_depth = FR2_DEFAULT_RING_DEPTH;
     cfg->compress_level = FR2_DEFAULT_COMPRESS_LEVEL;
+    cfg->checkpoint_every = FR2_CHECKPOINT_EVERY_SEC;
+}
+
+// ---- checkpoint and resume options ---------------------------------------
+
+static bool config_parse_seconds(const char *s, double *out) {
+    char *end;
+    double v = strtod(s, &end);
+    if (end == s || *end || !(v >= 0.01 && v <= 1e7)) {
+        fprintf(stderr, "--checkpoint-every must be a number of seconds from 0.01, not '%s'\n", s);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// One of the checkpoint options at argv[*i]: FR2_CONFIG_RUN when it was one
+// and parsed, FR2_CONFIG_EXIT after its error; *matched says whether it was.
+static fr2_config_status config_parse_checkpoint_option(int argc, char **argv, int *i,
+                                                        fr2_config *cfg, bool *matched) {
+    const char *a = argv[*i];
+    const char *const names[] = {"--output", "--checkpoint", "--checkpoint-every", "--resume"};
+    int which = -1;
+    for (int k = 0; k < 4; k++)
+        if (!strcmp(a, names[k])) which = k;
+    *matched = which >= 0;
+    if (which < 0) return FR2_CONFIG_RUN;
+    if (*i + 1 >= argc) {
+        fprintf(stderr, "%s requires argument\n", a);
+        return FR2_CONFIG_EXIT;
+    }
+    const char *value = argv[++*i];
+    switch (which) {
+    case 0:
+        cfg->output = value;
+        cfg->given |= FR2_GIVEN_OUTPUT;
+        break;
+    case 1:
+        cfg->checkpoint = value;
+        cfg->given |= FR2_GIVEN_CHECKPOINT;
+        break;
+    case 2:
+        if (!config_parse_seconds(value, &cfg->checkpoint_every)) return FR2_CONFIG_EXIT;
+        break;
+    default: cfg->resume = value; break;
+    }
+    return FR2_CONFIG_RUN;
+}
+
+// What cannot go together, said before anything is opened.
+static bool config_check_checkpoint_options(const fr2_config *cfg) {
+    if (cfg->checkpoint && !cfg->output && !cfg->resume) {
+        fprintf(stderr, FR2_PROGRAM_NAME ": --checkpoint needs --output FILE: standard output "
+                                         "cannot be cut back and continued on a resume\n");
+        return false;
+    }
+    if (cfg->checkpoint && !cfg->checkpoint[0]) {
+        fprintf(stderr, FR2_PROGRAM_NAME ": --checkpoint needs a file name\n");
+        return false;
+    }
+    return true;
 }
 
 fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *exit_status) {
@@ -140,11 +205,17 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             value = argv[++i];
             return true;
         };
-        if (!strcmp(a, "--NoSnap")) {
+        bool matched;
+        if (config_parse_checkpoint_option(argc, argv, &i, cfg, &matched) == FR2_CONFIG_EXIT)
+            return FR2_CONFIG_EXIT;
+        if (matched) {
+        } else if (!strcmp(a, "--NoSnap")) {
             cfg->no_snap = true;
+            cfg->given |= FR2_GIVEN_NOSNAP;
         } else if (!strcmp(a, "--depth")) {
             if (!take_value("--depth requires argument\n")) return FR2_CONFIG_EXIT;
             cfg->max_depth = config_parse_int(value);
+            cfg->given |= FR2_GIVEN_DEPTH;
         } else if (!strcmp(a, "--help")) {
             fr2_print_help();
             *exit_status = 0;
@@ -155,9 +226,11 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             return FR2_CONFIG_EXIT;
         } else if (!strcmp(a, "--header")) {
             cfg->header = true;
+            cfg->given |= FR2_GIVEN_HEADER;
         } else if (!strcmp(a, "--exclude")) {
             if (!take_value("--exclude requires argument\n")) return FR2_CONFIG_EXIT;
             if (fr2_load_exclude_list(&cfg->exclude, value) != 0) return FR2_CONFIG_EXIT;
+            cfg->given |= FR2_GIVEN_EXCLUDE;
         } else if (!strcmp(a, "--threads")) {
             if (!take_value("--threads requires argument\n")) return FR2_CONFIG_EXIT;
             cfg->threads = config_clamp(config_parse_int(value), 1, FR2_MAX_THREADS);
@@ -188,9 +261,7 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             cfg->load_trace = value;
         } else if (!strcmp(a, "--one-file-system") || !strcmp(a, "-x")) {
             cfg->one_file_system = true;
-        } else if (!strcmp(a, "--output")) {  // the output: a file, plain or zstd
-            if (!take_value("--output requires argument\n")) return FR2_CONFIG_EXIT;
-            cfg->output = value;
+            cfg->given |= FR2_GIVEN_ONE_FS;
         } else if (!strcmp(a, "--compress-level")) {
             if (!take_value("--compress-level requires argument\n")) return FR2_CONFIG_EXIT;
             if (!config_parse_compress_level(value, &cfg->compress_level)) return FR2_CONFIG_EXIT;
@@ -200,12 +271,14 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             return FR2_CONFIG_EXIT;
         }
         if (++i >= argc) {
+            if (cfg->resume) break;  // the directory is the checkpoint's
             fprintf(stderr, "%s: missing directory argument\n", FR2_PROGRAM_NAME);
             return FR2_CONFIG_EXIT;
         }
     }
-    cfg->root = argv[i];
+    cfg->root = i < argc ? argv[i] : nullptr;
     if (!config_check_output(cfg, level_given)) return FR2_CONFIG_EXIT;
+    if (!config_check_checkpoint_options(cfg)) return FR2_CONFIG_EXIT;
     if (cfg->getdents_max == 0) cfg->getdents_max = cfg->threads;
     *exit_status = 0;
     return FR2_CONFIG_RUN;

@@ -20,6 +20,8 @@
 #define FR2_MIN_COMPRESS_LEVEL     -7
 #define FR2_MAX_COMPRESS_LEVEL     19
 
+#define FR2_CHECKPOINT_EVERY_SEC 60.0
+
 #define FR2_CSV_HEADER                                                                             \
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,"                   \
     "st_size,st_dev,st_blocks,st_nlink,\"st_mode\",st_atime,st_mtime,st_ctime,"                    \
@@ -43,7 +45,7 @@ struct fr2_config {
     bool no_snap;
     bool one_file_system;
     bool header;
-    const char *root;  // the directory argument as given
+    const char *root;  // the directory argument as given (null with --resume alone)
     fr2_exclude_list exclude;
     // The output: null is standard output; a name ending in .zst is zstd.
     const char *output;
@@ -54,6 +56,24 @@ struct fr2_config {
     int32_t max_inflight;    // metadata requests in flight, 0: no cap
     bool no_adapt;           // every worker at once, no adaptive window
     const char *load_trace;  // the window over time goes here; null: nowhere
+
+    // Checkpoints and resuming.
+    const char *checkpoint;   // --checkpoint CK: the walk's state is written there
+    double checkpoint_every;  // seconds between checkpoints
+    const char *resume;       // --resume CK: continue the walk recorded there
+    uint32_t given;           // FR2_GIVEN_*: walk options the command line named
+};
+
+// Options that define the walk: beside --resume they must agree with the
+// checkpoint, which holds the walk's own.
+enum : uint32_t {
+    FR2_GIVEN_DEPTH = 1u << 0,
+    FR2_GIVEN_NOSNAP = 1u << 1,
+    FR2_GIVEN_EXCLUDE = 1u << 2,
+    FR2_GIVEN_ONE_FS = 1u << 3,
+    FR2_GIVEN_HEADER = 1u << 4,
+    FR2_GIVEN_OUTPUT = 1u << 5,
+    FR2_GIVEN_CHECKPOINT = 1u << 6,
 };
 
 // Written by start-up only, before any other thread exists; read-only after.

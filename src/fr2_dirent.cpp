@@ -104,6 +104,8 @@ int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
         const char *name = rec + name_off;
         size_t name_len = strnlen(name, size_t(reclen - name_off));
         off += reclen;
+        memcpy(&batch->end_off, rec + offsetof(dirent_kernel_record, d_off), 8);
+        batch->off_known = true;
         if (name_len > 255) name_len = 255;
         if (name[0] == '.' && (name_len == 1 || (name_len == 2 && name[1] == '.'))) continue;
         if (batch->count + 1 > batch->cap && !dirent_grow_batch(batch, batch->count + 1)) return -1;
@@ -130,6 +132,7 @@ int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, 
                          int32_t limit, bool *eof) {
     batch->count = 0;
     batch->names_used = 0;
+    batch->off_known = false;
     *eof = false;
     if (limit <= 0) return 0;
     do {

@@ -49,6 +49,11 @@ struct fr2_batch {
     char *names;
     size_t names_used;
     size_t names_cap;
+    // The getdents64 offset after the last record read into this batch ("."
+    // and ".." included), where reading goes on after it; off_known is false
+    // while a read brought no record.
+    int64_t end_off;
+    bool off_known;
 };
 
 // Frees a batch's array and arena when they grew past what an ordinary

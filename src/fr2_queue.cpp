@@ -20,6 +20,7 @@ struct fr2_queue {
     pthread_cond_t cond;   // signalled once per push, broadcast at the end of the walk
     fr2_dir_item *head;
     fr2_dir_item *tail;
+    bool paused;  // a checkpoint is being taken: pop hands out nothing
 };
 
 struct fr2_gate {
@@ -29,7 +30,8 @@ struct fr2_gate {
     int32_t max;
 };
 
-static fr2_queue g_queue = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr, nullptr};
+static fr2_queue g_queue = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr, nullptr,
+                            false};
 static fr2_gate g_gate = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 1};
 
 fr2_dir_item *fr2_dir_item_new(const char *path, size_t path_len) {
@@ -44,6 +46,7 @@ fr2_dir_item *fr2_dir_item_new(const char *path, size_t path_len) {
 
 void fr2_queue_reset(int32_t getdents_max) {
     g_queue.head = g_queue.tail = nullptr;
+    g_queue.paused = false;
     g_gate.active = 0;
     g_gate.max = getdents_max < 1 ? 1 : getdents_max;
 }
@@ -85,9 +88,9 @@ static fr2_dir_item *queue_unlink_head(void) {
 fr2_dir_item *fr2_queue_pop(void) {
     pthread_mutex_lock(&g_queue.lock);
     // done is read under the lock, so the end-of-walk broadcast cannot be missed.
-    while (!g_queue.head && !g_state.done.load(std::memory_order_acquire))
+    while (!g_queue.head && !g_queue.paused && !g_state.done.load(std::memory_order_acquire))
         pthread_cond_wait(&g_queue.cond, &g_queue.lock);
-    fr2_dir_item *item = g_queue.head ? queue_unlink_head() : nullptr;
+    fr2_dir_item *item = g_queue.head && !g_queue.paused ? queue_unlink_head() : nullptr;
     pthread_mutex_unlock(&g_queue.lock);
     return item;
 }
@@ -108,6 +111,19 @@ int fr2_queue_take_half(fr2_dir_item **out, int max, bool give_single) {
     for (int i = 0; i < take; i++) out[i] = queue_unlink_head();
     pthread_mutex_unlock(&g_queue.lock);
     return take;
+}
+
+void fr2_queue_pause(bool paused) {
+    pthread_mutex_lock(&g_queue.lock);
+    g_queue.paused = paused;
+    pthread_cond_broadcast(&g_queue.cond);
+    pthread_mutex_unlock(&g_queue.lock);
+}
+
+void fr2_queue_visit(void (*fn)(const fr2_dir_item *item, void *ctx), void *ctx) {
+    pthread_mutex_lock(&g_queue.lock);
+    for (const fr2_dir_item *it = g_queue.head; it; it = it->next) fn(it, ctx);
+    pthread_mutex_unlock(&g_queue.lock);
 }
 
 bool fr2_queue_is_empty(void) {

@@ -21,6 +21,12 @@ struct fr2_dir_item {
     uint64_t parent_ino;  // 0 for the root
     struct statx stx;     // the directory's own metadata, from its parent's batch
     int32_t depth;        // 0 for the root
+    // A directory continued from a checkpoint: its reading goes on at this
+    // getdents64 offset (0: from the start), and its count and size sum
+    // start from what the entries read before it added up to.
+    int64_t resume_off;
+    int64_t resume_fcount;
+    int64_t resume_dirsum;
     uint16_t path_len;
     char path[];  // NUL-terminated
 };
@@ -41,8 +47,8 @@ void fr2_queue_push(fr2_dir_item *item);
 // first (a chunk of a big directory, which every idle worker or rank should
 // share before the next directory).
 void fr2_queue_push_front(fr2_dir_item *item);
-// Blocks until an item is queued or the walk is done; null only when done and
-// the queue is empty.
+// Blocks until an item is queued or the walk is done; null when done and the
+// queue is empty, or while the queue is paused.
 fr2_dir_item *fr2_queue_pop(void);
 // Never blocks and does not look at the end of the walk.
 fr2_dir_item *fr2_queue_try_pop(void);
@@ -54,6 +60,12 @@ fr2_dir_item *fr2_queue_try_pop(void);
 int fr2_queue_take_half(fr2_dir_item **out, int max, bool give_single);
 // Whether no item is queued at this moment.
 bool fr2_queue_is_empty(void);
+
+// While paused, fr2_queue_pop hands out nothing and returns null at once, so
+// that a worker waiting for work comes to its checkpoint pause point.
+void fr2_queue_pause(bool paused);
+// Calls fn for every queued item, oldest first, under the queue lock.
+void fr2_queue_visit(void (*fn)(const fr2_dir_item *item, void *ctx), void *ctx);
 
 // Counts a directory out of the walk, after its item was freed. The call that
 // brings the count to zero ends the walk and wakes every waiter.

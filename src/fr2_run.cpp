@@ -17,6 +17,7 @@
 #include <new>
 
 #include "fr2.h"
+#include "fr2_checkpoint.h"
 #include "fr2_config.h"
 #include "fr2_load.h"
 #include "fr2_monitor.h"
@@ -24,9 +25,10 @@
 #include "fr2_queue.h"
 #include "fr2_walk.h"
 
-// Statts the root and queues it as the walk's first directory. 0, or the
-// status to exit with.
-static int run_queue_root(const char *dir) {
+// Statts the root and queues it as the walk's first directory (a resumed
+// walk queues what its checkpoint holds instead). 0, or the status to exit
+// with.
+static int run_queue_root(const char *dir, bool resumed) {
     struct statx root_stx;
     if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
         int err = errno;
@@ -40,6 +42,7 @@ static int run_queue_root(const char *dir) {
     if (S_ISLNK(root_stx.stx_mode) && statx(AT_FDCWD, dir, 0, STATX_BASIC_STATS, &walked) == 0)
         dev_of = &walked;
     g_state.root_dev = fr2_makedev(dev_of->stx_dev_major, dev_of->stx_dev_minor);
+    if (resumed) return fr2_checkpoint_restore();
 
     size_t len = strnlen(dir, FR2_MAX_PATH);
     if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
@@ -124,9 +127,11 @@ static bool run_workers(int64_t start_time) {
                                std::memory_order_release);  // pairs with the watchdog's acquire
 
     bool monitor = fr2_monitor_start(start_time);
+    bool checkpoints = fr2_checkpoint_start(start_time);
     for (int i = 0; i < started; i++) pthread_join(workers[i].thread, nullptr);
 
     g_state.done.store(true, std::memory_order_release);
+    if (checkpoints) fr2_checkpoint_stop();
     if (monitor) fr2_monitor_stop();
     g_state.worker_count.store(0, std::memory_order_relaxed);
     g_state.workers = nullptr;
@@ -138,6 +143,7 @@ int fr2_main(int argc, char **argv) {
     int status = 0;
     fr2_config_free(&g_config);
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
+    if (g_config.resume && (status = fr2_checkpoint_load(&g_config)) != 0) goto out;
     fr2_state_init();
     run_fit_descriptor_limit();
     if (fr2_load_init(fr2_stat_most_requests(g_config.threads), g_config.max_inflight,
@@ -146,17 +152,21 @@ int fr2_main(int argc, char **argv) {
         goto out;
     }
 
-    if (fr2_output_open(g_config.output, g_config.compress_level, -1) != 0) {
+    if (fr2_output_open(g_config.output, g_config.compress_level,
+                        g_config.resume ? fr2_checkpoint_resume_committed() : -1) != 0) {
         status = 1;
         goto out;
     }
-    if (g_config.header) fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
+    // A resumed output already holds its header.
+    if (g_config.header && !g_config.resume)
+        fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
     if (setuid(0) != 0) fputs("unable to setuid root; not all files may be processed\n", stderr);
-    status = run_queue_root(g_config.root);
+    status = run_queue_root(g_config.root, g_config.resume != nullptr);
     if (status != 0) goto out;
 
     {
-        int64_t start_time = int64_t(time(nullptr));
+        // A resumed walk's time counts its earlier runs.
+        int64_t start_time = int64_t(time(nullptr)) - fr2_checkpoint_resume_elapsed();
         fr2_watchdog_install_signal();
 
         if (!run_workers(start_time)) {
@@ -169,7 +179,12 @@ int fr2_main(int argc, char **argv) {
         status = g_state.root_errno.load(std::memory_order_relaxed);
         if (status == 0) {
             fr2_print_summary_line(start_time);
-            status = fr2_output_finish() == 0 ? 0 : 1;
+            // The checkpoint goes only once the whole output is on disk: synced
+            // before the file is closed.
+            int64_t committed;
+            bool durable = !g_config.checkpoint || fr2_output_commit(&committed) == 0;
+            status = fr2_output_finish() == 0 && durable ? 0 : 1;
+            if (status == 0 && g_config.checkpoint) fr2_checkpoint_remove();
         }
     }
 out:

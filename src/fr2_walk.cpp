@@ -153,6 +153,34 @@ static fr2_dir_item *walk_take_item(fr2_worker *w) {
     return item;
 }
 
+// ---- checkpoints -----------------------------------------------------------------
+
+// A checkpoint is being taken: everything listed so far goes out and is
+// counted, and the worker waits, holding the directory in progress (read up
+// to `off`) and the one it read ahead.
+static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int64_t fcount,
+                       int64_t dirsum) {
+    fr2_flush_output(&w->out);
+    if (w->files_unflushed > 0) walk_publish_counters(w);
+    // A paused worker holds no room in the load window: the workers waiting
+    // there for room must be able to reach their own pause points.
+    fr2_load_idle(&w->lease);
+    w->ck.dir = dir;
+    w->ck.offset = off;
+    w->ck.fcount = fcount;
+    w->ck.dirsum = dirsum;
+    w->ck.held = w->pf_valid ? w->pf_item : nullptr;
+    fr2_checkpoint_park(&w->ck);
+}
+
+// After a batch was listed and before the next goes to the kernel: the
+// directory's reading would go on after this batch.
+static inline void walk_pause_point(fr2_worker *w, const fr2_dir_item *dir, const fr2_batch *batch,
+                                    int64_t *off, int64_t fcount, int64_t dirsum) {
+    if (batch->off_known) *off = batch->end_off;
+    if (fr2_checkpoint_pausing()) walk_pause(w, dir, *off, fcount, dirsum);
+}
+
 // ---- reading a directory ------------------------------------------------------------
 
 static void walk_report_read_failure(fr2_worker *w, int rc, const char *path, const char *what) {
@@ -223,6 +251,20 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
         walk_drop_directory(item, -1);
         return false;
     }
+    // A directory continued from a checkpoint goes on where it was; one that
+    // cannot is reported like a read that failed, and gets its line with
+    // what was counted before.
+    if (item->resume_off != 0 && lseek(fd, item->resume_off, SEEK_SET) < 0) {
+        int err = errno;
+        fr2_release_getdents_slot();
+        errno = err;
+        walk_report_read_failure(w, -1, item->path, read_what);
+        w->batch[slot].count = 0;
+        w->batch[slot].off_known = false;
+        *eof = true;
+        *fd_out = fd;
+        return true;
+    }
     int rc = walk_read_batch(w, fd, item->path, slot, eof);
     int err = errno;
     fr2_release_getdents_slot();
@@ -274,13 +316,17 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
                                 int64_t *fcount, int64_t *dirsum) {
     int s = slot;  // the slot of the batch being fetched
     int64_t seen = 0;
+    int64_t off = item->resume_off;  // where reading goes on after the listed batches
     walk_cut_batch(item, &w->batch[s], &seen);
     fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
     walk_boundary(w, &w->batch[s]);
     fr2_stat_begin(&w->stat, fd, &w->batch[s]);
     while (!eof) {
         bool overlap = fr2_stat_pending(&w->stat);
-        if (!overlap) process_batch(w, item, &w->batch[s], fcount, dirsum);
+        if (!overlap) {
+            process_batch(w, item, &w->batch[s], fcount, dirsum);
+            walk_pause_point(w, item, &w->batch[s], &off, *fcount, *dirsum);
+        }
         int n = overlap ? 1 - s : s;
         fr2_acquire_getdents_slot();
         int rc = walk_read_batch(w, fd, item->path, n, &eof);
@@ -297,6 +343,7 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
         if (overlap) {
             walk_stat_end(w, item, fd, s);
             process_batch(w, item, &w->batch[s], fcount, dirsum);
+            walk_pause_point(w, item, &w->batch[s], &off, *fcount, *dirsum);
         }
         walk_cut_batch(item, &w->batch[n], &seen);
         walk_boundary(w, &w->batch[n]);
@@ -343,6 +390,7 @@ void *fr2_worker_thread(void *arg) {
     w->stat.lease = &w->lease;
 
     while (!g_state.done.load(std::memory_order_acquire)) {
+        if (fr2_checkpoint_pausing()) walk_pause(w, nullptr, 0, 0, 0);
         w->act.cancel.store(false, std::memory_order_relaxed);
         fr2_dir_item *item;
         int fd, slot;
@@ -357,7 +405,12 @@ void *fr2_worker_thread(void *arg) {
             fr2_activity_show(&w->act, WORKER_IN_QUEUE_WAIT);
             item = walk_take_item(w);
             fr2_activity_show(&w->act, WORKER_IDLE);
-            if (!item) break;
+            if (!item) {
+                // Not done: the queue is paused for a checkpoint.
+                if (g_state.done.load(std::memory_order_acquire)) break;
+                walk_pause(w, nullptr, 0, 0, 0);
+                continue;
+            }
             if (item->chunk) {
                 walk_chunk(w, item);
                 continue;
@@ -367,7 +420,7 @@ void *fr2_worker_thread(void *arg) {
             if (!walk_open_first_batch(w, item, slot, &fd, &eof, false)) continue;
         }
 
-        int64_t fcount = 0, dirsum = 0;
+        int64_t fcount = item->resume_fcount, dirsum = item->resume_dirsum;
         walk_list_directory(w, item, fd, slot, eof, &fcount, &dirsum);
         if (item->big) {  // cut into chunks: the last part to report writes the line
             close(fd);
@@ -396,5 +449,6 @@ void *fr2_worker_thread(void *arg) {
     if (w->files_unflushed > 0) walk_publish_counters(w);
     fr2_stat_teardown(&w->stat);
     for (fr2_batch &b : w->batch) fr2_batch_free(&b);
+    fr2_checkpoint_worker_exit();
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "fr2_checkpoint.h"
 #include "fr2_dirent.h"
 #include "fr2_load.h"
 #include "fr2_monitor.h"
@@ -36,6 +37,7 @@ struct fr2_worker {
     // of progress. Written by the worker only.
     std::atomic<uint64_t> produced;
     char path_buf[FR2_PATH_BUF_SIZE];
+    fr2_ck_slot ck;  // what the worker holds while a checkpoint is taken
 };
 
 // The thread of one worker record (from a zero-filled table): returns when the

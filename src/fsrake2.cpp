@@ -20,6 +20,8 @@
 //   fr2_monitor    worker activity, progress lines, watchdog, no-progress exit
 //   fr2_chunk      big directories cut into chunks of names that any worker (or
 //                  rank) stats; the directory's line once every part reported
+//   fr2_checkpoint checkpoints of the walk's state, --resume, stopping on
+//                  SIGTERM and SIGINT
 //
 // Files (mpi/, fsrake2-mpi, built only where MPI is found):
 //   fsrake2_mpi.cpp  main of one rank: shards, rank-prefixed messages, root,

@@ -33,6 +33,9 @@ const std::string kUsage =
     "       --header      Print CSV header\n"
     "       --output FILE Write the CSV to FILE; a name ending in .zst is zstd\n"
     "       --compress-level n  zstd level of a .zst FILE, -7 to 19 (default 1)\n"
+    "       --checkpoint CK  Save the walk's state to CK now and then (needs --output)\n"
+    "       --checkpoint-every s  Seconds between checkpoints (default 60)\n"
+    "       --resume CK   Continue the walk saved in CK, with its directory and options\n"
     "\n"
     "Output: CSV with 17 columns, same format as fsrake.\n"
     "File Header:\n" +
@@ -141,8 +144,16 @@ TEST(Cli, UnknownOptions) {
 TEST(Cli, ValueOptionsWithoutTheirArgument) {
     for (std::string opt :
          {"--depth", "--exclude", "--threads", "--ring-depth", "--stat-mode", "--getdents-max",
-          "--output", "--compress-level", "--max-rate", "--max-inflight", "--load-trace"})
+          "--output", "--compress-level", "--max-rate", "--max-inflight", "--load-trace",
+          "--checkpoint", "--checkpoint-every", "--resume"})
         expect_fails({opt}, opt + " requires argument\n", 1);
+    // Checkpoints: a file to cut back is needed, and an interval that makes sense.
+    expect_fails({"--checkpoint", "ck", "."},
+                 "fsrake2: --checkpoint needs --output FILE: standard output cannot be cut back "
+                 "and continued on a resume\n",
+                 1);
+    expect_fails({"--checkpoint-every", "0", "."},
+                 "--checkpoint-every must be a number of seconds from 0.01, not '0'\n", 1);
     expect_fails({"--header", "--NoSnap", "--threads"}, "--threads requires argument\n", 1);
     expect_fails({"--threads", "4", "--getdents-max"}, "--getdents-max requires argument\n", 1);
 }

@@ -305,6 +305,17 @@ TEST_F(MpiErrors, OutputIsRequiredAndSaysWhyOnce) {
     EXPECT_NE(r.err.find("can cut lines"), std::string::npos) << r.err;
 }
 
+// A resume would start from no directory at all (the checkpoint holds the
+// plain scanner's walk): refused, once, before any rank walks.
+TEST_F(MpiErrors, ResumeIsRefusedNotWalkedFromNothing) {
+    std::vector<std::string> argv = mpirun(2);
+    argv.insert(argv.end(), {FR2_MPI_BINARY, "--output", tmp / "shard", "--resume", tmp / "ck"});
+    RunResult r = run_command(argv, with_timeout(120));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(count_lines_matching(r.err, "--checkpoint and --resume are not supported here"), 1)
+        << r.err;
+}
+
 TEST_F(MpiErrors, RootThatCannotBeStattedIsOneMessageAndItsErrno) {
     std::vector<std::string> argv = mpirun(3);
     std::string missing = tmp / "missing";
