@@ -31,10 +31,53 @@ namespace {
     "CREATE TABLE scan_users(scan INTEGER NOT NULL, uid INTEGER NOT NULL, size INTEGER NOT NULL," \
     " allocated INTEGER NOT NULL, PRIMARY KEY(scan, uid)) WITHOUT ROWID;"
 
+// What version 3 adds: rollup scans, kept as totals with no row per line.
+#define K_SCHEMA_3 \
+    /* NULL: a row per line in entries; else a rollup that kept this many biggest files */ \
+    "ALTER TABLE scans ADD COLUMN keep_files INTEGER;" \
+    /* the summary's figures, by name */ \
+    "CREATE TABLE rollup_totals(scan INTEGER NOT NULL, item TEXT NOT NULL, value INTEGER," \
+    " PRIMARY KEY(scan, item)) WITHOUT ROWID;" \
+    /* a row per directory, in the order of the scan: its own files and everything below it */ \
+    "CREATE TABLE rollup_dirs(scan INTEGER NOT NULL, path BLOB NOT NULL, depth INTEGER NOT NULL," \
+    " fcount INTEGER NOT NULL, dirsum INTEGER NOT NULL, own_entries INTEGER NOT NULL," \
+    " own_size INTEGER NOT NULL, own_allocated INTEGER NOT NULL, tree_size INTEGER NOT NULL," \
+    " tree_size_every_link INTEGER NOT NULL, tree_allocated INTEGER NOT NULL," \
+    " tree_entries INTEGER NOT NULL);" \
+    "CREATE INDEX rollup_dirs_scan ON rollup_dirs(scan);" \
+    "CREATE TABLE rollup_owners(scan INTEGER NOT NULL, is_group INTEGER NOT NULL," \
+    " id INTEGER NOT NULL, entries INTEGER NOT NULL, files INTEGER NOT NULL," \
+    " size INTEGER NOT NULL, size_every_link INTEGER NOT NULL, allocated INTEGER NOT NULL," \
+    " PRIMARY KEY(scan, is_group, id)) WITHOUT ROWID;" \
+    "CREATE TABLE rollup_extensions(scan INTEGER NOT NULL, extension BLOB NOT NULL," \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, size_every_link INTEGER NOT NULL," \
+    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, extension)) WITHOUT ROWID;" \
+    /* files by whole days back from the scan's time to their atime (kind 0), mtime (1), ctime (2) */ \
+    "CREATE TABLE rollup_days(scan INTEGER NOT NULL, kind INTEGER NOT NULL, day INTEGER NOT NULL," \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(scan, kind, day)) WITHOUT ROWID;" \
+    /* files by powers of two of their size */ \
+    "CREATE TABLE rollup_sizes(scan INTEGER NOT NULL, class INTEGER NOT NULL," \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(scan, class)) WITHOUT ROWID;" \
+    /* per user, files by whole days of (scan time - atime - 1): cold for any number of years */ \
+    "CREATE TABLE rollup_cold(scan INTEGER NOT NULL, uid INTEGER NOT NULL, day INTEGER NOT NULL," \
+    " files INTEGER NOT NULL, allocated INTEGER NOT NULL, oldest INTEGER NOT NULL," \
+    " PRIMARY KEY(scan, uid, day)) WITHOUT ROWID;" \
+    /* the biggest files, by size and by allocated blocks */ \
+    "CREATE TABLE rollup_files(scan INTEGER NOT NULL, path BLOB NOT NULL, size INTEGER NOT NULL," \
+    " blocks INTEGER NOT NULL, uid INTEGER NOT NULL, mtime INTEGER NOT NULL," \
+    " nlink INTEGER NOT NULL);" \
+    "CREATE INDEX rollup_files_scan ON rollup_files(scan);" \
+    /* the files with several links; dup: counted at another, lower path */ \
+    "CREATE TABLE rollup_links(scan INTEGER NOT NULL, dev INTEGER NOT NULL, inode INTEGER NOT NULL," \
+    " path BLOB NOT NULL, size INTEGER NOT NULL, blocks INTEGER NOT NULL, nlink INTEGER NOT NULL," \
+    " dup INTEGER NOT NULL);" \
+    "CREATE INDEX rollup_links_scan ON rollup_links(scan);"
+
 // 2: completeness of a scan (scans.incomplete, scanner_status, summary), the
 // directories the scanner could not read (problems), the files a scan came
 // from (scan_files), and hard-link credit to the lowest path of an inode.
-const int k_schema_version = 2;
+// 3: rollup scans (scans.keep_files, the rollup_ tables).
+const int k_schema_version = 3;
 
 const char *const k_schema =
     "CREATE TABLE scans("
@@ -49,7 +92,7 @@ const char *const k_schema =
     " first_row INTEGER NOT NULL,"   // the scan's entries are rows first_row..last_row
     " last_row INTEGER NOT NULL);"
     "CREATE INDEX scans_label ON scans(label);"
-    K_SCHEMA_2
+    K_SCHEMA_2 K_SCHEMA_3
     // Unsigned 64-bit columns (inode, parent_inode, dev, blocks) hold their bit pattern.
     "CREATE TABLE entries("
     " scan INTEGER NOT NULL,"
@@ -154,6 +197,8 @@ struct loader {
     bool failed = false;  // a database failure: stop at once
     int64_t headers = 0;  // inputs that began with the header line
     int64_t bytes = 0;
+    fr2r_rollup *rollup = nullptr;  // a rollup load: lines are summed, not stored
+    uint32_t input = 0;             // the input being read
 };
 
 void bad_line(loader *L, int64_t line, const std::string &why) {
@@ -182,6 +227,11 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     // Once a line is bad (and bad lines are not skipped) the scan will be
     // rolled back: keep checking the rest, but store nothing more.
     if (L->bad > 0 && !L->opt->skip_bad) return;
+    if (L->rollup) {
+        fr2r_rollup_add(L->rollup, e, L->input, line);
+        L->lines++;
+        return;
+    }
     sqlite3_stmt *st = L->ins;
     sqlite3_bind_int64(st, 1, scan);
     sqlite3_bind_int64(st, 2, (int64_t)e.inode);
@@ -260,8 +310,17 @@ bool upgrade_from_1(sqlite3 *db) {
                       "o.scan = entries.scan AND o.dev = entries.dev AND o.inode = "
                       "entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
                       "(o.path = entries.path AND o.rowid < entries.rowid))) WHERE nlink > 1 "
-                      "AND is_dir = 0;"
-                      "PRAGMA user_version=2;COMMIT;";
+                      "AND is_dir = 0;" K_SCHEMA_3
+                      "PRAGMA user_version=3;COMMIT;";
+    if (!exec(db, sql.c_str(), "upgrading it to this version's schema")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool upgrade_from_2(sqlite3 *db) {
+    std::string sql = std::string("BEGIN IMMEDIATE;") + K_SCHEMA_3 + "PRAGMA user_version=3;COMMIT;";
     if (!exec(db, sql.c_str(), "upgrading it to this version's schema")) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
@@ -339,6 +398,11 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
         }
     } else if (version == 1) {
         if (!upgrade_from_1(db)) {
+            sqlite3_close(db);
+            return nullptr;
+        }
+    } else if (version == 2) {
+        if (!upgrade_from_2(db)) {
             sqlite3_close(db);
             return nullptr;
         }
@@ -664,6 +728,7 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
         for (size_t k = 0; k < b.n && !L->failed; k++) {
             event &ev = b.ev[k];
             L->source = in[ev.input].name.c_str();
+            L->input = (uint32_t)ev.input;
             if (ev.bad) bad_line(L, ev.line, ev.why);
             else store(L, scan, ev.e, ev.line);
         }
@@ -691,6 +756,20 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
 
 bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
     return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool mark_dups(sqlite3 *db, const loader &L, int64_t scan) {
+    sqlite3_stmt *s = nullptr;
+    bool ok = sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int64(s, 1, L.first_row);
+        sqlite3_bind_int64(s, 2, L.last_row);
+        sqlite3_bind_int64(s, 3, scan);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (!ok) fr2r_db_error(db, "marking the extra links of files");
+    sqlite3_finalize(s);
+    return ok;
 }
 
 // Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
@@ -847,7 +926,8 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         s = nullptr;
         scan = sqlite3_last_insert_rowid(db);
     }
-    if (!L.failed &&
+    if (opt.rollup) L.rollup = fr2r_rollup_new(scan_time, opt.keep_files);
+    if (!L.failed && !opt.rollup &&
         sqlite3_prepare_v2(db,
                            "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
                            "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
@@ -884,22 +964,13 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     std::string incomplete;
     if (ok) {
         incomplete = incomplete_reasons(L, msgs);
-        ok = exec(db, k_indexes, "indexing the scan");
-        if (ok && sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK) {
-            sqlite3_bind_int64(s, 1, L.first_row);
-            sqlite3_bind_int64(s, 2, L.last_row);
-            sqlite3_bind_int64(s, 3, scan);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        } else {
-            ok = false;
-        }
-        if (!ok) fr2r_db_error(db, "marking the extra links of files");
-        sqlite3_finalize(s);
-        s = nullptr;
+        if (L.rollup) ok = fr2r_rollup_store(db, scan, L.rollup) == 0;
+        else ok = exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
         if (ok && sqlite3_prepare_v2(db,
                                      "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
                                      "first_row = ?5, last_row = ?6, incomplete = ?7, "
-                                     "scanner_status = ?8, summary = ?9 WHERE id = ?1",
+                                     "scanner_status = ?8, summary = ?9, keep_files = ?10 "
+                                     "WHERE id = ?1",
                                      -1, &s, nullptr) == SQLITE_OK) {
             sqlite3_bind_int64(s, 1, scan);
             if (L.roots > 0) sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
@@ -910,6 +981,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
             if (!incomplete.empty()) bind_text(s, 7, incomplete);
             if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
             if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
+            if (L.rollup) sqlite3_bind_int64(s, 10, opt.keep_files);
             ok = sqlite3_step(s) == SQLITE_DONE;
             if (!ok) fr2r_db_error(db, "recording the scan");
         } else if (ok) {
@@ -956,6 +1028,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         ok = ok && exec(db, "COMMIT", "committing the scan");
     }
     close_all();
+    fr2r_rollup_free(L.rollup);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         if (L.bad > 0 && !reported)
@@ -996,11 +1069,12 @@ void read_scan(sqlite3_stmt *s, fr2r_scan *o) {
     o->incomplete = col_text(s, 10);
     o->scanner_status = sqlite3_column_type(s, 11) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 11);
     o->summary = col_text(s, 12);
+    o->keep_files = sqlite3_column_type(s, 13) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 13);
 }
 
 const char *const k_scan_cols =
     "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
-    "last_row, incomplete, scanner_status, summary FROM scans ";
+    "last_row, incomplete, scanner_status, summary, keep_files FROM scans ";
 
 int read_problems(sqlite3 *db, fr2r_scan *sc) {
     sqlite3_stmt *s = nullptr;
@@ -1075,6 +1149,15 @@ int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
                          "DELETE FROM problems WHERE scan = ?1",
                          "DELETE FROM scan_files WHERE scan = ?1",
                          "DELETE FROM scan_users WHERE scan = ?1",
+                         "DELETE FROM rollup_totals WHERE scan = ?1",
+                         "DELETE FROM rollup_dirs WHERE scan = ?1",
+                         "DELETE FROM rollup_owners WHERE scan = ?1",
+                         "DELETE FROM rollup_extensions WHERE scan = ?1",
+                         "DELETE FROM rollup_days WHERE scan = ?1",
+                         "DELETE FROM rollup_sizes WHERE scan = ?1",
+                         "DELETE FROM rollup_cold WHERE scan = ?1",
+                         "DELETE FROM rollup_files WHERE scan = ?1",
+                         "DELETE FROM rollup_links WHERE scan = ?1",
                          "DELETE FROM scans WHERE id = ?1"};
     bool ok = true;
     for (const char *q : sql) {

@@ -63,7 +63,7 @@ const char *const k_usage =
     "                       directories and how it ended are kept with the scan\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
     "  scan: --scanner PATH the fsrake2 to run (default: beside this program, or PATH);\n"
-    "        --label and --time as for load\n"
+    "        --label, --time, --rollup and --keep-files as for load\n"
     "  --help, --version\n";
 
 struct args {
@@ -74,6 +74,7 @@ struct args {
     fr2r_format fmt = FR2R_FMT_TEXT;
     fr2r_report_options ro;
     fr2r_load_options lo;
+    bool keep_files_given = false;
 };
 
 bool parse_int(const char *s, int64_t min, int64_t *out) {
@@ -107,6 +108,7 @@ int parse_args(int argc, char **argv, args *a) {
         if (!strcmp(s, "--csv")) a->fmt = FR2R_FMT_CSV;
         else if (!strcmp(s, "--json")) a->fmt = FR2R_FMT_JSON;
         else if (!strcmp(s, "--skip-bad")) a->lo.skip_bad = true;
+        else if (!strcmp(s, "--rollup")) a->lo.rollup = true;
         else if (!strcmp(s, "--progress")) a->lo.progress = 1;
         else if (!strcmp(s, "--no-progress")) a->lo.progress = 0;
         else if (!strcmp(s, "--force")) a->ro.force = true;
@@ -127,7 +129,7 @@ int parse_args(int argc, char **argv, args *a) {
                 a->ro.by = v;
             }
         } else if (!strcmp(s, "--limit") || !strcmp(s, "--now") || !strcmp(s, "--time") ||
-                   !strcmp(s, "--years")) {
+                   !strcmp(s, "--years") || !strcmp(s, "--keep-files")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
             if (!parse_int(v, 0, &n)) return usage_error("not a number of the right range: '%s'", v);
             if (!strcmp(s, "--limit")) {
@@ -135,6 +137,9 @@ int parse_args(int argc, char **argv, args *a) {
                 a->ro.limit = (int)n;
             } else if (!strcmp(s, "--now")) {
                 a->ro.now = n;
+            } else if (!strcmp(s, "--keep-files")) {
+                a->lo.keep_files = n;
+                a->keep_files_given = true;
             } else if (!strcmp(s, "--years")) {
                 if (n > 10000) return usage_error("--years: not a number of the right range: '%s'", v);
                 a->ro.years = n;
@@ -496,6 +501,8 @@ int main(int argc, char **argv) {
         fputs(k_usage, stderr);
         return 2;
     }
+    if (a.keep_files_given && !a.lo.rollup)
+        return usage_error("%s: --keep-files is for --rollup loads", a.cmd.c_str());
     const std::string &c = a.cmd;
     if (c == "load") return cmd_load(a);
     if (c == "scan") return cmd_scan(a);
