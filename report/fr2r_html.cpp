@@ -467,6 +467,41 @@ std::string svg_trend(const std::string &id, const std::string &title, const std
     return o + "</svg>\n";
 }
 
+// The summary for people: its items in words rather than the names scripts read.
+fr2r_table summary_in_words(const fr2r_table &t) {
+    static const char *const words[][2] = {
+        {"lines", "Lines"},
+        {"files", "Files (all that are not directories)"},
+        {"directories", "Directories"},
+        {"regular_files", "Regular files"},
+        {"symbolic_links", "Symbolic links"},
+        {"other_files", "Other files (devices, sockets, pipes)"},
+        {"size", "Size (a file with several links once)"},
+        {"size_every_link", "Size, every link counted"},
+        {"allocated", "Allocated space (a file with several links once)"},
+        {"allocated_every_link", "Allocated space, every link counted"},
+        {"files_with_links", "Files with several links"},
+        {"extra_links", "Extra links of those files"},
+        {"users", "Users"},
+        {"groups", "Groups"},
+        {"devices", "Devices"},
+        {"deepest_level", "Deepest level"},
+        {"largest_file", "Largest file"},
+        {"oldest_mtime", "Oldest modification"},
+        {"newest_mtime", "Newest modification"},
+        {"unattached_lines", "Lines whose directory has no line"},
+        {"skipped_lines", "Malformed lines skipped"},
+    };
+    fr2r_table w = t;
+    for (auto &row : w.rows)
+        for (const auto &x : words)
+            if (row[0].s == x[0]) row[0].s = x[1];
+    w.note = "Size counts a file with several links once, at its lowest path.";
+    if (t.note.find("unattached") != std::string::npos)
+        w.note += " Some lines name a directory that has no line of its own.";
+    return w;
+}
+
 const fr2r_table *find_table(const std::vector<fr2r_table> &v, const std::string &name) {
     for (const auto &t : v)
         if (t.name == name) return &t;
@@ -583,7 +618,7 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
          "<a href=\"#growth\">Growth</a><a href=\"#trends\">Trends</a></nav>\n";
 
     section(&h, "summary", "Summary");
-    h += html_table(summary[0]) + "</section>\n";
+    h += html_table(summary_in_words(summary[0])) + "</section>\n";
 
     section(&h, "map", "Where the space is");
     h += svg_treemap(dirs);
