@@ -101,37 +101,41 @@ int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     add("unattached_lines", fr2r_int(unattached));
     add("skipped_lines", fr2r_int(s.skipped));
     t.note = "size counts a file with several links once; size_every_link counts each line";
-    if (unattached > 0)
-        t.note += "; unattached lines name a directory that has no line of its own";
+    if (unattached > 0) t.note += "; unattached lines name a directory that has no line of its own";
     out->push_back(t);
     return 0;
 }
 
-int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
-                       bool groups, std::vector<fr2r_table> *out) {
+int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o, bool groups,
+                       std::vector<fr2r_table> *out) {
     std::vector<fr2r_owner_row> rows;
     if (fr2r_q_owners(db, s, groups, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
     if (alloc)
-        std::stable_sort(rows.begin(), rows.end(), [](const fr2r_owner_row &a, const fr2r_owner_row &b) {
-            return a.alloc > b.alloc;
-        });
+        std::stable_sort(
+            rows.begin(), rows.end(),
+            [](const fr2r_owner_row &a, const fr2r_owner_row &b) { return a.alloc > b.alloc; });
     int64_t total = 0;
     for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
     fr2r_table t;
     t.name = groups ? "groups" : "users";
     t.title = groups ? "Space by group" : "Space by user";
-    t.cols = {{groups ? "gid" : "uid", FR2R_INT}, {groups ? "group" : "user", FR2R_TEXT},
-              {"entries", FR2R_INT},   {"files", FR2R_INT},
-              {"size", FR2R_BYTES},    {"size_every_link", FR2R_BYTES},
-              {"allocated", FR2R_BYTES}, {"share", FR2R_PCT}};
+    t.cols = {{groups ? "gid" : "uid", FR2R_INT},
+              {groups ? "group" : "user", FR2R_TEXT},
+              {"entries", FR2R_INT},
+              {"files", FR2R_INT},
+              {"size", FR2R_BYTES},
+              {"size_every_link", FR2R_BYTES},
+              {"allocated", FR2R_BYTES},
+              {"share", FR2R_PCT}};
     size_t n = limit_of(o, rows.size());
     for (size_t i = 0; i < n; i++) {
         const fr2r_owner_row &r = rows[i];
-        std::string name = groups ? fr2r_group_name((uint32_t)r.id) : fr2r_user_name((uint32_t)r.id);
-        t.rows.push_back({fr2r_int(r.id), name_cell(name), fr2r_int(r.entries),
-                          fr2r_int(r.files), fr2r_int(r.once), fr2r_int(r.raw),
-                          fr2r_int(r.alloc), fr2r_pct(share(alloc ? r.alloc : r.once, total))});
+        std::string name =
+            groups ? fr2r_group_name((uint32_t)r.id) : fr2r_user_name((uint32_t)r.id);
+        t.rows.push_back({fr2r_int(r.id), name_cell(name), fr2r_int(r.entries), fr2r_int(r.files),
+                          fr2r_int(r.once), fr2r_int(r.raw), fr2r_int(r.alloc),
+                          fr2r_pct(share(alloc ? r.alloc : r.once, total))});
     }
     t.note = more_note(n, rows.size(), groups ? "groups" : "users");
     if (alloc) t.note += std::string(t.note.empty() ? "" : "; ") + "ranked by allocated space";
@@ -145,23 +149,21 @@ int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_op
     if (fr2r_q_extensions(db, s, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
     if (alloc)
-        std::stable_sort(rows.begin(), rows.end(), [](const fr2r_ext_row &a, const fr2r_ext_row &b) {
-            return a.alloc > b.alloc;
-        });
+        std::stable_sort(
+            rows.begin(), rows.end(),
+            [](const fr2r_ext_row &a, const fr2r_ext_row &b) { return a.alloc > b.alloc; });
     int64_t total = 0;
     for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
     fr2r_table t;
     t.name = "extensions";
     t.title = "Space by file extension";
-    t.cols = {{"extension", FR2R_TEXT}, {"files", FR2R_INT},
-              {"size", FR2R_BYTES},      {"size_every_link", FR2R_BYTES},
-              {"allocated", FR2R_BYTES}, {"share", FR2R_PCT}};
+    t.cols = {{"extension", FR2R_TEXT},        {"files", FR2R_INT},       {"size", FR2R_BYTES},
+              {"size_every_link", FR2R_BYTES}, {"allocated", FR2R_BYTES}, {"share", FR2R_PCT}};
     size_t n = limit_of(o, rows.size());
     for (size_t i = 0; i < n; i++) {
         const fr2r_ext_row &r = rows[i];
-        t.rows.push_back({ext_cell(r.ext), fr2r_int(r.files), fr2r_int(r.once),
-                          fr2r_int(r.raw), fr2r_int(r.alloc),
-                          fr2r_pct(share(alloc ? r.alloc : r.once, total))});
+        t.rows.push_back({ext_cell(r.ext), fr2r_int(r.files), fr2r_int(r.once), fr2r_int(r.raw),
+                          fr2r_int(r.alloc), fr2r_pct(share(alloc ? r.alloc : r.once, total))});
     }
     t.note = more_note(n, rows.size(), "extensions");
     out->push_back(t);
@@ -178,10 +180,10 @@ int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options 
     fr2r_table t;
     t.name = "ages";
     t.title = "File ages (last access, modification and change)";
-    t.cols = {{"age", FR2R_TEXT},           {"files_by_mtime", FR2R_INT},
-              {"size_by_mtime", FR2R_BYTES}, {"files_by_atime", FR2R_INT},
-              {"size_by_atime", FR2R_BYTES}, {"files_by_ctime", FR2R_INT},
-              {"size_by_ctime", FR2R_BYTES}};
+    t.cols = {
+        {"age", FR2R_TEXT},           {"files_by_mtime", FR2R_INT},  {"size_by_mtime", FR2R_BYTES},
+        {"files_by_atime", FR2R_INT}, {"size_by_atime", FR2R_BYTES}, {"files_by_ctime", FR2R_INT},
+        {"size_by_ctime", FR2R_BYTES}};
     for (int i = 0; i < FR2R_NAGES; i++) {
         if (i == 0 && files[0][0] + files[1][0] + files[2][0] == 0) continue;
         t.rows.push_back({fr2r_text(fr2r_age_label(i)), fr2r_int(files[1][i]),
@@ -213,8 +215,8 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
     fr2r_table t;
     t.name = "sizes";
     t.title = "File sizes (powers of two)";
-    t.cols = {{"from", FR2R_BYTES},  {"below", FR2R_BYTES}, {"files", FR2R_INT},
-              {"size", FR2R_BYTES},  {"files_share", FR2R_PCT}, {"size_share", FR2R_PCT},
+    t.cols = {{"from", FR2R_BYTES},          {"below", FR2R_BYTES},     {"files", FR2R_INT},
+              {"size", FR2R_BYTES},          {"files_share", FR2R_PCT}, {"size_share", FR2R_PCT},
               {"files_cumulative", FR2R_PCT}};
     int lo = 0, hi = -1;
     for (int b = 0; b < 65; b++)
@@ -226,7 +228,9 @@ int fr2r_report_sizes(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options
     for (int b = lo; b <= hi; b++) {
         cum += files[b];
         fr2r_cell from = b == 0 ? fr2r_int(0) : fr2r_int((int64_t)(1ull << (b - 1)));
-        fr2r_cell below = b == 0 ? fr2r_int(1) : b >= 64 ? fr2r_null() : fr2r_int((int64_t)(1ull << b));
+        fr2r_cell below = b == 0    ? fr2r_int(1)
+                          : b >= 64 ? fr2r_null()
+                                    : fr2r_int((int64_t)(1ull << b));
         if (b == 63) below = fr2r_null();
         t.rows.push_back({from, below, fr2r_int(files[b]), fr2r_int(bytes[b]),
                           fr2r_pct(share(files[b], all_files)),
@@ -256,13 +260,17 @@ fr2r_table biggest_table(const std::vector<fr2r_dir_total> &all, const fr2r_repo
     });
     fr2r_table t;
     t.name = std::string("biggest_") + by;
-    t.title = !strcmp(by, "own")   ? "Biggest directories by their own entries"
-              : !strcmp(by, "count")   ? "Most crowded directories"
+    t.title = !strcmp(by, "own")         ? "Biggest directories by their own entries"
+              : !strcmp(by, "count")     ? "Most crowded directories"
               : !strcmp(by, "allocated") ? "Biggest directories by allocated space below them"
                                          : "Biggest directories with everything below them";
-    t.cols = {{"directory", FR2R_TEXT}, {"entries", FR2R_INT},        {"own_size", FR2R_BYTES},
-              {"tree_size", FR2R_BYTES}, {"tree_size_every_link", FR2R_BYTES},
-              {"tree_allocated", FR2R_BYTES}, {"tree_entries", FR2R_INT}};
+    t.cols = {{"directory", FR2R_TEXT},
+              {"entries", FR2R_INT},
+              {"own_size", FR2R_BYTES},
+              {"tree_size", FR2R_BYTES},
+              {"tree_size_every_link", FR2R_BYTES},
+              {"tree_allocated", FR2R_BYTES},
+              {"tree_entries", FR2R_INT}};
     size_t n = limit_of(o, idx.size());
     for (size_t k = 0; k < n; k++) {
         const fr2r_dir_total &x = all[idx[k]];
@@ -305,8 +313,9 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
                               name_cell(fr2r_user_name((uint32_t)f.uid)), fr2r_int(f.mtime),
                               fr2r_int(f.nlink)});
         if (missing > 0)
-            t.note = std::to_string(missing) + " more files not shown: the rollup scan kept only the " +
-                     std::to_string(s.keep_files) + " biggest (load --rollup --keep-files N keeps more)";
+            t.note =
+                std::to_string(missing) + " more files not shown: the rollup scan kept only the " +
+                std::to_string(s.keep_files) + " biggest (load --rollup --keep-files N keeps more)";
         out->push_back(t);
     }
     return 0;
@@ -332,11 +341,14 @@ fr2r_table delta_table(const char *name, const char *title, const char *key_col,
     size_t unchanged = 0;
     std::vector<delta_row> changed;
     for (auto &r : rows) {
-        if (r.old_v == r.new_v && r.old_n == r.new_n && r.status.empty()) unchanged++;
-        else changed.push_back(std::move(r));
+        if (r.old_v == r.new_v && r.old_n == r.new_n && r.status.empty())
+            unchanged++;
+        else
+            changed.push_back(std::move(r));
     }
     std::stable_sort(changed.begin(), changed.end(), [](const delta_row &a, const delta_row &b) {
-        int64_t ga = magnitude(fr2r_sub(a.new_v, a.old_v)), gb = magnitude(fr2r_sub(b.new_v, b.old_v));
+        int64_t ga = magnitude(fr2r_sub(a.new_v, a.old_v)),
+                gb = magnitude(fr2r_sub(b.new_v, b.old_v));
         if (ga != gb) return ga > gb;
         int64_t ca = magnitude(a.new_n - a.old_n), cb = magnitude(b.new_n - b.old_n);
         if (ca != cb) return ca > cb;
@@ -388,7 +400,6 @@ const fr2r_problem *problem_at(const fr2r_scan &s, const std::string &path) {
 }
 
 }  // namespace
-
 
 // Old and new rows of one grouping side by side: gone, new, or in both.
 template <typename Key, typename Row, typename KeyOf, typename CountOf, typename ValueOf>
@@ -444,8 +455,10 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
             r.old_n = od[it->second].tree_entries;
             // Read only in part this time (or last time): its change may be the scanner's.
             const fr2r_problem *pn = problem_at(sn, x.path), *po = problem_at(so, x.path);
-            if (pn) r.status = "partly unreadable in the new scan";
-            else if (po) r.status = "partly unreadable in the old scan";
+            if (pn)
+                r.status = "partly unreadable in the new scan";
+            else if (po)
+                r.status = "partly unreadable in the old scan";
         } else {
             r.status = problem_at(so, x.path) ? "unreadable in the old scan" : "new";
         }
@@ -489,38 +502,40 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     for (int g2 = 0; g2 < 2; g2++) {
         bool groups = g2 == 1;
         std::vector<fr2r_owner_row> orow, nrow;
-        if (fr2r_q_owners(dbo, so, groups, &orow) != 0 || fr2r_q_owners(dbn, sn, groups, &nrow) != 0)
+        if (fr2r_q_owners(dbo, so, groups, &orow) != 0 ||
+            fr2r_q_owners(dbn, sn, groups, &nrow) != 0)
             return -1;
         std::map<int64_t, delta_row> m;
-        merge_deltas(m, orow, nrow, [](const fr2r_owner_row &r) { return r.id; },
-                     [](const fr2r_owner_row &r) { return r.entries; },
-                     [alloc](const fr2r_owner_row &r) { return alloc ? r.alloc : r.once; });
+        merge_deltas(
+            m, orow, nrow, [](const fr2r_owner_row &r) { return r.id; },
+            [](const fr2r_owner_row &r) { return r.entries; },
+            [alloc](const fr2r_owner_row &r) { return alloc ? r.alloc : r.once; });
         std::vector<delta_row> v;
         for (auto &kv : m) {
             kv.second.key = fr2r_int(kv.first);
-            std::string nm = groups ? fr2r_group_name((uint32_t)kv.first)
-                                    : fr2r_user_name((uint32_t)kv.first);
+            std::string nm =
+                groups ? fr2r_group_name((uint32_t)kv.first) : fr2r_user_name((uint32_t)kv.first);
             kv.second.name = name_cell(nm);
             v.push_back(kv.second);
         }
-        out->push_back(delta_table(groups ? "diff_groups" : "diff_users",
-                                   groups ? "Growth by group" : "Growth by user",
-                                   groups ? "gid" : "uid", groups ? "group" : "user", v, o,
-                                   groups ? "groups" : "users"));
+        out->push_back(delta_table(
+            groups ? "diff_groups" : "diff_users", groups ? "Growth by group" : "Growth by user",
+            groups ? "gid" : "uid", groups ? "group" : "user", v, o, groups ? "groups" : "users"));
     }
     std::vector<fr2r_ext_row> oe, ne;
     if (fr2r_q_extensions(dbo, so, &oe) != 0 || fr2r_q_extensions(dbn, sn, &ne) != 0) return -1;
     std::map<std::string, delta_row> m;
-    merge_deltas(m, oe, ne, [](const fr2r_ext_row &r) { return r.ext; },
-                 [](const fr2r_ext_row &r) { return r.files; },
-                 [alloc](const fr2r_ext_row &r) { return alloc ? r.alloc : r.once; });
+    merge_deltas(
+        m, oe, ne, [](const fr2r_ext_row &r) { return r.ext; },
+        [](const fr2r_ext_row &r) { return r.files; },
+        [alloc](const fr2r_ext_row &r) { return alloc ? r.alloc : r.once; });
     std::vector<delta_row> v;
     for (auto &kv : m) {
         kv.second.key = ext_cell(kv.first);
         v.push_back(kv.second);
     }
-    out->push_back(delta_table("diff_extensions", "Growth by file extension", "extension",
-                               nullptr, v, o, "extensions"));
+    out->push_back(delta_table("diff_extensions", "Growth by file extension", "extension", nullptr,
+                               v, o, "extensions"));
     return 0;
 }
 
@@ -546,15 +561,15 @@ int fr2r_report_cold(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options 
     t.name = "cold";
     t.title = "Cold data: files not read for more than " + std::to_string(o.years) + " year" +
               (o.years == 1 ? "" : "s") + ", by user";
-    t.cols = {{"uid", FR2R_INT},          {"user", FR2R_TEXT},
-              {"cold_files", FR2R_INT},   {"cold_allocated", FR2R_BYTES},
+    t.cols = {{"uid", FR2R_INT},           {"user", FR2R_TEXT},
+              {"cold_files", FR2R_INT},    {"cold_allocated", FR2R_BYTES},
               {"share_of_user", FR2R_PCT}, {"oldest_access", FR2R_TIME}};
     size_t n = limit_of(o, rows.size());
     for (size_t i = 0; i < n; i++) {
         const fr2r_cold_row &r = rows[i];
         t.rows.push_back({fr2r_int(r.uid), name_cell(fr2r_user_name((uint32_t)r.uid)),
-                          fr2r_int(r.files), fr2r_int(r.alloc), fr2r_pct(share(r.alloc, r.all_alloc)),
-                          fr2r_int(r.oldest)});
+                          fr2r_int(r.files), fr2r_int(r.alloc),
+                          fr2r_pct(share(r.alloc, r.all_alloc)), fr2r_int(r.oldest)});
     }
     char when[64] = "";
     time_t tt = (time_t)cutoff;

@@ -1,0 +1,168 @@
+// Rollup scans against whole ones: every report, in every format, from the
+// same scans loaded both ways must be the same bytes.
+#include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string.h>
+
+#include "fr2r.h"
+#include "harness.h"
+#include "test_report_util.h"
+
+using namespace fr2test;
+using namespace r2t;
+
+namespace {
+
+// Splits a scan into two shards at the record boundary nearest its middle
+// (records may hold line feeds, so the parser finds the boundary).
+void split_scan(const std::string &csv, const std::string &a, const std::string &b) {
+    std::string data = read_file(csv);
+    size_t at = 0, cut = 0;
+    fr2r_entry e;
+    while (at < data.size() && at < data.size() / 2) {
+        size_t used = 0;
+        int lines = 0;
+        std::string why;
+        if (fr2r_parse_record(data.data() + at, data.size() - at, true, &e, &used, &lines, &why) !=
+            FR2R_PARSE_OK)
+            used = data.find('\n', at) - at + 1;  // the header line
+        at += used;
+        cut = at;
+    }
+    ASSERT_GT(cut, 0u);
+    ASSERT_LT(cut, data.size());
+    write_file(a, data.substr(0, cut));
+    write_file(b, data.substr(cut));
+}
+
+void load(const std::vector<std::string> &args) {
+    std::vector<std::string> a = {"load", "--time", "1800000000"};
+    a.insert(a.end(), args.begin(), args.end());
+    RunResult r = run_report(a);
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// The same command on a whole and a rollup database: same status and bytes.
+void same(const std::string &whole, const std::string &rollup, std::vector<std::string> args) {
+    std::vector<std::string> w = args, r = args;
+    w.push_back(whole);
+    r.push_back(rollup);
+    RunResult a = run_report(w), b = run_report(r);
+    std::string what;
+    for (const auto &x : args) what += x + " ";
+    EXPECT_EQ(a.status, 0) << what << a.err;
+    EXPECT_EQ(a.status, b.status) << what << b.err;
+    EXPECT_EQ(a.out, b.out) << what;
+    EXPECT_EQ(a.err, b.err) << what;
+}
+
+}  // namespace
+
+TEST(ReportRollup, EveryReportGivesWhatAWholeLoadGives) {
+    TempDir tmp;
+    std::string root = tmp / "data";
+    // A whole number of days before the scans' time, and one that is not.
+    long long t0 = 1800000000LL - 86400 * 3;
+    build_tree(root, t0);
+    scan_to(root, tmp / "1.csv");
+    // Growth and shrinkage, and one more link across folders.
+    write_file(root + "/links/new.big", std::string(300000, 'b'));
+    ASSERT_EQ(link((root + "/links/new.big").c_str(), (root + "/other/\"q\".big").c_str()), 0);
+    ASSERT_EQ(unlink((root + "/plain.txt").c_str()), 0);
+    scan_to(root, tmp / "2.csv");
+    split_scan(tmp / "2.csv", tmp / "2.0.csv", tmp / "2.1.csv");
+
+    std::string w = tmp / "w.db", r = tmp / "r.db";
+    load({tmp / "1.csv", w});
+    load({tmp / "2.0.csv", tmp / "2.1.csv", w});
+    load({"--rollup", tmp / "1.csv", r});
+    load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", r});
+    ASSERT_EQ(sql(r, "SELECT count(*) FROM entries")[0][0], "0");
+
+    std::vector<std::vector<std::string>> options = {
+        {}, {"--by", "allocated"}, {"--limit", "0"}, {"--years", "0"}, {"--now", "1800864000"}};
+    for (const char *report :
+         {"summary", "users", "groups", "extensions", "ages", "sizes", "biggest", "cold"})
+        for (const char *fmt : {"", "--csv", "--json"})
+            for (const auto &opt : options)
+                for (const char *scan : {"1", "2"}) {
+                    std::vector<std::string> args = {report, "--scan", scan};
+                    if (*fmt) args.push_back(fmt);
+                    args.insert(args.end(), opt.begin(), opt.end());
+                    same(w, r, args);
+                }
+    same(w, r, {"html"});
+    same(w, r, {"html", "--scan", "1"});
+    for (const char *fmt : {"--csv", "--json", "--limit"}) {
+        std::vector<std::string> args = {"diff", fmt};
+        if (!strcmp(fmt, "--limit")) args.push_back("0");
+        same(w, r, args);
+    }
+
+    // Across kinds: an old whole scan against a new rollup, and the other way.
+    std::string w1 = tmp / "w1.db", w2 = tmp / "w2.db", r1 = tmp / "r1.db", r2 = tmp / "r2.db";
+    load({tmp / "1.csv", w1});
+    load({"--rollup", tmp / "1.csv", r1});
+    load({tmp / "2.0.csv", tmp / "2.1.csv", w2});
+    load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", r2});
+    RunResult ww = run_report({"diff", "--csv", w1, w2});
+    ASSERT_EQ(ww.status, 0) << ww.err;
+    for (const auto &pair : {std::make_pair(w1, r2), std::make_pair(r1, w2)}) {
+        RunResult x = run_report({"diff", "--csv", pair.first, pair.second});
+        EXPECT_EQ(x.status, 0) << x.err;
+        EXPECT_EQ(x.out, ww.out) << pair.first << " " << pair.second;
+    }
+
+    // A ranked list longer than what was kept says so; what was kept is exact.
+    std::string small = tmp / "keep2.db";
+    load({"--rollup", "--keep-files", "2", tmp / "2.0.csv", tmp / "2.1.csv", small});
+    same(w2, small, {"biggest", "--by", "files", "--limit", "2", "--csv"});
+    same(w2, small, {"biggest", "--by", "allocated", "--limit", "2", "--csv"});
+    auto whole = report_csv(w2, {"biggest", "--by", "files", "--limit", "0"});
+    auto kept = report_csv(small, {"biggest", "--by", "files", "--limit", "0"});
+    ASSERT_EQ(kept[0].size(), 3u);  // the header and the two kept
+    EXPECT_EQ(kept[0][1], whole[0][1]);
+    EXPECT_EQ(kept[0][2], whole[0][2]);
+    RunResult text = run_report({"biggest", "--by", "files", "--limit", "0", small});
+    std::string note = std::to_string(whole[0].size() - 3) +
+                       " more files not shown: the rollup scan kept only the 2 biggest";
+    EXPECT_NE(text.out.find(note), std::string::npos) << text.out;
+
+    // A database of the previous schema is upgraded and reads as before.
+    RunResult before = run_report({"summary", w1});
+    std::string out;
+    ASSERT_EQ(sh("sqlite3 " + shell_quote(w1) +
+                     " \"DROP TABLE rollup_totals; DROP TABLE rollup_dirs; DROP TABLE "
+                     "rollup_owners; DROP TABLE rollup_extensions; DROP TABLE rollup_days; DROP "
+                     "TABLE rollup_sizes; DROP TABLE rollup_cold; DROP TABLE rollup_files; DROP "
+                     "TABLE rollup_links; ALTER TABLE scans DROP COLUMN keep_files; PRAGMA "
+                     "user_version=2;\"",
+                 &out),
+              0)
+        << out;
+    RunResult after = run_report({"summary", w1});
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(after.out, before.out);
+    load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", w1});
+    same(w2, w1, {"users", "--csv"});
+}
+
+// A malformed line in the second shard of a rollup load: nothing is loaded,
+// and the message names that shard and line.
+TEST(ReportRollup, MalformedLineInAShardLoadsNothing) {
+    TempDir tmp;
+    std::string root = tmp / "data";
+    build_tree(root, time(nullptr));
+    scan_to(root, tmp / "s.csv");
+    split_scan(tmp / "s.csv", tmp / "s.0.csv", tmp / "s.1.csv");
+    write_file(tmp / "s.1.csv", "1,2,not a line\n" + read_file(tmp / "s.1.csv"));
+    std::string db = tmp / "r.db";
+    RunResult r = run_report({"load", "--rollup", tmp / "s.0.csv", tmp / "s.1.csv", db});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("s.1.csv:1: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing loaded"), std::string::npos) << r.err;
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM scans")[0][0], "0");
+    EXPECT_EQ(sql(db, "SELECT count(*) FROM rollup_dirs")[0][0], "0");
+}
