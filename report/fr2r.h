@@ -116,6 +116,10 @@ struct fr2r_load_result {
 // that cannot be written is refused at once, with the reason.
 sqlite3 *fr2r_db_open(const char *path, bool create, bool write = false);
 void fr2r_db_close(sqlite3 *db);
+// The database's file name, for messages ("" for a database in memory).
+std::string fr2r_db_path(sqlite3 *db);
+// Runs sql; false after fr2r_db_error's line on what was being done.
+bool fr2r_db_exec(sqlite3 *db, const char *sql, const char *doing = "updating it");
 // One line on standard error about a failed database operation: the
 // database's path, what was being done and why it failed.
 void fr2r_db_error(sqlite3 *db, const char *doing);
