@@ -1,4 +1,18 @@
 // fsrake2-report: the command line.
+//
+// Files (report/):
+//   fsrake2-report.cpp  main: commands and options, running the scanner for scan
+//   fr2r.h          records and interfaces the modules share
+//   fr2r_csv        one line of a scan, decoded
+//   fr2r_schema     the database: schema and upgrades, opening, the scans it holds
+//   fr2r_db         loading one scan in one transaction (rows, or a rollup), the
+//                   scanner's messages
+//   fr2r_rollup     a scan summed as it is read, per parsing thread, merged, stored
+//   fr2r_tree.h     subtree totals from parent inodes, for whole scans and rollups
+//   fr2r_query      what the reports ask of a scan, from its rows or its rollup
+//   fr2r_reports    each report's tables, diff among them
+//   fr2r_format     tables as text, CSV and JSON; escapes
+//   fr2r_html       the page: every report, its charts, treemap and trends
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
