@@ -361,14 +361,17 @@ int cmd_scans(const args &a) {
     t.cols = {{"id", FR2R_INT},      {"label", FR2R_TEXT},      {"scan_time", FR2R_TIME},
               {"root", FR2R_TEXT},   {"lines", FR2R_INT},       {"skipped", FR2R_INT},
               {"complete", FR2R_TEXT}, {"unreadable", FR2R_INT}, {"source", FR2R_TEXT},
-              {"loaded_at", FR2R_TIME}};
+              {"loaded_at", FR2R_TIME}, {"kind", FR2R_TEXT}};
     for (const auto &s : all)
         t.rows.push_back({fr2r_int(s.id), fr2r_text(s.label), fr2r_int(s.scan_time),
                           s.root.empty() ? fr2r_null() : fr2r_text(s.root), fr2r_int(s.lines),
                           fr2r_int(s.skipped),
                           fr2r_text(s.incomplete.empty() ? "yes" : "no: " + s.incomplete),
                           fr2r_int((int64_t)s.problems.size()), fr2r_text(s.source),
-                          fr2r_int(s.loaded_at)});
+                          fr2r_int(s.loaded_at),
+                          fr2r_text(s.rollup() ? "rollup, " + std::to_string(s.keep_files) +
+                                                     " biggest files kept"
+                                               : "whole")});
     fr2r_print_tables(stdout, "scans", nullptr, {t}, a.fmt);
     return fflush(stdout) == 0 ? 0 : 1;
 }
