@@ -80,7 +80,11 @@ struct loader {
     bool failed = false;  // a database failure: stop at once
     int64_t headers = 0;  // inputs that began with the header line
     int64_t bytes = 0;
-    fr2r_rollup *rollup = nullptr;  // a rollup load: lines are summed, not stored
+    // A rollup load: lines are summed, not stored, each input in a part of
+    // its own (as parsing threads would), the parts merged in input order.
+    bool rollup_load = false;
+    std::vector<fr2r_rollup *> parts;
+    int64_t scan_time = 0;
     uint32_t input = 0;             // the input being read
 };
 
@@ -110,8 +114,10 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     // Once a line is bad (and bad lines are not skipped) the scan will be
     // rolled back: keep checking the rest, but store nothing more.
     if (L->bad > 0 && !L->opt->skip_bad) return;
-    if (L->rollup) {
-        fr2r_rollup_add(L->rollup, e, L->input, line);
+    if (L->rollup_load) {
+        while (L->parts.size() <= L->input)
+            L->parts.push_back(fr2r_rollup_new(L->scan_time, L->opt->keep_files));
+        fr2r_rollup_add(L->parts[L->input], e, L->input, line);
         L->lines++;
         return;
     }
@@ -668,7 +674,8 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         s = nullptr;
         scan = sqlite3_last_insert_rowid(db);
     }
-    if (opt.rollup) L.rollup = fr2r_rollup_new(scan_time, opt.keep_files);
+    L.rollup_load = opt.rollup;
+    L.scan_time = scan_time;
     if (!L.failed && !opt.rollup &&
         sqlite3_prepare_v2(db,
                            "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
@@ -706,8 +713,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
     std::string incomplete;
     if (ok) {
         incomplete = incomplete_reasons(L, msgs);
-        if (L.rollup)
-            ok = fr2r_rollup_store(db, scan, L.rollup) == 0;
+        if (L.rollup_load) {
+            for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
+            ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
+        }
         else
             ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
         if (ok && sqlite3_prepare_v2(db,
@@ -726,7 +735,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
             if (!incomplete.empty()) bind_text(s, 7, incomplete);
             if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
             if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
-            if (L.rollup) sqlite3_bind_int64(s, 10, opt.keep_files);
+            if (L.rollup_load) sqlite3_bind_int64(s, 10, opt.keep_files);
             ok = sqlite3_step(s) == SQLITE_DONE;
             if (!ok) fr2r_db_error(db, "recording the scan");
         } else if (ok) {
@@ -777,7 +786,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         ok = ok && fr2r_db_exec(db, "COMMIT", "committing the scan");
     }
     close_all();
-    fr2r_rollup_free(L.rollup);
+    for (fr2r_rollup *r : L.parts) fr2r_rollup_free(r);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         if (L.bad > 0 && !reported)
