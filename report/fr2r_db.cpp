@@ -85,7 +85,7 @@ struct loader {
     bool rollup_load = false;
     std::vector<fr2r_rollup *> parts;
     int64_t scan_time = 0;
-    uint32_t input = 0;             // the input being read
+    uint32_t input = 0;  // the input being read
 };
 
 void bad_line(loader *L, int64_t line, const std::string &why) {
@@ -716,8 +716,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         if (L.rollup_load) {
             for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
             ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
-        }
-        else
+        } else
             ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
         if (ok && sqlite3_prepare_v2(db,
                                      "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "

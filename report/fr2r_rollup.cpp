@@ -65,13 +65,17 @@ struct fr2r_rollup {
     int64_t scan_time = 0;
     int64_t keep = 0;
     fr2r_totals t;
-    std::unordered_set<int64_t> uids, gids, devs;
+    std::unordered_set<int64_t> devs;
     std::vector<fr2r_tree_dir> dirs;
     std::vector<file_group> groups;
     std::unordered_map<std::string, size_t> group_at;  // key: dev, pino, parent path
     std::string last_key;
     size_t last_group = SIZE_MAX;
     std::unordered_map<int64_t, owner_sums> owners[2];  // users, groups
+    // Neighbouring lines mostly share their owner and device: the last ones
+    // found (elements of unordered containers stay where they are).
+    int64_t last_owner[2] = {-1, -1}, last_dev = -1;
+    owner_sums *last_sums[2] = {nullptr, nullptr};
     std::unordered_map<std::string, ext_sums> exts;
     std::vector<day_sums> days[3];  // atime, mtime, ctime by days back
     std::unordered_map<int64_t, day_sums> far_days[3];
@@ -125,6 +129,14 @@ void add_day(fr2r_rollup *r, int kind, int64_t day, int64_t size) {
     d->size = fr2r_add(d->size, size);
 }
 
+owner_sums &owner_of(fr2r_rollup *r, int g, int64_t id) {
+    if (r->last_owner[g] != id || !r->last_sums[g]) {
+        r->last_sums[g] = &r->owners[g][id];
+        r->last_owner[g] = id;
+    }
+    return *r->last_sums[g];
+}
+
 void add_owner(owner_sums *o, int64_t size, int64_t bytes) {
     o->once = fr2r_add(o->once, size);
     o->alloc = fr2r_add(o->alloc, bytes);
@@ -136,8 +148,8 @@ void credit(fr2r_rollup *r, const fr2r_entry &e, bool dir, size_t group) {
     int64_t bytes = fr2r_blocks_bytes((int64_t)e.blocks);
     r->t.once = fr2r_add(r->t.once, e.size);
     r->t.alloc = fr2r_add(r->t.alloc, bytes);
-    add_owner(&r->owners[0][e.uid], e.size, bytes);
-    add_owner(&r->owners[1][e.gid], e.size, bytes);
+    add_owner(&owner_of(r, 0, e.uid), e.size, bytes);
+    add_owner(&owner_of(r, 1, e.gid), e.size, bytes);
     if (dir) return;
     if (e.nlink > 1) r->t.linked++;
     ext_sums &x = r->exts[e.extension];
@@ -216,13 +228,14 @@ void fr2r_rollup_add(fr2r_rollup *r, const fr2r_entry &e, uint32_t file, int64_t
     t.lines++;
     t.raw = fr2r_add(t.raw, e.size);
     t.alloc_raw = fr2r_add(t.alloc_raw, bytes);
-    r->uids.insert(e.uid);
-    r->gids.insert(e.gid);
-    r->devs.insert((int64_t)e.dev);
+    if ((int64_t)e.dev != r->last_dev) {
+        r->devs.insert((int64_t)e.dev);
+        r->last_dev = (int64_t)e.dev;
+    }
     int64_t depth = e.depth + (dir ? 1 : 0);
     if (depth > t.deepest) t.deepest = depth;
     for (int g = 0; g < 2; g++) {
-        owner_sums &o = r->owners[g][g ? e.gid : e.uid];
+        owner_sums &o = owner_of(r, g, g ? e.gid : e.uid);
         o.entries++;
         o.files += !dir;
         o.raw = fr2r_add(o.raw, e.size);
@@ -281,8 +294,6 @@ void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from) {
     a.largest = std::max(a.largest, b.largest);
     a.oldest = std::min(a.oldest, b.oldest);
     a.newest = std::max(a.newest, b.newest);
-    into->uids.insert(from->uids.begin(), from->uids.end());
-    into->gids.insert(from->gids.begin(), from->gids.end());
     into->devs.insert(from->devs.begin(), from->devs.end());
     for (auto &d : from->dirs) into->dirs.push_back(std::move(d));
     std::vector<size_t> moved(from->groups.size());
@@ -301,6 +312,7 @@ void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from) {
         moved[kv.second] = it->second;
     }
     into->last_group = SIZE_MAX;
+    into->last_sums[0] = into->last_sums[1] = nullptr;
     for (int g = 0; g < 2; g++) add_owner_map(&into->owners[g], from->owners[g]);
     for (const auto &kv : from->exts) {
         ext_sums &x = into->exts[kv.first];
@@ -401,8 +413,8 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
         else
             credit(r, l.e, false, l.group);
     }
-    r->t.users = (int64_t)r->uids.size();
-    r->t.groups = (int64_t)r->gids.size();
+    r->t.users = (int64_t)r->owners[0].size();  // every line counts for its owners
+    r->t.groups = (int64_t)r->owners[1].size();
     r->t.devices = (int64_t)r->devs.size();
 
     fr2r_tree tree;

@@ -119,33 +119,48 @@ int parse_args(int argc, char **argv, args *a) {
         };
         const char *v = nullptr;
         int64_t n;
-        if (!strcmp(s, "--csv")) a->fmt = FR2R_FMT_CSV;
-        else if (!strcmp(s, "--json")) a->fmt = FR2R_FMT_JSON;
-        else if (!strcmp(s, "--skip-bad")) a->lo.skip_bad = true;
-        else if (!strcmp(s, "--rollup")) a->lo.rollup = true;
-        else if (!strcmp(s, "--progress")) a->lo.progress = 1;
-        else if (!strcmp(s, "--no-progress")) a->lo.progress = 0;
-        else if (!strcmp(s, "--force")) a->ro.force = true;
+        if (!strcmp(s, "--csv"))
+            a->fmt = FR2R_FMT_CSV;
+        else if (!strcmp(s, "--json"))
+            a->fmt = FR2R_FMT_JSON;
+        else if (!strcmp(s, "--skip-bad"))
+            a->lo.skip_bad = true;
+        else if (!strcmp(s, "--rollup"))
+            a->lo.rollup = true;
+        else if (!strcmp(s, "--progress"))
+            a->lo.progress = 1;
+        else if (!strcmp(s, "--no-progress"))
+            a->lo.progress = 0;
+        else if (!strcmp(s, "--force"))
+            a->ro.force = true;
         else if (!strcmp(s, "--scan") || !strcmp(s, "--old") || !strcmp(s, "--new") ||
                  !strcmp(s, "--by") || !strcmp(s, "--label") || !strcmp(s, "--messages") ||
                  !strcmp(s, "--scanner")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
-            if (!strcmp(s, "--scan")) a->ro.scan = v;
-            else if (!strcmp(s, "--old")) a->ro.old_scan = v;
-            else if (!strcmp(s, "--new")) a->ro.new_scan = v;
-            else if (!strcmp(s, "--label")) a->lo.label = v;
-            else if (!strcmp(s, "--messages")) a->lo.messages = v;
-            else if (!strcmp(s, "--scanner")) a->scanner = v;
+            if (!strcmp(s, "--scan"))
+                a->ro.scan = v;
+            else if (!strcmp(s, "--old"))
+                a->ro.old_scan = v;
+            else if (!strcmp(s, "--new"))
+                a->ro.new_scan = v;
+            else if (!strcmp(s, "--label"))
+                a->lo.label = v;
+            else if (!strcmp(s, "--messages"))
+                a->lo.messages = v;
+            else if (!strcmp(s, "--scanner"))
+                a->scanner = v;
             else {
                 if (strcmp(v, "own") && strcmp(v, "tree") && strcmp(v, "count") &&
                     strcmp(v, "files") && strcmp(v, "allocated"))
-                    return usage_error("--by takes allocated, own, tree, count or files, not '%s'", v);
+                    return usage_error("--by takes allocated, own, tree, count or files, not '%s'",
+                                       v);
                 a->ro.by = v;
             }
         } else if (!strcmp(s, "--limit") || !strcmp(s, "--now") || !strcmp(s, "--time") ||
                    !strcmp(s, "--years") || !strcmp(s, "--keep-files")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
-            if (!parse_int(v, 0, &n)) return usage_error("not a number of the right range: '%s'", v);
+            if (!parse_int(v, 0, &n))
+                return usage_error("not a number of the right range: '%s'", v);
             if (!strcmp(s, "--limit")) {
                 if (n > 1000000000) n = 0;
                 a->ro.limit = (int)n;
@@ -155,7 +170,8 @@ int parse_args(int argc, char **argv, args *a) {
                 a->lo.keep_files = n;
                 a->keep_files_given = true;
             } else if (!strcmp(s, "--years")) {
-                if (n > 10000) return usage_error("--years: not a number of the right range: '%s'", v);
+                if (n > 10000)
+                    return usage_error("--years: not a number of the right range: '%s'", v);
                 a->ro.years = n;
             } else {
                 a->lo.scan_time = n;
@@ -185,14 +201,16 @@ int need_args(const args &a, size_t lo, size_t hi) {
 
 void print_load_result(const fr2r_load_result &res) {
     double rate = res.seconds > 0 ? res.lines / res.seconds : 0;
-    fprintf(stderr, "fsrake2-report: scan %" PRId64 ": %" PRId64 " lines loaded in %.2f s (%.0f lines/s)\n",
+    fprintf(stderr,
+            "fsrake2-report: scan %" PRId64 ": %" PRId64 " lines loaded in %.2f s (%.0f lines/s)\n",
             res.scan_id, res.lines, res.seconds, rate);
     if (!res.incomplete.empty())
         fprintf(stderr, "fsrake2-report: warning: scan %" PRId64 " is incomplete: %s\n",
                 res.scan_id, res.incomplete.c_str());
     if (res.problems > 0)
-        fprintf(stderr, "fsrake2-report: warning: %" PRId64 " director%s could not be read by the "
-                        "scanner (see the top of every report)\n",
+        fprintf(stderr,
+                "fsrake2-report: warning: %" PRId64 " director%s could not be read by the "
+                "scanner (see the top of every report)\n",
                 res.problems, res.problems == 1 ? "y" : "ies");
 }
 
@@ -217,7 +235,7 @@ struct scanner_run {
     int err_fd = -1;      // its standard error
     pthread_t reader;
     bool reader_started = false;
-    fr2r_messages msgs;   // filled by the reader thread until it is joined
+    fr2r_messages msgs;  // filled by the reader thread until it is joined
     bool finished = false;
 };
 
@@ -358,20 +376,19 @@ int cmd_scans(const args &a) {
     fr2r_table t;
     t.name = "scans";
     t.title = "Scans";
-    t.cols = {{"id", FR2R_INT},      {"label", FR2R_TEXT},      {"scan_time", FR2R_TIME},
-              {"root", FR2R_TEXT},   {"lines", FR2R_INT},       {"skipped", FR2R_INT},
-              {"complete", FR2R_TEXT}, {"unreadable", FR2R_INT}, {"source", FR2R_TEXT},
+    t.cols = {{"id", FR2R_INT},         {"label", FR2R_TEXT},     {"scan_time", FR2R_TIME},
+              {"root", FR2R_TEXT},      {"lines", FR2R_INT},      {"skipped", FR2R_INT},
+              {"complete", FR2R_TEXT},  {"unreadable", FR2R_INT}, {"source", FR2R_TEXT},
               {"loaded_at", FR2R_TIME}, {"kind", FR2R_TEXT}};
     for (const auto &s : all)
-        t.rows.push_back({fr2r_int(s.id), fr2r_text(s.label), fr2r_int(s.scan_time),
-                          s.root.empty() ? fr2r_null() : fr2r_text(s.root), fr2r_int(s.lines),
-                          fr2r_int(s.skipped),
-                          fr2r_text(s.incomplete.empty() ? "yes" : "no: " + s.incomplete),
-                          fr2r_int((int64_t)s.problems.size()), fr2r_text(s.source),
-                          fr2r_int(s.loaded_at),
-                          fr2r_text(s.rollup() ? "rollup, " + std::to_string(s.keep_files) +
-                                                     " biggest files kept"
-                                               : "whole")});
+        t.rows.push_back(
+            {fr2r_int(s.id), fr2r_text(s.label), fr2r_int(s.scan_time),
+             s.root.empty() ? fr2r_null() : fr2r_text(s.root), fr2r_int(s.lines),
+             fr2r_int(s.skipped), fr2r_text(s.incomplete.empty() ? "yes" : "no: " + s.incomplete),
+             fr2r_int((int64_t)s.problems.size()), fr2r_text(s.source), fr2r_int(s.loaded_at),
+             fr2r_text(s.rollup()
+                           ? "rollup, " + std::to_string(s.keep_files) + " biggest files kept"
+                           : "whole")});
     fr2r_print_tables(stdout, "scans", nullptr, {t}, a.fmt);
     return fflush(stdout) == 0 ? 0 : 1;
 }
@@ -409,15 +426,24 @@ int cmd_report(const args &a) {
     int r = fr2r_find_scan(db, a.ro.scan, &s);
     const std::string &c = a.cmd;
     if (r == 0) {
-        if (c == "summary") r = fr2r_report_summary(db, s, a.ro, &tables);
-        else if (c == "users") r = fr2r_report_owners(db, s, a.ro, false, &tables);
-        else if (c == "groups") r = fr2r_report_owners(db, s, a.ro, true, &tables);
-        else if (c == "extensions") r = fr2r_report_extensions(db, s, a.ro, &tables);
-        else if (c == "ages") r = fr2r_report_ages(db, s, a.ro, &tables);
-        else if (c == "sizes") r = fr2r_report_sizes(db, s, a.ro, &tables);
-        else if (c == "biggest") r = fr2r_report_biggest(db, s, a.ro, &tables);
-        else if (c == "cold") r = fr2r_report_cold(db, s, a.ro, &tables);
-        else if (c == "html") r = fr2r_write_html(stdout, db, s, a.ro);
+        if (c == "summary")
+            r = fr2r_report_summary(db, s, a.ro, &tables);
+        else if (c == "users")
+            r = fr2r_report_owners(db, s, a.ro, false, &tables);
+        else if (c == "groups")
+            r = fr2r_report_owners(db, s, a.ro, true, &tables);
+        else if (c == "extensions")
+            r = fr2r_report_extensions(db, s, a.ro, &tables);
+        else if (c == "ages")
+            r = fr2r_report_ages(db, s, a.ro, &tables);
+        else if (c == "sizes")
+            r = fr2r_report_sizes(db, s, a.ro, &tables);
+        else if (c == "biggest")
+            r = fr2r_report_biggest(db, s, a.ro, &tables);
+        else if (c == "cold")
+            r = fr2r_report_cold(db, s, a.ro, &tables);
+        else if (c == "html")
+            r = fr2r_write_html(stdout, db, s, a.ro);
     }
     fr2r_db_close(db);
     if (r != 0) return 1;
@@ -458,8 +484,9 @@ int cmd_diff(const args &a) {
             }
         if (r == 0 && !found) {
             if (older)
-                fprintf(stderr, "fsrake2-report: %s holds no scan of %s older than scan %" PRId64
-                                " (--old picks one, --force compares scans of different trees)\n",
+                fprintf(stderr,
+                        "fsrake2-report: %s holds no scan of %s older than scan %" PRId64
+                        " (--old picks one, --force compares scans of different trees)\n",
                         old_path.c_str(),
                         sn.root.empty() ? "an unknown root" : fr2r_term_escape(sn.root).c_str(),
                         sn.id);
@@ -478,7 +505,8 @@ int cmd_diff(const args &a) {
                            ", scan " + std::to_string(sn.id) + " of " +
                            (sn.root.empty() ? "an unknown root" : fr2r_term_escape(sn.root));
         if (!a.ro.force) {
-            fprintf(stderr, "fsrake2-report: not the same tree: %s (--force compares them anyway)\n",
+            fprintf(stderr,
+                    "fsrake2-report: not the same tree: %s (--force compares them anyway)\n",
                     what.c_str());
             r = -1;
         } else {
