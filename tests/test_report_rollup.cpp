@@ -81,18 +81,29 @@ TEST(ReportRollup, EveryReportGivesWhatAWholeLoadGives) {
     load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", r});
     ASSERT_EQ(sql(r, "SELECT count(*) FROM entries")[0][0], "0");
 
-    std::vector<std::vector<std::string>> options = {
-        {}, {"--by", "allocated"}, {"--limit", "0"}, {"--years", "0"}, {"--now", "1800864000"}};
-    for (const char *report :
-         {"summary", "users", "groups", "extensions", "ages", "sizes", "biggest", "cold"})
+    // Each report with the options that change what it computes, in every
+    // format on the sharded scan; the first scan in CSV.
+    using Opts = std::vector<std::vector<std::string>>;
+    const Opts ranked = {{}, {"--by", "allocated"}, {"--limit", "0"}};
+    const std::vector<std::pair<const char *, Opts>> reports = {
+        {"summary", {{}}},
+        {"users", ranked},
+        {"groups", ranked},
+        {"extensions", ranked},
+        {"ages", {{}, {"--now", "1800864000"}}},
+        {"sizes", {{}}},
+        {"biggest", ranked},
+        {"cold", {{}, {"--years", "0"}, {"--now", "1800864000"}}}};
+    for (const auto &[report, opts] : reports) {
+        same(w, r, {report, "--scan", "1", "--csv"});
         for (const char *fmt : {"", "--csv", "--json"})
-            for (const auto &opt : options)
-                for (const char *scan : {"1", "2"}) {
-                    std::vector<std::string> args = {report, "--scan", scan};
-                    if (*fmt) args.push_back(fmt);
-                    args.insert(args.end(), opt.begin(), opt.end());
-                    same(w, r, args);
-                }
+            for (const auto &opt : opts) {
+                std::vector<std::string> args = {report};
+                if (*fmt) args.push_back(fmt);
+                args.insert(args.end(), opt.begin(), opt.end());
+                same(w, r, args);
+            }
+    }
     same(w, r, {"html"});
     same(w, r, {"html", "--scan", "1"});
     for (const char *fmt : {"--csv", "--json", "--limit"}) {
