@@ -8,7 +8,7 @@
 #
 # Usage: [BASE=REF_BUILD_DIR] [RUNS=2] [BENCH_CSV=FILE] [ONLY="whole rollup"]
 #        report/bench.sh BUILD_DIR [LINES]
-#   LINES defaults to 1000000. BENCH_CSV keeps the generated scan (and reuses
+#   LINES defaults to 1000000; FANOUT=N makes 10 * N folders. BENCH_CSV keeps the generated scan (and reuses
 #   it if present: a real scan, such as the wide tree's, can be given there).
 #   Loads alternate between the kinds, RUNS times each; the table shows the
 #   median wall time, CPU time (user + system, all threads), peak memory
@@ -31,21 +31,21 @@ fi
 work="$(mktemp -d "${BENCH_TMP:-/tmp}/fr2r-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-# 10 top folders of 100 folders each, files spread evenly over those 1000
-# folders; 20 owners, 30 extensions, sizes from 0 to some GiB, ten years of
+# 10 top folders of FANOUT (default 100) folders each, files spread evenly
+# over those folders; 20 owners, 30 extensions, sizes from 0 to some GiB, ten years of
 # time stamps, one file in 50 with a second link in its folder.
 gen() {
-awk -v total="$lines" 'BEGIN {
+awk -v total="$lines" -v fanout="${FANOUT:-100}" 'BEGIN {
     srand(42); now = 1733650000; dev = 2049; ino = 1000;
     split("txt log csv dat bin iso tar gz zip jpg png pdf doc xls c h cpp py sh json xml html mp4 mkv wav o so a tmp bak", ext, " ");
-    ndirs = 1011; files = total - ndirs; per = int(files / 1000); extra = files - per * 1000;
+    ndirs = 11 + 10 * fanout; files = total - ndirs; per = int(files / (10 * fanout)); extra = files - per * 10 * fanout;
     root = 2; print root ",0,-1,\"/bench\",\"\",0,0,4096," dev ",8,12,\"0040755\"," now "," now "," now ",10,40960";
     for (t = 0; t < 10; t++) {
         tino = ++ino; tp = "/bench/top" t;
-        print tino "," root ",0,\"" tp "\",\"\",0,0,4096," dev ",8,102,\"0040755\"," now "," now "," now ",100,409600";
-        for (d = 0; d < 100; d++) {
+        print tino "," root ",0,\"" tp "\",\"\",0,0,4096," dev ",8," fanout + 2 ",\"0040755\"," now "," now "," now "," fanout "," fanout * 4096;
+        for (d = 0; d < fanout; d++) {
             dino = ++ino; dp = tp "/dir \"\"" d "\"\", part";  # quotes doubled, as in the CSV
-            n = per + ((t * 100 + d) < extra ? 1 : 0);
+            n = per + ((t * fanout + d) < extra ? 1 : 0);
             print dino "," tino ",1,\"" dp "\",\"\"," (d % 20) "," (d % 7) ",4096," dev ",8,2,\"0040755\"," now "," now "," now "," n "," n * 1000;
             for (f = 0; f < n; f++) {
                 e = ext[1 + int(rand() * 30)];
