@@ -144,7 +144,7 @@ struct fr2r_scan {
     int64_t scanner_status = -1;  // -1: not known
     std::string summary;          // the scanner's final summary line, if known
     std::vector<fr2r_problem> problems;
-    int64_t keep_files = -1;      // a rollup keeping this many biggest files; -1: a row per line
+    int64_t keep_files = -1;  // a rollup keeping this many biggest files; -1: a row per line
     bool rollup() const { return keep_files >= 0; }
 };
 
@@ -254,13 +254,13 @@ struct fr2r_cold_row {
     int64_t uid = 0, files = 0, alloc = 0, all_files = 0, all_alloc = 0, oldest = INT64_MAX;
 };
 // Per user, files last read before cutoff (and all their files, for the share).
-int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff,
-                std::vector<fr2r_cold_row> *out, bool *whole_days);
+int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2r_cold_row> *out,
+                bool *whole_days);
 
 struct fr2r_totals {
-    int64_t lines = 0, files = 0, dirs = 0, regular = 0, symlinks = 0, once = 0, raw = 0,
-            alloc = 0, alloc_raw = 0, linked = 0, extra = 0, users = 0, groups = 0,
-            devices = 0, deepest = -1, largest = -1, oldest = INT64_MAX, newest = INT64_MIN;
+    int64_t lines = 0, files = 0, dirs = 0, regular = 0, symlinks = 0, once = 0, raw = 0, alloc = 0,
+            alloc_raw = 0, linked = 0, extra = 0, users = 0, groups = 0, devices = 0, deepest = -1,
+            largest = -1, oldest = INT64_MAX, newest = INT64_MIN;
 };
 int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *out);
 
