@@ -261,6 +261,7 @@ struct fr2r_totals {
     int64_t lines = 0, files = 0, dirs = 0, regular = 0, symlinks = 0, once = 0, raw = 0, alloc = 0,
             alloc_raw = 0, linked = 0, extra = 0, users = 0, groups = 0, devices = 0, deepest = -1,
             largest = -1, oldest = INT64_MAX, newest = INT64_MIN;
+    int64_t unattached = -1;  // lines whose directory has no line; -1: not counted yet
 };
 int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *out);
 

@@ -383,6 +383,7 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
                      {"deepest_level", &t->deepest},
                      {"largest_file", &t->largest},
                      {"oldest_mtime", &t->oldest},
+                     {"unattached_lines", &t->unattached},
                      {"newest_mtime", &t->newest}};
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             const char *name = (const char *)sqlite3_column_text(st, 0);

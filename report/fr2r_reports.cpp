@@ -71,9 +71,11 @@ int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
                         std::vector<fr2r_table> *out) {
     fr2r_totals x;
     if (fr2r_q_totals(db, s, &x) != 0) return -1;
-    int64_t unattached = 0;
+    // A rollup counted them when it was loaded; a whole scan's come with its
+    // subtree totals.
+    int64_t unattached = x.unattached;
     std::vector<fr2r_dir_total> dirs;
-    if (fr2r_tree_totals(db, s.id, &dirs, &unattached) != 0) return -1;
+    if (unattached < 0 && fr2r_tree_totals(db, s.id, &dirs, &unattached) != 0) return -1;
     fr2r_table t;
     t.name = "summary";
     t.title = "Summary";
