@@ -177,3 +177,29 @@ TEST(ReportRollup, MalformedLineInAShardLoadsNothing) {
     EXPECT_EQ(sql(db, "SELECT count(*) FROM scans")[0][0], "0");
     EXPECT_EQ(sql(db, "SELECT count(*) FROM rollup_dirs")[0][0], "0");
 }
+
+// A folder bind-mounted at a second place in the tree: two directory lines
+// with one device and inode, whose files only their paths tell apart.
+TEST(ReportRollup, BindMountedFolderIsSplitByPathAsInAWholeLoad) {
+    TempDir tmp;
+    auto line = [](const char *ino, const char *parent, int depth, const char *path, long size,
+                   const char *mode, int nlink) {
+        return std::string(ino) + "," + parent + "," + std::to_string(depth) + ",\"" + path +
+               "\",\"\",1000,1000," + std::to_string(size) + ",7,8," + std::to_string(nlink) +
+               ",\"" + mode + "\",1700000000,1700000000,1700000000,-1,0\n";
+    };
+    std::string csv = line("2", "0", -1, "/r", 4096, "0040755", 4) +
+                      line("10", "2", 0, "/r/a", 4096, "0040755", 2) +
+                      line("20", "10", 1, "/r/a/x", 100, "0100644", 1) +
+                      line("21", "10", 1, "/r/a/y", 7, "0100644", 1) +
+                      line("10", "2", 0, "/r/b", 4096, "0040755", 2) +
+                      line("20", "10", 1, "/r/b/x", 100, "0100644", 1) +
+                      line("21", "10", 1, "/r/b/y", 7, "0100644", 1);
+    write_file(tmp / "bind.csv", csv);
+    load({tmp / "bind.csv", tmp / "w.db"});
+    load({"--rollup", tmp / "bind.csv", tmp / "r.db"});
+    same(tmp / "w.db", tmp / "r.db", {"biggest", "--csv"});
+    same(tmp / "w.db", tmp / "r.db", {"summary", "--csv"});
+    auto dirs = keyed(report_csv(tmp / "r.db", {"biggest", "--by", "tree"})[0], "directory");
+    EXPECT_EQ(dirs["/r/b"]["tree_entries"], "2");
+}
