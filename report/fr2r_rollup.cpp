@@ -29,10 +29,10 @@ struct cold_sums {
 };
 
 // The files of one directory, named as a whole scan finds it: device and
-// parent inode, and the path less the last name for when those are not enough.
+// parent inode, and the path less the last name (the rest of its key) for
+// when those are not enough.
 struct file_group {
     int64_t dev, pino;
-    std::string ppath;
     fr2r_file_sums sums;
 };
 
@@ -193,7 +193,7 @@ size_t group_of(fr2r_rollup *r, int64_t dev, int64_t pino, const std::string &pa
     auto it = r->group_at.find(r->last_key);
     if (it == r->group_at.end()) {
         it = r->group_at.emplace(r->last_key, r->groups.size()).first;
-        r->groups.push_back(file_group{dev, pino, path.substr(0, plen), {}});
+        r->groups.push_back(file_group{dev, pino, {}});
     }
     r->last_group = it->second;
     return it->second;
@@ -302,7 +302,7 @@ void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from) {
         const file_group &src = from->groups[kv.second];
         if (it == into->group_at.end()) {
             it = into->group_at.emplace(kv.first, into->groups.size()).first;
-            into->groups.push_back(file_group{src.dev, src.pino, src.ppath, {}});
+            into->groups.push_back(file_group{src.dev, src.pino, {}});
         }
         fr2r_file_sums &s = into->groups[it->second].sums;
         s.n += src.sums.n;
@@ -420,11 +420,19 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
     fr2r_tree tree;
     tree.d = std::move(r->dirs);
     fr2r_tree_link(&tree);
-    for (const auto &g : r->groups) {
+    for (const auto &kv : r->group_at) {
+        const file_group &g = r->groups[kv.second];
         int64_t target = fr2r_tree_target(&tree, g.dev, g.pino);
-        if (target == -2) target = fr2r_tree_find_parent(&tree, g.dev, g.pino, g.ppath + "/");
+        if (target == -2)
+            target = fr2r_tree_find_parent(&tree, g.dev, g.pino, kv.first.substr(16) + "/");
         fr2r_tree_add(&tree, target, g.sums);
     }
+    // What is no longer needed goes before the rows are made: a tree of many
+    // folders holds most of the load's memory here.
+    std::unordered_map<std::string, size_t>().swap(r->group_at);
+    std::vector<file_group>().swap(r->groups);
+    decltype(tree.by_ino)().swap(tree.by_ino);
+    decltype(tree.by_key)().swap(tree.by_key);
     std::vector<fr2r_dir_total> dirs;
     fr2r_tree_finish(&tree, &dirs);
 
