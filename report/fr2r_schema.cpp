@@ -247,7 +247,9 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
             return nullptr;
         }
     } else if (version == 2) {
-        if (!upgrade_from_2(db)) {
+        // One that cannot be written (a read-only file, or file system) is
+        // read as it is: it holds no rollups.
+        if (sqlite3_db_readonly(db, "main") != 1 && !upgrade_from_2(db)) {
             sqlite3_close(db);
             return nullptr;
         }
@@ -310,6 +312,10 @@ void read_scan(sqlite3_stmt *s, fr2r_scan *o) {
 const char *const k_scan_cols =
     "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
     "last_row, incomplete, scanner_status, summary, keep_files FROM scans ";
+// The same from a version 2 database that could not be upgraded.
+const char *const k_scan_cols_2 =
+    "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
+    "last_row, incomplete, scanner_status, summary, NULL FROM scans ";
 
 int read_problems(sqlite3 *db, fr2r_scan *sc) {
     sqlite3_stmt *s = nullptr;
@@ -333,7 +339,9 @@ int read_problems(sqlite3 *db, fr2r_scan *sc) {
 int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
     sqlite3_stmt *s = nullptr;
     std::string sql = std::string(k_scan_cols) + "ORDER BY id";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    std::string sql_2 = std::string(k_scan_cols_2) + "ORDER BY id";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql_2.c_str(), -1, &s, nullptr) != SQLITE_OK) {
         fr2r_db_error(db, "listing the scans");
         return -1;
     }
