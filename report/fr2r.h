@@ -87,7 +87,9 @@ struct fr2r_load_options {
     bool skip_bad = false;   // report malformed lines, load the rest
     int progress = -1;       // -1: when stderr is a terminal; 0 off; 1 on
     int max_messages = 20;   // malformed-line messages before only counting
-    std::string messages;    // the scanner's saved standard error, or ""
+    // The scanner's saved standard error: of one run, or of a stopped run and
+    // its resumes in order.
+    std::vector<std::string> messages;
     // Loading from a running scanner: the stream replaces the inputs, and
     // finish() is called at its end (before the commit) to wait for the
     // scanner and fill in what it said.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fr2r.h"
+#include "fr2r_input.h"
 
 namespace {
 
@@ -79,7 +80,6 @@ struct loader {
     int64_t first_row = 0, last_row = -1;
     bool failed = false;  // a database failure: stop at once
     int64_t headers = 0;  // inputs that began with the header line
-    int64_t bytes = 0;
     // A rollup load: lines are summed, not stored, each input in a part of
     // its own (as parsing threads would), the parts merged in input order.
     bool rollup_load = false;
@@ -215,7 +215,8 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
         m->write_error = true;
     } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
                starts(l, "fsrake2: missing directory") || starts(l, "Unknown option: ") ||
-               starts(l, "fsrake2: could not open exclude")) {
+               starts(l, "fsrake2: could not open exclude") ||
+               starts(l, "fsrake2: stopped; resume with")) {
         if (m->fatal.empty()) m->fatal = l;
     }
 }
@@ -311,7 +312,7 @@ struct reader {
     bool done = false, stop = false;
     // The reader's own, read by the storing side after the join.
     std::vector<bool> read_error;
-    int64_t headers = 0, bytes = 0;
+    int64_t headers = 0;
     batch cur;
 };
 
@@ -335,86 +336,39 @@ event &next_event(reader *R) {
     return R->cur.ev[R->cur.n++];
 }
 
-// Reads one input's records. Returns false when the storing side has given up.
+// One input's records into batches, with the input's index and the bytes
+// behind them for the progress bar.
+struct input_ctx {
+    reader *R;
+    size_t idx;
+    int64_t base;  // bytes of the inputs before this one
+};
+
+bool take_record(void *ctx, int, const fr2r_record &r) {
+    input_ctx *c = (input_ctx *)ctx;
+    reader *R = c->R;
+    event &ev = next_event(R);
+    ev.bad = r.bad;
+    ev.input = c->idx;
+    ev.line = r.line;
+    if (r.bad) ev.why = r.why;
+    else ev.e = r.e;
+    R->cur.consumed = c->base + r.through;
+    return R->cur.n < k_batch || publish(R);
+}
+
+// Reads one input's records (plain or compressed). Returns false when the
+// storing side has given up.
 bool read_input(reader *R, size_t idx) {
     input_file &in = (*R->in)[idx];
-    // Read in large chunks, always keeping a whole record's worth of bytes
-    // ahead of the parser unless the input has ended.
-    const size_t cap = 4u << 20;
-    std::vector<char> buf(cap);
-    size_t start = 0, end = 0;
-    bool eof = false;
-    int64_t line = 1;
-    bool first = true;
-    bool skipping = false;  // after a malformed line: on to its line feed, however far
-    size_t header_len = strlen(g_fr2r_header);
-    for (;;) {
-        if (!eof && end - start < (size_t)FR2R_MAX_RECORD) {
-            memmove(buf.data(), buf.data() + start, end - start);
-            end -= start;
-            start = 0;
-            while (end < cap && !eof) {
-                size_t n = fread(buf.data() + end, 1, cap - end, in.f);
-                end += n;
-                R->bytes += (int64_t)n;
-                if (n == 0) {
-                    if (ferror(in.f)) R->read_error[idx] = true;
-                    eof = true;
-                }
-            }
-        }
-        if (first) {
-            first = false;
-            if (end == 0) break;
-            if (end >= header_len + 1 && memcmp(buf.data(), g_fr2r_header, header_len) == 0 &&
-                buf[header_len] == '\n') {
-                start = header_len + 1;
-                R->cur.consumed += (int64_t)start;
-                line = 2;
-                R->headers++;
-            }
-        }
-        if (skipping) {
-            const char *p = buf.data() + start;
-            const char *lf = (const char *)memchr(p, '\n', end - start);
-            size_t skip = lf ? (size_t)(lf - p) + 1 : end - start;
-            start += skip;
-            R->cur.consumed += (int64_t)skip;
-            if (lf) {
-                skipping = false;
-                line++;
-            }
-            if (!lf && eof) break;
-            continue;
-        }
-        if (start >= end) break;
-        event &ev = next_event(R);
-        size_t used = 0;
-        int nl = 0;
-        fr2r_parse_status r =
-            fr2r_parse_record(buf.data() + start, end - start, eof, &ev.e, &used, &nl, &ev.why);
-        if (r == FR2R_PARSE_NEED_MORE) {
-            R->cur.n--;
-            if (eof) break;  // cannot happen: at end of input the parser decides
-            continue;
-        }
-        ev.input = idx;
-        ev.line = line;
-        if (r == FR2R_PARSE_OK) {
-            ev.bad = false;
-            start += used;
-            R->cur.consumed += (int64_t)used;
-            line += nl;
-        } else {
-            if (end - start >= header_len &&
-                memcmp(buf.data() + start, g_fr2r_header, header_len) == 0)
-                ev.why = "a header line in the middle of the data";
-            ev.bad = true;
-            skipping = true;  // the rest of this physical line, across reads if need be
-        }
-        if (R->cur.n == k_batch && !publish(R)) return false;
-    }
-    return true;
+    input_ctx c = {R, idx, R->cur.consumed};
+    fr2r_reader rd;
+    rd.record = take_record;
+    rd.ctx = &c;
+    fr2r_read_result res;
+    if (fr2r_read_stream(in.f, in.name, rd, &res) != 0) R->read_error[idx] = true;
+    if (!res.files.empty() && res.files[0].header) R->headers++;
+    return !res.stopped;
 }
 
 void *reader_main(void *p) {
@@ -487,14 +441,10 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
     }
     pthread_join(th, nullptr);
     L->headers = R.headers;
-    L->bytes = R.bytes;
-    bool ok = true;
+    // The reading side has said what went wrong.
     for (size_t i = 0; i < in.size(); i++)
-        if (R.read_error[i]) {
-            fprintf(stderr, "fsrake2-report: %s: read error, nothing loaded\n", in[i].name.c_str());
-            ok = false;
-        }
-    return ok;
+        if (R.read_error[i]) return false;
+    return true;
 }
 
 bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
@@ -581,7 +531,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         ok = false;
     }
     fr2r_messages msgs;
-    if (ok && !opt.messages.empty() && fr2r_messages_read(opt.messages.c_str(), &msgs) != 0)
+    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0)
         ok = false;
     auto close_all = [&]() {
         for (auto &x : in)

@@ -4,6 +4,8 @@
 //   fsrake2-report.cpp  main: commands and options, running the scanner for scan
 //   fr2r.h          records and interfaces the modules share
 //   fr2r_csv        one line of a scan, decoded
+//   fr2r_input      reading scans: plain or zstd, a stream, shards and split files
+//                   parsed in parallel, malformed lines in input order
 //   fr2r_schema     the database: schema and upgrades, opening, the scans it holds
 //   fr2r_db         loading one scan in one transaction (rows, or a rollup), the
 //                   scanner's messages
@@ -13,6 +15,7 @@
 //   fr2r_reports    each report's tables, diff among them
 //   fr2r_format     tables as text, CSV and JSON; escapes
 //   fr2r_html       the page: every report, its charts, treemap and trends
+//   bench_read.cpp  the reader's benchmark (lines per second by thread count)
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -41,8 +44,9 @@ const char *const k_usage =
     "\n"
     "Commands:\n"
     "  load SCAN.csv|- ... DB\n"
-    "                       load a scan (with or without its header line) into DB;\n"
-    "                       several files are the parts of one scan\n"
+    "                       load a scan (with or without its header line; plain or\n"
+    "                       zstd-compressed) into DB; several files are the parts\n"
+    "                       of one scan\n"
     "  scan DIR DB [fsrake2 options]   run fsrake2 on DIR and load what it writes\n"
     "  scans DB             list the scans in DB, with how complete they are\n"
     "  delete DB SCAN       remove a scan          rename DB SCAN LABEL   relabel it\n"
@@ -74,10 +78,13 @@ const char *const k_usage =
     "        --time SECONDS when the scan was taken (default: the file's mtime, or now)\n"
     "        --skip-bad     report malformed lines and load the rest\n"
     "        --messages FILE  the scanner's saved standard error: its unreadable\n"
-    "                       directories and how it ended are kept with the scan\n"
+    "                       directories and how it ended are kept with the scan;\n"
+    "                       once per run of a stopped and resumed scan, in order\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
-    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, or PATH);\n"
-    "        --label, --time, --rollup and --keep-files as for load\n"
+    "  scan: --scanner PATH the fsrake2 to run (default: beside this program, that of\n"
+    "                       its build tree, or PATH); --label, --time, --rollup and\n"
+    "                       --keep-files as for load; these may follow DB, other\n"
+    "                       options there (and all after --) go to the scanner\n"
     "  --help, --version\n";
 
 struct args {
@@ -146,7 +153,7 @@ int parse_args(int argc, char **argv, args *a) {
             else if (!strcmp(s, "--label"))
                 a->lo.label = v;
             else if (!strcmp(s, "--messages"))
-                a->lo.messages = v;
+                a->lo.messages.push_back(v);
             else if (!strcmp(s, "--scanner"))
                 a->scanner = v;
             else {
@@ -184,9 +191,44 @@ int parse_args(int argc, char **argv, args *a) {
             a->cmd = s;
         } else {
             a->pos.push_back(s);
-            // scan DIR DB: what follows is for the scanner, options included.
+            // scan DIR DB: what follows is for the scanner, options included,
+            // but for this program's own scan options, which the scanner does
+            // not have (after "--" everything is the scanner's).
             if (a->cmd == "scan" && a->pos.size() == 2) {
-                for (i++; i < argc; i++) a->scanner_args.push_back(argv[i]);
+                bool verbatim = false;
+                for (i++; i < argc; i++) {
+                    const char *o = argv[i];
+                    if (!verbatim && !strcmp(o, "--")) {
+                        verbatim = true;
+                        continue;
+                    }
+                    if (!verbatim && !strcmp(o, "--rollup")) {
+                        a->lo.rollup = true;
+                        continue;
+                    }
+                    bool own = !verbatim && (!strcmp(o, "--scanner") || !strcmp(o, "--label") ||
+                                             !strcmp(o, "--time") || !strcmp(o, "--keep-files"));
+                    if (!own) {
+                        a->scanner_args.push_back(o);
+                        continue;
+                    }
+                    if (i + 1 >= argc) return usage_error("%s requires an argument", o);
+                    const char *val = argv[++i];
+                    if (!strcmp(o, "--scanner")) {
+                        a->scanner = val;
+                    } else if (!strcmp(o, "--label")) {
+                        a->lo.label = val;
+                    } else {
+                        if (!parse_int(val, 0, &n))
+                            return usage_error("not a number of the right range: '%s'", val);
+                        if (!strcmp(o, "--keep-files")) {
+                            a->lo.keep_files = n;
+                            a->keep_files_given = true;
+                        } else {
+                            a->lo.scan_time = n;
+                        }
+                    }
+                }
             }
         }
     }
@@ -281,6 +323,9 @@ void finish_scanner(void *ctx, fr2r_messages *m) {
     if (m) *m = run->msgs;
 }
 
+// The scanner beside this program (both installed in one folder), or the
+// one of the build tree this program was built in (report/ below it), or
+// the first on the PATH.
 std::string default_scanner() {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -290,6 +335,11 @@ std::string default_scanner() {
         dir = dir.substr(0, dir.rfind('/') + 1);
         std::string beside = dir + "fsrake2";
         if (access(beside.c_str(), X_OK) == 0) return beside;
+        const std::string sub = "/report/";
+        if (dir.size() > sub.size() && dir.compare(dir.size() - sub.size(), sub.size(), sub) == 0) {
+            std::string built = dir.substr(0, dir.size() - sub.size() + 1) + "fsrake2";
+            if (access(built.c_str(), X_OK) == 0) return built;
+        }
     }
     return "fsrake2";
 }
@@ -333,7 +383,8 @@ int cmd_scan(const args &a) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         execvp(argv[0], argv.data());
-        dprintf(2, "fsrake2-report: cannot run the scanner %s: %s\n", argv[0], strerror(errno));
+        dprintf(2, "fsrake2-report: cannot run the scanner %s: %s (--scanner PATH names it)\n",
+                argv[0], strerror(errno));
         _exit(127);
     }
     close(out[1]);
