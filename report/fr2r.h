@@ -102,6 +102,8 @@ struct fr2r_load_options {
     // with several links.
     bool rollup = false;
     int64_t keep_files = 1000;
+    // Parsing threads of a rollup load of files; 0: one per CPU.
+    int threads = 0;
 };
 
 struct fr2r_load_result {
@@ -128,8 +130,8 @@ void fr2r_db_error(sqlite3 *db, const char *doing);
 // Loads one scan from inputs ("-" is standard input; several files are the
 // parts of one scan) in one transaction.
 // Returns 0, or -1 after a message (and then nothing of the scan is stored).
-int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
-              const fr2r_load_options &opt, fr2r_load_result *res);
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
+              fr2r_load_result *res);
 
 struct fr2r_scan {
     int64_t id = 0;
@@ -206,7 +208,7 @@ struct fr2r_table {
     std::string title;  // for people
     std::vector<fr2r_column> cols;
     std::vector<std::vector<fr2r_cell>> rows;
-    std::string note;   // one line under the table, may be empty
+    std::string note;  // one line under the table, may be empty
 };
 
 fr2r_cell fr2r_text(const std::string &s);
@@ -304,15 +306,15 @@ struct fr2r_report_options {
     int64_t now = -1;      // ages: reference time; -1 = the scan's time
     std::string old_scan;  // diff
     std::string new_scan;
-    bool force = false;    // diff: compare scans of different roots
-    int64_t years = 2;     // cold: not read for more than this many years
+    bool force = false;  // diff: compare scans of different roots
+    int64_t years = 2;   // cold: not read for more than this many years
 };
 
 // Each report fills *out with one or more tables; 0 or -1 after a message.
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
                         std::vector<fr2r_table> *out);
-int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
-                       bool groups, std::vector<fr2r_table> *out);
+int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o, bool groups,
+                       std::vector<fr2r_table> *out);
 int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
                            std::vector<fr2r_table> *out);
 int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
@@ -330,13 +332,13 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
 // Subtree totals, rebuilt from the parent inodes of the lines.
 struct fr2r_dir_total {
     std::string path;
-    int64_t depth;     // the directory's own depth (root 0)
-    int64_t fcount;    // entries, as the scanner counted them
-    int64_t dirsum;    // own size sum, as the scanner counted it
-    int64_t tree_size; // the directory and everything below it, hard links once
-    int64_t tree_raw;  // the same, every link counted
-    int64_t tree_entries;  // lines below it (itself not counted)
-    int64_t tree_alloc;    // allocated space of it and everything below, hard links once
+    int64_t depth;            // the directory's own depth (root 0)
+    int64_t fcount;           // entries, as the scanner counted them
+    int64_t dirsum;           // own size sum, as the scanner counted it
+    int64_t tree_size;        // the directory and everything below it, hard links once
+    int64_t tree_raw;         // the same, every link counted
+    int64_t tree_entries;     // lines below it (itself not counted)
+    int64_t tree_alloc;       // allocated space of it and everything below, hard links once
     int64_t own_entries = 0;  // lines directly in it that are not directories
     int64_t own_size = 0;     // their size, hard links once
     int64_t own_alloc = 0;    // their allocated space, hard links once

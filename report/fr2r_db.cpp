@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -351,8 +353,10 @@ bool take_record(void *ctx, int, const fr2r_record &r) {
     ev.bad = r.bad;
     ev.input = c->idx;
     ev.line = r.line;
-    if (r.bad) ev.why = r.why;
-    else ev.e = r.e;
+    if (r.bad)
+        ev.why = r.why;
+    else
+        ev.e = r.e;
     R->cur.consumed = c->base + r.through;
     return R->cur.n < k_batch || publish(R);
 }
@@ -447,6 +451,179 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
     return true;
 }
 
+// A rollup load of files: the inputs are parsed by several threads (the
+// shards one per thread, one big file split at record boundaries), each part
+// summed on its own thread into a rollup of its own; the parts are merged in
+// input order once the read is over.
+struct rollup_part {
+    fr2r_rollup *sums = nullptr;
+    fr2r_bad_lines bad;
+    int64_t lines = 0;
+    // The scan's root line is the first of part 0; any other root line
+    // (a second scan in the input, or a root in a later part) is judged
+    // after the read, when what came before it is known.
+    bool root = false;
+    fr2r_record root_line;  // its entry unused
+    std::vector<fr2r_record> held_roots;
+    int64_t through = -1;  // the bytes behind the last record, for progress
+    int64_t unshown_lines = 0, unshown_bytes = 0;
+};
+
+struct rollup_read {
+    const fr2r_load_options *opt;
+    int64_t scan_time;
+    std::vector<rollup_part> parts;
+    // Without --skip-bad a malformed line fails the load: the parts keep
+    // reading to report every malformed line, but sum nothing more.
+    std::atomic<bool> bad_seen{false};
+    progress *prog;
+    std::atomic<int64_t> lines{0}, bytes{0};
+    pthread_mutex_t draw = PTHREAD_MUTEX_INITIALIZER;  // prog belongs to its holder
+};
+
+bool is_root_line(const fr2r_entry &e) {
+    return (e.mode & 0170000) == 0040000 && e.depth == -1 && e.parent_inode == 0;
+}
+
+void rollup_parts_reset(rollup_read *R, size_t n) {
+    for (auto &p : R->parts) fr2r_rollup_free(p.sums);
+    R->parts.clear();
+    R->parts.resize(n);
+    for (auto &p : R->parts) p.sums = fr2r_rollup_new(R->scan_time, R->opt->keep_files);
+    R->bad_seen.store(false, std::memory_order_relaxed);
+    R->lines.store(0, std::memory_order_relaxed);
+    R->bytes.store(0, std::memory_order_relaxed);
+}
+
+void rollup_begin(void *ctx, int parts) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_parts_reset(R, (size_t)parts);
+}
+
+// Everything summed so far is void: the input is read again as one part.
+void rollup_restart(void *ctx) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_parts_reset(R, R->parts.size());
+}
+
+void rollup_progress(rollup_read *R, rollup_part *p) {
+    int64_t lines = R->lines.fetch_add(p->unshown_lines, std::memory_order_relaxed);
+    int64_t bytes = R->bytes.fetch_add(p->unshown_bytes, std::memory_order_relaxed);
+    lines += p->unshown_lines;
+    bytes += p->unshown_bytes;
+    p->unshown_lines = p->unshown_bytes = 0;
+    if (pthread_mutex_trylock(&R->draw) != 0) return;  // another part is drawing
+    progress_draw(R->prog, bytes, lines, false);
+    pthread_mutex_unlock(&R->draw);
+}
+
+bool rollup_record(void *ctx, int part, const fr2r_record &r) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_part &p = R->parts[(size_t)part];
+    if (r.bad) {
+        fr2r_bad_add(&p.bad, R->opt->max_messages, r.file, r.line, r.why);
+        if (!R->opt->skip_bad) R->bad_seen.store(true, std::memory_order_relaxed);
+    } else if (is_root_line(r.e) && (part != 0 || p.root)) {
+        p.held_roots.push_back(r);
+    } else if (R->opt->skip_bad || !R->bad_seen.load(std::memory_order_relaxed)) {
+        if (is_root_line(r.e)) {
+            p.root = true;
+            p.root_line.file = r.file;
+            p.root_line.line = r.line;
+            p.root_line.e.path = r.e.path;
+        }
+        fr2r_rollup_add(p.sums, r.e, r.file, r.line);
+        p.lines++;
+    }
+    if (R->prog->on) {
+        if (p.through >= 0 && r.through > p.through) p.unshown_bytes += r.through - p.through;
+        p.through = r.through;
+        if (++p.unshown_lines >= 4096) rollup_progress(R, &p);
+    }
+    return true;
+}
+
+// Keeps a malformed line in its part's list in line order.
+void bad_insert(fr2r_bad_lines *b, int max_messages, const fr2r_record &r, const std::string &why) {
+    auto &v = b->first;
+    size_t kept = v.size();
+    fr2r_bad_add(b, max_messages, r.file, r.line, why);
+    if (v.size() == kept) return;  // past the messages: only counted
+    std::rotate(std::upper_bound(v.begin(), v.end() - 1, v.back(),
+                                 [](const fr2r_record &a, const fr2r_record &x) {
+                                     return a.file != x.file ? a.file < x.file : a.line < x.line;
+                                 }),
+                v.end() - 1, v.end());
+}
+
+// Reads the inputs in parallel into L->parts, in part order; the malformed
+// lines are reported once the read is over, in input order. Returns false on a
+// read error (already reported).
+bool load_rollup_parallel(loader *L, std::vector<input_file> &in, progress *prog,
+                          int64_t *consumed) {
+    rollup_read R;
+    R.opt = L->opt;
+    R.scan_time = L->scan_time;
+    R.prog = prog;
+    fr2r_reader rd;
+    rd.record = rollup_record;
+    rd.begin = rollup_begin;
+    rd.restart = rollup_restart;
+    rd.ctx = &R;
+    std::vector<FILE *> streams;
+    std::vector<std::string> names;
+    for (const auto &x : in) {
+        streams.push_back(x.f);
+        names.push_back(x.name);
+    }
+    int threads = L->opt->threads;
+    if (threads <= 0) threads = (int)sysconf(_SC_NPROCESSORS_ONLN);
+    if (threads <= 0) threads = 1;
+    fr2r_read_result res;
+    bool ok = fr2r_read_parallel_streams(streams, names, threads, rd, &res) == 0;
+    for (const auto &f : res.files) L->headers += f.header;
+    *consumed = 0;
+    for (const auto &x : in) *consumed += x.size > 0 ? x.size : 0;
+    // The root lines held back, in input order: the first root of the scan,
+    // if part 0 had none, is summed in its own part; every later one is a
+    // malformed line.
+    for (size_t i = 0; ok && i < R.parts.size(); i++) {
+        rollup_part &p = R.parts[i];
+        if (p.root) {
+            L->roots++;
+            L->root = p.root_line.e.path;
+            L->root_source = in[p.root_line.file].name;
+            L->root_line = p.root_line.line;
+        }
+        for (const fr2r_record &h : p.held_roots) {
+            if (++L->roots == 1) {
+                L->root = h.e.path;
+                L->root_source = in[h.file].name;
+                L->root_line = h.line;
+                if (L->opt->skip_bad || !R.bad_seen.load(std::memory_order_relaxed)) {
+                    fr2r_rollup_add(p.sums, h.e, h.file, h.line);
+                    p.lines++;
+                }
+                continue;
+            }
+            bad_insert(&p.bad, L->opt->max_messages, h,
+                       "a second root directory line (" + L->root_source + ":" +
+                           std::to_string(L->root_line) +
+                           " was the first): two scans in one input?");
+        }
+    }
+    std::vector<fr2r_bad_lines> bad;
+    for (auto &p : R.parts) {
+        L->lines += p.lines;
+        L->parts.push_back(p.sums);
+        p.sums = nullptr;
+        bad.push_back(std::move(p.bad));
+    }
+    L->bad += fr2r_bad_print(bad, res.files, L->opt->max_messages);
+    pthread_mutex_destroy(&R.draw);
+    return ok;
+}
+
 bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
     return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
 }
@@ -531,8 +708,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         ok = false;
     }
     fr2r_messages msgs;
-    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0)
-        ok = false;
+    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0) ok = false;
     auto close_all = [&]() {
         for (auto &x : in)
             if (x.owned && x.f) fclose(x.f);
@@ -640,7 +816,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
 
     int64_t consumed = 0;
     bool read_error = false;
-    if (!L.failed && !load_inputs(&L, scan, in, &prog, &consumed)) read_error = true;
+    // The scanner's pipe is read as it comes, on one thread.
+    if (!L.failed && !(opt.rollup && !opt.stream ? load_rollup_parallel(&L, in, &prog, &consumed)
+                                                 : load_inputs(&L, scan, in, &prog, &consumed)))
+        read_error = true;
     if (prog.on) progress_draw(&prog, consumed, L.lines, true);
     sqlite3_finalize(L.ins);
     L.ins = nullptr;

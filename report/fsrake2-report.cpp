@@ -81,6 +81,10 @@ const char *const k_usage =
     "                       directories and how it ended are kept with the scan;\n"
     "                       once per run of a stopped and resumed scan, in order\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
+    "        --rollup       keep totals per folder, owner, kind and day and the biggest\n"
+    "                       files, not a row per line (far smaller and faster)\n"
+    "        --keep-files N a rollup's biggest files kept (default 1000)\n"
+    "        --threads N    a rollup load's parsing threads (default: one per CPU)\n"
     "  scan: --scanner PATH the fsrake2 to run (default: beside this program, that of\n"
     "                       its build tree, or PATH); --label, --time, --rollup and\n"
     "                       --keep-files as for load; these may follow DB, other\n"
@@ -164,7 +168,7 @@ int parse_args(int argc, char **argv, args *a) {
                 a->ro.by = v;
             }
         } else if (!strcmp(s, "--limit") || !strcmp(s, "--now") || !strcmp(s, "--time") ||
-                   !strcmp(s, "--years") || !strcmp(s, "--keep-files")) {
+                   !strcmp(s, "--years") || !strcmp(s, "--keep-files") || !strcmp(s, "--threads")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
             if (!parse_int(v, 0, &n))
                 return usage_error("not a number of the right range: '%s'", v);
@@ -176,6 +180,10 @@ int parse_args(int argc, char **argv, args *a) {
             } else if (!strcmp(s, "--keep-files")) {
                 a->lo.keep_files = n;
                 a->keep_files_given = true;
+            } else if (!strcmp(s, "--threads")) {
+                if (n < 1 || n > 1024)
+                    return usage_error("--threads: not a number of the right range: '%s'", v);
+                a->lo.threads = (int)n;
             } else if (!strcmp(s, "--years")) {
                 if (n > 10000)
                     return usage_error("--years: not a number of the right range: '%s'", v);
@@ -599,6 +607,8 @@ int main(int argc, char **argv) {
     }
     if (a.keep_files_given && !a.lo.rollup)
         return usage_error("%s: --keep-files is for --rollup loads", a.cmd.c_str());
+    if (a.lo.threads > 0 && (!a.lo.rollup || a.cmd != "load"))
+        return usage_error("%s: --threads is for load --rollup", a.cmd.c_str());
     const std::string &c = a.cmd;
     if (c == "load") return cmd_load(a);
     if (c == "scan") return cmd_scan(a);

@@ -59,31 +59,9 @@ void same(const std::string &whole, const std::string &rollup, std::vector<std::
     EXPECT_EQ(a.err, b.err) << what;
 }
 
-}  // namespace
-
-TEST(ReportRollup, EveryReportGivesWhatAWholeLoadGives) {
-    TempDir tmp;
-    std::string root = tmp / "data";
-    // A whole number of days before the scans' time, and one that is not.
-    long long t0 = 1800000000LL - 86400 * 3;
-    build_tree(root, t0);
-    scan_to(root, tmp / "1.csv");
-    // Growth and shrinkage, and one more link across folders.
-    write_file(root + "/links/new.big", std::string(300000, 'b'));
-    ASSERT_EQ(link((root + "/links/new.big").c_str(), (root + "/other/\"q\".big").c_str()), 0);
-    ASSERT_EQ(unlink((root + "/plain.txt").c_str()), 0);
-    scan_to(root, tmp / "2.csv");
-    split_scan(tmp / "2.csv", tmp / "2.0.csv", tmp / "2.1.csv");
-
-    std::string w = tmp / "w.db", r = tmp / "r.db";
-    load({tmp / "1.csv", w});
-    load({tmp / "2.0.csv", tmp / "2.1.csv", w});
-    load({"--rollup", tmp / "1.csv", r});
-    load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", r});
-    ASSERT_EQ(sql(r, "SELECT count(*) FROM entries")[0][0], "0");
-
-    // Each report with the options that change what it computes, in every
-    // format on the sharded scan; the first scan in CSV.
+// Each report with the options that change what it computes, in every
+// format on the latest scan; the first scan in CSV.
+void every_report_same(const std::string &w, const std::string &r) {
     using Opts = std::vector<std::vector<std::string>>;
     const Opts ranked = {{}, {"--by", "allocated"}, {"--limit", "0"}};
     const std::vector<std::pair<const char *, Opts>> reports = {
@@ -112,6 +90,85 @@ TEST(ReportRollup, EveryReportGivesWhatAWholeLoadGives) {
         if (!strcmp(fmt, "--limit")) args.push_back("0");
         same(w, r, args);
     }
+}
+
+// A scan as the scanner writes it, big enough to be read in parts: ten
+// folders and a deeper one, three owners, ages over eight years, names with
+// quotes and commas, files linked across folders and across the two halves
+// of the file. Between the halves, made the same length, is a file whose
+// name is mostly line feeds: a read in two parts is cut inside its quotes.
+std::string synthetic_scan(int files, long long now) {
+    auto rec = [](long long ino, long long parent, int depth, const std::string &path,
+                  const std::string &ext, int uid, long long size, int nlink, const char *mode,
+                  long long atime, long long mtime) {
+        std::string q;
+        for (char c : path) {
+            if (c == '"') q += '"';
+            q += c;
+        }
+        return std::to_string(ino) + "," + std::to_string(parent) + "," + std::to_string(depth) +
+               ",\"" + q + "\",\"" + ext + "\"," + std::to_string(uid) + "," +
+               std::to_string(100 + uid % 2) + "," + std::to_string(size) + ",2049," +
+               std::to_string(size / 512 + 8) + "," + std::to_string(nlink) + ",\"" + mode + "\"," +
+               std::to_string(atime) + "," + std::to_string(mtime) + "," + std::to_string(mtime) +
+               ",-1,0\n";
+    };
+    const long long day = 86400;
+    std::string half[2];
+    auto shorter = [&]() -> std::string & { return half[half[1].size() < half[0].size()]; };
+    half[0] = rec(2, 0, -1, "/r", "", 0, 4096, 12, "0040755", now, now);
+    for (int k = 0; k < 10; k++)
+        half[0] += rec(10 + k, 2, 0, "/r/d" + std::to_string(k), "", 1000 + k % 3, 4096, 2,
+                       "0040755", now, now - k * day);
+    half[0] += rec(30, 13, 1, "/r/d3/deep", "", 1001, 4096, 2, "0040755", now, now);
+    const char *exts[] = {"txt", "log", "", "tar.gz"};
+    for (int i = 0; i < files; i++) {
+        bool deep = i % 13 == 0;
+        int k = i % 10;
+        std::string ext = exts[i % 4];
+        std::string name =
+            "f" + std::to_string(i) + (i % 17 ? "" : "\",q") + (ext.empty() ? "" : "." + ext);
+        std::string dir = deep ? "/r/d3/deep" : "/r/d" + std::to_string(k);
+        long long mtime = now - (i * 37 % 3000) * day - i % 5000;
+        shorter() += rec(1000 + i, deep ? 30 : 10 + k, deep ? 2 : 1, dir + "/" + name,
+                         ext == "tar.gz" ? "gz" : ext, 1000 + i % 3, i * 7919LL % 200000, 1,
+                         "0100644", mtime + (i % 4) * day, mtime);
+    }
+    for (int j = 0; j < 20; j++)
+        for (int h = 0; h < 2; h++)
+            half[h] += rec(500000 + j, 10 + (j + 3 * h) % 10, 1,
+                           "/r/d" + std::to_string((j + 3 * h) % 10) + "/link" + std::to_string(j) +
+                               (h ? "b" : "a"),
+                           "", 1002, 100000 + j, 2, "0100644", now - 400 * day, now - 500 * day);
+    std::string middle = rec(499999, 11, 1, "/r/d1/mid" + std::string(4000, '\n') + "dle", "", 1000,
+                             12345, 1, "0100644", now, now);
+    return half[0] + middle + half[1];
+}
+
+}  // namespace
+
+TEST(ReportRollup, EveryReportGivesWhatAWholeLoadGives) {
+    TempDir tmp;
+    std::string root = tmp / "data";
+    // A whole number of days before the scans' time, and one that is not.
+    long long t0 = 1800000000LL - 86400 * 3;
+    build_tree(root, t0);
+    scan_to(root, tmp / "1.csv");
+    // Growth and shrinkage, and one more link across folders.
+    write_file(root + "/links/new.big", std::string(300000, 'b'));
+    ASSERT_EQ(link((root + "/links/new.big").c_str(), (root + "/other/\"q\".big").c_str()), 0);
+    ASSERT_EQ(unlink((root + "/plain.txt").c_str()), 0);
+    scan_to(root, tmp / "2.csv");
+    split_scan(tmp / "2.csv", tmp / "2.0.csv", tmp / "2.1.csv");
+
+    std::string w = tmp / "w.db", r = tmp / "r.db";
+    load({tmp / "1.csv", w});
+    load({tmp / "2.0.csv", tmp / "2.1.csv", w});
+    load({"--rollup", tmp / "1.csv", r});
+    load({"--rollup", tmp / "2.0.csv", tmp / "2.1.csv", r});
+    ASSERT_EQ(sql(r, "SELECT count(*) FROM entries")[0][0], "0");
+
+    every_report_same(w, r);
 
     // Across kinds: an old whole scan against a new rollup, and the other way.
     std::string w1 = tmp / "w1.db", w2 = tmp / "w2.db", r1 = tmp / "r1.db", r2 = tmp / "r2.db";
@@ -213,4 +270,45 @@ TEST(ReportRollup, BindMountedFolderIsSplitByPathAsInAWholeLoad) {
     same(tmp / "w.db", tmp / "r.db", {"summary", "--csv"});
     auto dirs = keyed(report_csv(tmp / "r.db", {"biggest", "--by", "tree"})[0], "directory");
     EXPECT_EQ(dirs["/r/b"]["tree_entries"], "2");
+}
+
+// One big file read in parts (cut inside a quoted name, and redone as one
+// part when a stray quote hides where records begin): every report as from
+// a whole load. Malformed lines are named in input order, as one thread
+// would name them.
+TEST(ReportRollup, OneFileReadInPartsGivesWhatAWholeLoadGives) {
+    TempDir tmp;
+    const long long now = 1800000000LL;
+    std::string before = synthetic_scan(1800, now - 86400 * 30), after = synthetic_scan(2000, now);
+    ASSERT_GE(before.size(), 3u * (64 << 10));  // three parts of at least 64 KiB
+    // The middle of the second falls inside the long name.
+    size_t name = after.find("/r/d1/mid");
+    ASSERT_LT(name, after.size() / 2);
+    ASSERT_GT(name + 4000, after.size() / 2);
+    write_file(tmp / "1.csv", before);
+    write_file(tmp / "2.csv", after);
+    std::string w = tmp / "w.db", r = tmp / "r.db";
+    load({tmp / "1.csv", w});
+    load({tmp / "2.csv", w});
+    // Every file kept, so that "biggest --limit 0" lists them all.
+    load({"--rollup", "--keep-files", "5000", "--threads", "3", tmp / "1.csv", r});
+    load({"--rollup", "--keep-files", "5000", "--threads", "2", tmp / "2.csv", r});
+    every_report_same(w, r);
+
+    // A stray quote early in the file: its parts' sums are dropped and the
+    // file read again as one; the malformed lines come in line order.
+    std::string bad = after;
+    bad.insert(bad.find('\n') + 1, "1,2,\"stray\n");
+    bad.insert(bad.rfind('\n', bad.size() - 2) + 1, "bad line\n");
+    write_file(tmp / "bad.csv", bad);
+    std::string wb = tmp / "wb.db", rb = tmp / "rb.db";
+    RunResult x = run_report({"load", "--skip-bad", "--time", "1800000000", tmp / "bad.csv", wb});
+    RunResult y = run_report({"load", "--skip-bad", "--rollup", "--keep-files", "5000", "--threads",
+                              "2", "--time", "1800000000", tmp / "bad.csv", rb});
+    ASSERT_EQ(x.status, 0) << x.err;
+    ASSERT_EQ(y.status, 0) << y.err;
+    EXPECT_EQ(x.err.substr(0, x.err.find("lines loaded in")),
+              y.err.substr(0, y.err.find("lines loaded in")));
+    for (const char *report : {"summary", "biggest", "users"})
+        same(wb, rb, {report, "--csv", "--limit", "0"});
 }
