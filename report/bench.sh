@@ -10,6 +10,7 @@
 #        report/bench.sh BUILD_DIR [LINES]
 #   LINES defaults to 1000000; FANOUT=N makes 10 * N folders. BENCH_CSV keeps the generated scan (and reuses
 #   it if present: a real scan, such as the wide tree's, can be given there).
+#   REPORTS=0 times the loads and the databases' sizes only.
 #   Loads alternate between the kinds, RUNS times each; the table shows the
 #   median wall time, CPU time (user + system, all threads), peak memory
 #   (maximum resident set), and the ratios to the whole load of this build.
@@ -106,7 +107,8 @@ if [ -n "${size[whole]:-}" ] && [ -n "${size[rollup]:-}" ]; then
     printf 'rollup/whole database: %.3fx\n' "$(echo "${size[rollup]} / ${size[whole]}" | bc -l)"
 fi
 reports=(summary users groups extensions ages sizes biggest html)
-for c in "${reports[@]}" cold; do
+[ "${REPORTS:-1}" = 0 ] && reports=()
+for c in "${reports[@]}" $([ "${REPORTS:-1}" = 0 ] || echo cold); do
     for n in "${names[@]}"; do
         [ "$c" = cold ] && [ "$n" = base ] && continue  # not in every version
         record "$n" "$c" "$(measure "$(binary "$n")" "$c" "$work/$n.db")"
@@ -114,6 +116,7 @@ for c in "${reports[@]}" cold; do
 done
 # A second scan into the same database (its indexes already there), then diff.
 for n in "${names[@]}"; do
+    [ "${REPORTS:-1}" = 0 ] && break
     record "$n" "2nd load" "$(measure "$(binary "$n")" load --no-progress "$(kind "$n")" --label again "$work/scan.csv" "$work/$n.db")"
     record "$n" diff "$(measure "$(binary "$n")" diff "$work/$n.db")"
     record "$n" "html (2 scans)" "$(measure "$(binary "$n")" html "$work/$n.db")"
@@ -123,7 +126,9 @@ printf '\n%-15s' step
 for n in "${names[@]}"; do printf ' %10s %8s %8s' "$n wall" "cpu" "MiB"; done
 for n in "${names[@]}"; do [ "$n" != whole ] && [ -n "${wall[whole/load]:-}" ] && printf ' %12s' "$n/whole"; done
 printf '\n'
-for step in load "${reports[@]}" cold "2nd load" diff "html (2 scans)"; do
+steps=(load "${reports[@]}" cold "2nd load" diff "html (2 scans)")
+[ "${REPORTS:-1}" = 0 ] && steps=(load)
+for step in "${steps[@]}"; do
     printf '%-15s' "$step"
     for n in "${names[@]}"; do
         if [ -z "${wall[$n/$step]:-}" ]; then printf ' %10s %8s %8s' - - -; continue; fi
@@ -146,5 +151,7 @@ for step in load "${reports[@]}" cold "2nd load" diff "html (2 scans)"; do
 done
 for n in "${names[@]}"; do
     w=$(echo "${wall[$n/load]}" | tr ' ' '\n' | grep . | median)
-    printf '%s load: %.0f lines/s\n' "$n" "$(echo "$count / $w" | bc -l)"
+    c=$(echo "${cpu[$n/load]}" | tr ' ' '\n' | grep . | median)
+    printf '%s load: %.0f lines/s wall, %.0f lines per CPU-second\n' "$n" \
+        "$(echo "$count / $w" | bc -l)" "$(echo "$count / $c" | bc -l)"
 done
