@@ -97,6 +97,13 @@ struct fr2r_load_options {
     std::string stream_name;
     void (*finish)(void *ctx, fr2r_messages *m) = nullptr;
     void *finish_ctx = nullptr;
+    // A rollup: no row per line, but per-directory, per-owner, per-kind and
+    // per-day totals, the biggest files (keep_files of them) and the files
+    // with several links.
+    bool rollup = false;
+    int64_t keep_files = 1000;
+    // Parsing threads of a rollup load of files; 0: one per CPU.
+    int threads = 0;
 };
 
 struct fr2r_load_result {
@@ -113,14 +120,18 @@ struct fr2r_load_result {
 // that cannot be written is refused at once, with the reason.
 sqlite3 *fr2r_db_open(const char *path, bool create, bool write = false);
 void fr2r_db_close(sqlite3 *db);
+// The database's file name, for messages ("" for a database in memory).
+std::string fr2r_db_path(sqlite3 *db);
+// Runs sql; false after fr2r_db_error's line on what was being done.
+bool fr2r_db_exec(sqlite3 *db, const char *sql, const char *doing = "updating it");
 // One line on standard error about a failed database operation: the
 // database's path, what was being done and why it failed.
 void fr2r_db_error(sqlite3 *db, const char *doing);
 // Loads one scan from inputs ("-" is standard input; several files are the
 // parts of one scan) in one transaction.
 // Returns 0, or -1 after a message (and then nothing of the scan is stored).
-int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
-              const fr2r_load_options &opt, fr2r_load_result *res);
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
+              fr2r_load_result *res);
 
 struct fr2r_scan {
     int64_t id = 0;
@@ -137,6 +148,8 @@ struct fr2r_scan {
     int64_t scanner_status = -1;  // -1: not known
     std::string summary;          // the scanner's final summary line, if known
     std::vector<fr2r_problem> problems;
+    int64_t keep_files = -1;  // a rollup keeping this many biggest files; -1: a row per line
+    bool rollup() const { return keep_files >= 0; }
 };
 
 // Finds a scan by id or label ("" = the latest). Returns 0 or -1 after a message.
@@ -195,7 +208,7 @@ struct fr2r_table {
     std::string title;  // for people
     std::vector<fr2r_column> cols;
     std::vector<std::vector<fr2r_cell>> rows;
-    std::string note;   // one line under the table, may be empty
+    std::string note;  // one line under the table, may be empty
 };
 
 fr2r_cell fr2r_text(const std::string &s);
@@ -204,6 +217,84 @@ fr2r_cell fr2r_pct(double v);
 fr2r_cell fr2r_null();
 fr2r_cell fr2r_bytes(int64_t v);  // an FR2R_BYTES cell in a column of another kind
 fr2r_cell fr2r_time(int64_t v);
+
+// ---------------------------------------------------------------- queries
+
+// What the reports ask of a scan, answered from its rows (a whole scan) or
+// from its rollup tables, with the same numbers either way. Sizes "once"
+// count a file with several links once, at its lowest path; "raw" sizes
+// count every line. Each returns 0, or -1 after a message.
+
+struct fr2r_owner_row {
+    int64_t id, entries, files, once, raw, alloc;
+};
+// Per user (or group), biggest once-size first, then by id.
+int fr2r_q_owners(sqlite3 *db, const fr2r_scan &s, bool groups, std::vector<fr2r_owner_row> *out);
+
+struct fr2r_ext_row {
+    std::string ext;
+    int64_t files, once, raw, alloc;
+};
+// Per extension of the files, biggest once-size first, then most files, then by name.
+int fr2r_q_extensions(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_row> *out);
+
+// Age classes counted back from a time, in whole days; class 0 is the future.
+enum { FR2R_NAGES = 11 };
+const char *fr2r_age_label(int age);
+struct fr2r_ages {
+    int64_t files[3][FR2R_NAGES] = {};  // by atime, mtime, ctime
+    int64_t bytes[3][FR2R_NAGES] = {};
+    bool whole_days = false;  // a rollup asked for a time that is not whole days from its scan's
+};
+int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out);
+
+// Files per size class: class 0 holds empty files, class k sizes from 2^(k-1) to 2^k - 1.
+struct fr2r_sizes {
+    int64_t files[65] = {}, bytes[65] = {};
+};
+int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out);
+
+struct fr2r_cold_row {
+    int64_t uid = 0, files = 0, alloc = 0, all_files = 0, all_alloc = 0, oldest = INT64_MAX;
+};
+// Per user, files last read before cutoff (and all their files, for the share).
+int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2r_cold_row> *out,
+                bool *whole_days);
+
+struct fr2r_totals {
+    int64_t lines = 0, files = 0, dirs = 0, regular = 0, symlinks = 0, once = 0, raw = 0, alloc = 0,
+            alloc_raw = 0, linked = 0, extra = 0, users = 0, groups = 0, devices = 0, deepest = -1,
+            largest = -1, oldest = INT64_MAX, newest = INT64_MIN;
+    int64_t unattached = -1;  // lines whose directory has no line; -1: not counted yet
+};
+int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *out);
+
+struct fr2r_file_row {
+    std::string path;
+    int64_t size, blocks, uid, mtime, nlink;
+};
+// The biggest files (by size, or by allocated blocks), at most limit of
+// them (0: all). *missing: how many a rollup could not show because it kept
+// fewer files than asked for; 0 otherwise.
+int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_t limit,
+                         std::vector<fr2r_file_row> *out, int64_t *missing);
+
+// ---------------------------------------------------------------- rollups
+
+// The totals of one scan's lines, summed as they are read: one per parsing
+// thread, merged in input order. Plain data; see fr2r_rollup.cpp.
+struct fr2r_rollup;
+fr2r_rollup *fr2r_rollup_new(int64_t scan_time, int64_t keep_files);
+void fr2r_rollup_free(fr2r_rollup *r);
+// One line of the scan; file and line order the lines of a scan that came
+// in several inputs (the input's index, the line in it).
+void fr2r_rollup_add(fr2r_rollup *r, const fr2r_entry &e, uint32_t file, int64_t line);
+// Adds everything of from (the lines that follow into's in the input) to into.
+void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from);
+// Credits the files with several links, rebuilds the subtree totals and
+// writes the rollup rows of scan (inside the caller's transaction). 0, or -1
+// after a message.
+int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r);
 
 // ---------------------------------------------------------------- reports
 
@@ -215,15 +306,15 @@ struct fr2r_report_options {
     int64_t now = -1;      // ages: reference time; -1 = the scan's time
     std::string old_scan;  // diff
     std::string new_scan;
-    bool force = false;    // diff: compare scans of different roots
-    int64_t years = 2;     // cold: not read for more than this many years
+    bool force = false;  // diff: compare scans of different roots
+    int64_t years = 2;   // cold: not read for more than this many years
 };
 
 // Each report fills *out with one or more tables; 0 or -1 after a message.
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
                         std::vector<fr2r_table> *out);
-int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
-                       bool groups, std::vector<fr2r_table> *out);
+int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o, bool groups,
+                       std::vector<fr2r_table> *out);
 int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
                            std::vector<fr2r_table> *out);
 int fr2r_report_ages(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &o,
@@ -241,13 +332,16 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
 // Subtree totals, rebuilt from the parent inodes of the lines.
 struct fr2r_dir_total {
     std::string path;
-    int64_t depth;     // the directory's own depth (root 0)
-    int64_t fcount;    // entries, as the scanner counted them
-    int64_t dirsum;    // own size sum, as the scanner counted it
-    int64_t tree_size; // the directory and everything below it, hard links once
-    int64_t tree_raw;  // the same, every link counted
-    int64_t tree_entries;  // lines below it (itself not counted)
-    int64_t tree_alloc;    // allocated space of it and everything below, hard links once
+    int64_t depth;            // the directory's own depth (root 0)
+    int64_t fcount;           // entries, as the scanner counted them
+    int64_t dirsum;           // own size sum, as the scanner counted it
+    int64_t tree_size;        // the directory and everything below it, hard links once
+    int64_t tree_raw;         // the same, every link counted
+    int64_t tree_entries;     // lines below it (itself not counted)
+    int64_t tree_alloc;       // allocated space of it and everything below, hard links once
+    int64_t own_entries = 0;  // lines directly in it that are not directories
+    int64_t own_size = 0;     // their size, hard links once
+    int64_t own_alloc = 0;    // their allocated space, hard links once
 };
 // Returns 0 or -1; *unattached counts lines whose directory has no line.
 int fr2r_tree_totals(sqlite3 *db, int64_t scan, std::vector<fr2r_dir_total> *out,

@@ -1,4 +1,5 @@
-// The report database: its schema, and loading one scan in one transaction.
+// Loading one scan in one transaction, as rows or as a rollup; and reading
+// the scanner's messages.
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
@@ -10,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -18,86 +21,11 @@
 
 namespace {
 
-// What version 2 adds to version 1; an older database gets it on opening.
-#define K_SCHEMA_2 \
-    "ALTER TABLE scans ADD COLUMN incomplete TEXT;" /* why; NULL when complete */ \
-    "ALTER TABLE scans ADD COLUMN scanner_status INTEGER;" /* NULL: not known */ \
-    "ALTER TABLE scans ADD COLUMN summary TEXT;" /* the scanner's final line */ \
-    "CREATE TABLE problems(scan INTEGER NOT NULL, kind TEXT NOT NULL, path BLOB NOT NULL," \
-    " message TEXT NOT NULL);" \
-    "CREATE INDEX problems_scan ON problems(scan);" \
-    "CREATE TABLE scan_files(scan INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL," \
-    " mtime INTEGER NOT NULL);" \
-    /* per-user totals of a scan, kept once computed (for trends over many scans) */ \
-    "CREATE TABLE scan_users(scan INTEGER NOT NULL, uid INTEGER NOT NULL, size INTEGER NOT NULL," \
-    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, uid)) WITHOUT ROWID;"
-
-// 2: completeness of a scan (scans.incomplete, scanner_status, summary), the
-// directories the scanner could not read (problems), the files a scan came
-// from (scan_files), and hard-link credit to the lowest path of an inode.
-const int k_schema_version = 2;
-
-const char *const k_schema =
-    "CREATE TABLE scans("
-    " id INTEGER PRIMARY KEY,"
-    " label TEXT NOT NULL,"
-    " scan_time INTEGER NOT NULL,"   // when the scan was taken (seconds since the epoch)
-    " loaded_at INTEGER NOT NULL,"
-    " root BLOB,"                    // path of the root directory line
-    " source TEXT NOT NULL,"
-    " lines INTEGER NOT NULL,"
-    " skipped INTEGER NOT NULL,"
-    " first_row INTEGER NOT NULL,"   // the scan's entries are rows first_row..last_row
-    " last_row INTEGER NOT NULL);"
-    "CREATE INDEX scans_label ON scans(label);"
-    K_SCHEMA_2
-    // Unsigned 64-bit columns (inode, parent_inode, dev, blocks) hold their bit pattern.
-    "CREATE TABLE entries("
-    " scan INTEGER NOT NULL,"
-    " inode INTEGER NOT NULL,"
-    " parent_inode INTEGER NOT NULL,"
-    " depth INTEGER NOT NULL,"       // as in the scan: a directory line has its own depth - 1
-    " path BLOB NOT NULL,"           // byte-exact
-    " extension BLOB NOT NULL,"
-    " uid INTEGER NOT NULL,"
-    " gid INTEGER NOT NULL,"
-    " size INTEGER NOT NULL,"
-    " dev INTEGER NOT NULL,"
-    " blocks INTEGER NOT NULL,"
-    " nlink INTEGER NOT NULL,"
-    " mode INTEGER NOT NULL,"
-    " atime INTEGER NOT NULL,"
-    " mtime INTEGER NOT NULL,"
-    " ctime INTEGER NOT NULL,"
-    " fcount INTEGER NOT NULL,"      // entries of a directory; -1 on file lines
-    " dirsum INTEGER NOT NULL,"      // size sum of a directory's entries; 0 on file lines
-    " is_dir INTEGER NOT NULL,"
-    " dup INTEGER NOT NULL DEFAULT 0);"  // 1: another link of a file, counted at its lowest path
-    "CREATE VIEW files AS SELECT * FROM entries WHERE is_dir = 0;"
-    "CREATE VIEW dirs AS SELECT * FROM entries WHERE is_dir = 1;";
-
 // Made after the rows of a first scan are in (faster than keeping them up
 // to date row by row), and kept up to date for the scans after it.
 const char *const k_indexes =
     "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, dev, parent_inode);"
     "CREATE INDEX IF NOT EXISTS entries_inode ON entries(scan, dev, inode);";
-
-
-// The database's file name, for messages ("" for a database in memory).
-std::string db_path(sqlite3 *db) {
-    const char *p = sqlite3_db_filename(db, "main");
-    return p ? p : "";
-}
-
-bool exec(sqlite3 *db, const char *sql, const char *doing = "updating it") {
-    char *err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        sqlite3_free(err);
-        fr2r_db_error(db, doing);
-        return false;
-    }
-    return true;
-}
 
 double now_seconds() {
     struct timespec ts;
@@ -154,6 +82,12 @@ struct loader {
     int64_t first_row = 0, last_row = -1;
     bool failed = false;  // a database failure: stop at once
     int64_t headers = 0;  // inputs that began with the header line
+    // A rollup load: lines are summed, not stored, each input in a part of
+    // its own (as parsing threads would), the parts merged in input order.
+    bool rollup_load = false;
+    std::vector<fr2r_rollup *> parts;
+    int64_t scan_time = 0;
+    uint32_t input = 0;  // the input being read
 };
 
 void bad_line(loader *L, int64_t line, const std::string &why) {
@@ -170,9 +104,9 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     bool is_dir = (e.mode & 0170000) == 0040000;
     if (is_dir && e.depth == -1 && e.parent_inode == 0) {
         if (++L->roots > 1) {
-            bad_line(L, line, "a second root directory line (" + L->root_source + ":" +
-                                  std::to_string(L->root_line) +
-                                  " was the first): two scans in one input?");
+            bad_line(L, line,
+                     "a second root directory line (" + L->root_source + ":" +
+                         std::to_string(L->root_line) + " was the first): two scans in one input?");
             return;
         }
         L->root = e.path;
@@ -182,6 +116,13 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     // Once a line is bad (and bad lines are not skipped) the scan will be
     // rolled back: keep checking the rest, but store nothing more.
     if (L->bad > 0 && !L->opt->skip_bad) return;
+    if (L->rollup_load) {
+        while (L->parts.size() <= L->input)
+            L->parts.push_back(fr2r_rollup_new(L->scan_time, L->opt->keep_files));
+        fr2r_rollup_add(L->parts[L->input], e, L->input, line);
+        L->lines++;
+        return;
+    }
     sqlite3_stmt *st = L->ins;
     sqlite3_bind_int64(st, 1, scan);
     sqlite3_bind_int64(st, 2, (int64_t)e.inode);
@@ -213,38 +154,6 @@ void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
     L->lines++;
 }
 
-// Refuses, with the reason, a database that cannot be written: the file
-// itself, or its folder (SQLite keeps a journal beside the file while it
-// writes, and creates the file there).
-bool check_writable(const char *path, bool create) {
-    struct stat st;
-    std::string copy = path;
-    std::string dir = dirname(&copy[0]);
-    if (stat(path, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            fprintf(stderr, "fsrake2-report: database %s: it is a folder\n", path);
-            return false;
-        }
-        if (access(path, R_OK | W_OK) != 0) {
-            fprintf(stderr, "fsrake2-report: database %s: cannot write it: %s\n", path,
-                    strerror(errno));
-            return false;
-        }
-    } else if (errno != ENOENT || !create) {
-        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
-        return false;
-    }
-    if (access(dir.c_str(), W_OK | X_OK) != 0) {
-        fprintf(stderr,
-                "fsrake2-report: database %s: cannot %s in its folder %s: %s\n", path,
-                stat(path, &st) == 0 ? "write (SQLite needs a journal file beside it)"
-                                     : "create it",
-                dir.c_str(), strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 // The lowest path of an inode in a scan is credited with the file; its other
 // links are marked dup. Lowest by bytes, so every load of the same tree picks
 // the same link whatever order the scanner wrote them in.
@@ -254,109 +163,7 @@ const char *const k_mark_dups =
     "o.inode = entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
     "(o.path = entries.path AND o.rowid < entries.rowid)))";
 
-bool upgrade_from_1(sqlite3 *db) {
-    std::string sql = std::string("BEGIN IMMEDIATE;") + K_SCHEMA_2 +
-                      "UPDATE entries SET dup = EXISTS (SELECT 1 FROM entries o WHERE "
-                      "o.scan = entries.scan AND o.dev = entries.dev AND o.inode = "
-                      "entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
-                      "(o.path = entries.path AND o.rowid < entries.rowid))) WHERE nlink > 1 "
-                      "AND is_dir = 0;"
-                      "PRAGMA user_version=2;COMMIT;";
-    if (!exec(db, sql.c_str(), "upgrading it to this version's schema")) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-void fr2r_db_error(sqlite3 *db, const char *doing) {
-    std::string path = db_path(db);
-    int code = sqlite3_extended_errcode(db);
-    const char *msg = sqlite3_errmsg(db);
-    int sys = sqlite3_system_errno(db);
-    std::string why = msg ? msg : "unknown error";
-    if ((code & 0xff) == SQLITE_READONLY)
-        why += " (the file, or its folder where SQLite keeps a journal, is read-only)";
-    else if (sys != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_FULL ||
-                          (code & 0xff) == SQLITE_CANTOPEN))
-        why += std::string(" (") + strerror(sys) + ")";
-    fprintf(stderr, "fsrake2-report: database %s: %s: %s\n", path.empty() ? "(memory)" : path.c_str(),
-            doing, why.c_str());
-}
-
-sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
-    if (write && !check_writable(path, create)) return nullptr;
-    struct stat pst;
-    if (!create && stat(path, &pst) != 0) {
-        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
-        return nullptr;
-    }
-    sqlite3 *db = nullptr;
-    // One thread uses the connection: SQLite's own locking is not needed.
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
-        int sys = db ? sqlite3_system_errno(db) : 0;
-        fprintf(stderr, "fsrake2-report: database %s: cannot open it: %s%s%s%s\n", path,
-                db ? sqlite3_errmsg(db) : "out of memory", sys ? " (" : "",
-                sys ? strerror(sys) : "", sys ? ")" : "");
-        sqlite3_close(db);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt *st = nullptr;
-    int version = -1, tables = -1;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        version = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &st, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        tables = sqlite3_column_int(st, 0);
-    if (tables < 0) {
-        fprintf(stderr, "fsrake2-report: database %s: not a database: %s\n", path,
-                sqlite3_errmsg(db));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return nullptr;
-    }
-    sqlite3_finalize(st);
-    if (version == 0 && tables == 0) {
-        if (!create) {
-            fprintf(stderr, "fsrake2-report: database %s: no scan has been loaded into it\n",
-                    path);
-            sqlite3_close(db);
-            return nullptr;
-        }
-        std::string sql = std::string("BEGIN;") + k_schema + "PRAGMA user_version=" +
-                          std::to_string(k_schema_version) + ";COMMIT;";
-        if (!exec(db, sql.c_str(), "creating its tables")) {
-            sqlite3_close(db);
-            return nullptr;
-        }
-    } else if (version == 1) {
-        if (!upgrade_from_1(db)) {
-            sqlite3_close(db);
-            return nullptr;
-        }
-    } else if (version != k_schema_version) {
-        fprintf(stderr, "fsrake2-report: database %s: not a database of this program (schema %d)\n",
-                path, version);
-        sqlite3_close(db);
-        return nullptr;
-    }
-    // A page cache of 64 MiB, and sorts (index builds) that spill to temporary
-    // files: memory stays bounded whatever the size of the scans.
-    exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;");
-    return db;
-}
-
-void fr2r_db_close(sqlite3 *db) { sqlite3_close(db); }
-
-// ---------------------------------------------------------------- messages
 
 namespace {
 
@@ -409,8 +216,8 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
     } else if (starts(l, "fsrake2: error writing standard output")) {
         m->write_error = true;
     } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
-               starts(l, "fsrake2: missing directory") ||
-               starts(l, "Unknown option: ") || starts(l, "fsrake2: could not open exclude") ||
+               starts(l, "fsrake2: missing directory") || starts(l, "Unknown option: ") ||
+               starts(l, "fsrake2: could not open exclude") ||
                starts(l, "fsrake2: stopped; resume with")) {
         if (m->fatal.empty()) m->fatal = l;
     }
@@ -546,8 +353,10 @@ bool take_record(void *ctx, int, const fr2r_record &r) {
     ev.bad = r.bad;
     ev.input = c->idx;
     ev.line = r.line;
-    if (r.bad) ev.why = r.why;
-    else ev.e = r.e;
+    if (r.bad)
+        ev.why = r.why;
+    else
+        ev.e = r.e;
     R->cur.consumed = c->base + r.through;
     return R->cur.n < k_batch || publish(R);
 }
@@ -618,8 +427,11 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
         for (size_t k = 0; k < b.n && !L->failed; k++) {
             event &ev = b.ev[k];
             L->source = in[ev.input].name.c_str();
-            if (ev.bad) bad_line(L, ev.line, ev.why);
-            else store(L, scan, ev.e, ev.line);
+            L->input = (uint32_t)ev.input;
+            if (ev.bad)
+                bad_line(L, ev.line, ev.why);
+            else
+                store(L, scan, ev.e, ev.line);
         }
         *consumed = b.consumed;
         if (L->failed) {
@@ -639,8 +451,195 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
     return true;
 }
 
+// A rollup load of files: the inputs are parsed by several threads (the
+// shards one per thread, one big file split at record boundaries), each part
+// summed on its own thread into a rollup of its own; the parts are merged in
+// input order once the read is over.
+struct rollup_part {
+    fr2r_rollup *sums = nullptr;
+    fr2r_bad_lines bad;
+    int64_t lines = 0;
+    // The scan's root line is the first of part 0; any other root line
+    // (a second scan in the input, or a root in a later part) is judged
+    // after the read, when what came before it is known.
+    bool root = false;
+    fr2r_record root_line;  // its entry unused
+    std::vector<fr2r_record> held_roots;
+    int64_t through = -1;  // the bytes behind the last record, for progress
+    int64_t unshown_lines = 0, unshown_bytes = 0;
+};
+
+struct rollup_read {
+    const fr2r_load_options *opt;
+    int64_t scan_time;
+    std::vector<rollup_part> parts;
+    // Without --skip-bad a malformed line fails the load: the parts keep
+    // reading to report every malformed line, but sum nothing more.
+    std::atomic<bool> bad_seen{false};
+    progress *prog;
+    std::atomic<int64_t> lines{0}, bytes{0};
+    pthread_mutex_t draw = PTHREAD_MUTEX_INITIALIZER;  // prog belongs to its holder
+};
+
+bool is_root_line(const fr2r_entry &e) {
+    return (e.mode & 0170000) == 0040000 && e.depth == -1 && e.parent_inode == 0;
+}
+
+void rollup_parts_reset(rollup_read *R, size_t n) {
+    for (auto &p : R->parts) fr2r_rollup_free(p.sums);
+    R->parts.clear();
+    R->parts.resize(n);
+    for (auto &p : R->parts) p.sums = fr2r_rollup_new(R->scan_time, R->opt->keep_files);
+    R->bad_seen.store(false, std::memory_order_relaxed);
+    R->lines.store(0, std::memory_order_relaxed);
+    R->bytes.store(0, std::memory_order_relaxed);
+}
+
+void rollup_begin(void *ctx, int parts) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_parts_reset(R, (size_t)parts);
+}
+
+// Everything summed so far is void: the input is read again as one part.
+void rollup_restart(void *ctx) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_parts_reset(R, R->parts.size());
+}
+
+void rollup_progress(rollup_read *R, rollup_part *p) {
+    int64_t lines = R->lines.fetch_add(p->unshown_lines, std::memory_order_relaxed);
+    int64_t bytes = R->bytes.fetch_add(p->unshown_bytes, std::memory_order_relaxed);
+    lines += p->unshown_lines;
+    bytes += p->unshown_bytes;
+    p->unshown_lines = p->unshown_bytes = 0;
+    if (pthread_mutex_trylock(&R->draw) != 0) return;  // another part is drawing
+    progress_draw(R->prog, bytes, lines, false);
+    pthread_mutex_unlock(&R->draw);
+}
+
+bool rollup_record(void *ctx, int part, const fr2r_record &r) {
+    rollup_read *R = (rollup_read *)ctx;
+    rollup_part &p = R->parts[(size_t)part];
+    if (r.bad) {
+        fr2r_bad_add(&p.bad, R->opt->max_messages, r.file, r.line, r.why);
+        if (!R->opt->skip_bad) R->bad_seen.store(true, std::memory_order_relaxed);
+    } else if (is_root_line(r.e) && (part != 0 || p.root)) {
+        p.held_roots.push_back(r);
+    } else if (R->opt->skip_bad || !R->bad_seen.load(std::memory_order_relaxed)) {
+        if (is_root_line(r.e)) {
+            p.root = true;
+            p.root_line.file = r.file;
+            p.root_line.line = r.line;
+            p.root_line.e.path = r.e.path;
+        }
+        fr2r_rollup_add(p.sums, r.e, r.file, r.line);
+        p.lines++;
+    }
+    if (R->prog->on) {
+        if (p.through >= 0 && r.through > p.through) p.unshown_bytes += r.through - p.through;
+        p.through = r.through;
+        if (++p.unshown_lines >= 4096) rollup_progress(R, &p);
+    }
+    return true;
+}
+
+// Keeps a malformed line in its part's list in line order.
+void bad_insert(fr2r_bad_lines *b, int max_messages, const fr2r_record &r, const std::string &why) {
+    auto &v = b->first;
+    size_t kept = v.size();
+    fr2r_bad_add(b, max_messages, r.file, r.line, why);
+    if (v.size() == kept) return;  // past the messages: only counted
+    std::rotate(std::upper_bound(v.begin(), v.end() - 1, v.back(),
+                                 [](const fr2r_record &a, const fr2r_record &x) {
+                                     return a.file != x.file ? a.file < x.file : a.line < x.line;
+                                 }),
+                v.end() - 1, v.end());
+}
+
+// Reads the inputs in parallel into L->parts, in part order; the malformed
+// lines are reported once the read is over, in input order. Returns false on a
+// read error (already reported).
+bool load_rollup_parallel(loader *L, std::vector<input_file> &in, progress *prog,
+                          int64_t *consumed) {
+    rollup_read R;
+    R.opt = L->opt;
+    R.scan_time = L->scan_time;
+    R.prog = prog;
+    fr2r_reader rd;
+    rd.record = rollup_record;
+    rd.begin = rollup_begin;
+    rd.restart = rollup_restart;
+    rd.ctx = &R;
+    std::vector<FILE *> streams;
+    std::vector<std::string> names;
+    for (const auto &x : in) {
+        streams.push_back(x.f);
+        names.push_back(x.name);
+    }
+    int threads = L->opt->threads;
+    if (threads <= 0) threads = (int)sysconf(_SC_NPROCESSORS_ONLN);
+    if (threads <= 0) threads = 1;
+    fr2r_read_result res;
+    bool ok = fr2r_read_parallel_streams(streams, names, threads, rd, &res) == 0;
+    for (const auto &f : res.files) L->headers += f.header;
+    *consumed = 0;
+    for (const auto &x : in) *consumed += x.size > 0 ? x.size : 0;
+    // The root lines held back, in input order: the first root of the scan,
+    // if part 0 had none, is summed in its own part; every later one is a
+    // malformed line.
+    for (size_t i = 0; ok && i < R.parts.size(); i++) {
+        rollup_part &p = R.parts[i];
+        if (p.root) {
+            L->roots++;
+            L->root = p.root_line.e.path;
+            L->root_source = in[p.root_line.file].name;
+            L->root_line = p.root_line.line;
+        }
+        for (const fr2r_record &h : p.held_roots) {
+            if (++L->roots == 1) {
+                L->root = h.e.path;
+                L->root_source = in[h.file].name;
+                L->root_line = h.line;
+                if (L->opt->skip_bad || !R.bad_seen.load(std::memory_order_relaxed)) {
+                    fr2r_rollup_add(p.sums, h.e, h.file, h.line);
+                    p.lines++;
+                }
+                continue;
+            }
+            bad_insert(&p.bad, L->opt->max_messages, h,
+                       "a second root directory line (" + L->root_source + ":" +
+                           std::to_string(L->root_line) +
+                           " was the first): two scans in one input?");
+        }
+    }
+    std::vector<fr2r_bad_lines> bad;
+    for (auto &p : R.parts) {
+        L->lines += p.lines;
+        L->parts.push_back(p.sums);
+        p.sums = nullptr;
+        bad.push_back(std::move(p.bad));
+    }
+    L->bad += fr2r_bad_print(bad, res.files, L->opt->max_messages);
+    pthread_mutex_destroy(&R.draw);
+    return ok;
+}
+
 bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
     return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool mark_dups(sqlite3 *db, const loader &L, int64_t scan) {
+    sqlite3_stmt *s = nullptr;
+    bool ok = sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int64(s, 1, L.first_row);
+        sqlite3_bind_int64(s, 2, L.last_row);
+        sqlite3_bind_int64(s, 3, scan);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (!ok) fr2r_db_error(db, "marking the extra links of files");
+    sqlite3_finalize(s);
+    return ok;
 }
 
 // Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
@@ -668,8 +667,8 @@ std::string incomplete_reasons(const loader &L, const fr2r_messages &m) {
 
 }  // namespace
 
-int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
-              const fr2r_load_options &opt, fr2r_load_result *res) {
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
+              fr2r_load_result *res) {
     double t0 = now_seconds();
     std::vector<input_file> in;
     bool ok = true;
@@ -691,7 +690,8 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
             x.f = fopen(name.c_str(), "rb");
             x.owned = true;
             if (!x.f) {
-                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", name.c_str(), strerror(errno));
+                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", name.c_str(),
+                        strerror(errno));
                 ok = false;
                 continue;
             }
@@ -708,8 +708,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         ok = false;
     }
     fr2r_messages msgs;
-    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0)
-        ok = false;
+    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0) ok = false;
     auto close_all = [&]() {
         for (auto &x : in)
             if (x.owned && x.f) fclose(x.f);
@@ -723,8 +722,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     int64_t scan_time = opt.scan_time;
     int64_t total = 0;
     for (const auto &x : in) {
-        if (x.size < 0) total = -1;
-        else if (total >= 0) total += x.size;
+        if (x.size < 0)
+            total = -1;
+        else if (total >= 0)
+            total += x.size;
         if (opt.scan_time < 0 && x.mtime > scan_time) scan_time = x.mtime;
     }
     if (scan_time < 0) scan_time = (int64_t)time(nullptr);
@@ -742,7 +743,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     std::string source;
     for (const auto &x : in) source += (source.empty() ? "" : " ") + x.name;
 
-    if (!exec(db, "BEGIN IMMEDIATE", "starting to write")) {
+    if (!fr2r_db_exec(db, "BEGIN IMMEDIATE", "starting to write")) {
         close_all();
         return -1;
     }
@@ -758,9 +759,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
             sqlite3_bind_int64(s, 2, x.size);
             sqlite3_bind_int64(s, 3, x.mtime);
             if (sqlite3_step(s) == SQLITE_ROW)
-                fprintf(stderr, "fsrake2-report: warning: %s (same name, size and modification "
-                                "time) was loaded before, as scan %lld \"%s\"; loading it again "
-                                "as a new scan\n",
+                fprintf(stderr,
+                        "fsrake2-report: warning: %s (same name, size and modification "
+                        "time) was loaded before, as scan %lld \"%s\"; loading it again "
+                        "as a new scan\n",
                         x.name.c_str(), (long long)sqlite3_column_int64(s, 0),
                         fr2r_term_escape((const char *)sqlite3_column_text(s, 1)).c_str());
             sqlite3_reset(s);
@@ -771,13 +773,14 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     sqlite3_finalize(s);
     s = nullptr;
     bool empty = true;
-    if (!L.failed && sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
+    if (!L.failed &&
+        sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
         empty = sqlite3_step(s) != SQLITE_ROW;
     sqlite3_finalize(s);
     s = nullptr;
     if (!L.failed && empty &&
-        !exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode",
-              "preparing the load"))
+        !fr2r_db_exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode",
+                      "preparing the load"))
         L.failed = true;
     if (!L.failed) {
         if (sqlite3_prepare_v2(db,
@@ -797,7 +800,9 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         s = nullptr;
         scan = sqlite3_last_insert_rowid(db);
     }
-    if (!L.failed &&
+    L.rollup_load = opt.rollup;
+    L.scan_time = scan_time;
+    if (!L.failed && !opt.rollup &&
         sqlite3_prepare_v2(db,
                            "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
                            "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
@@ -811,7 +816,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
 
     int64_t consumed = 0;
     bool read_error = false;
-    if (!L.failed && !load_inputs(&L, scan, in, &prog, &consumed)) read_error = true;
+    // The scanner's pipe is read as it comes, on one thread.
+    if (!L.failed && !(opt.rollup && !opt.stream ? load_rollup_parallel(&L, in, &prog, &consumed)
+                                                 : load_inputs(&L, scan, in, &prog, &consumed)))
+        read_error = true;
     if (prog.on) progress_draw(&prog, consumed, L.lines, true);
     sqlite3_finalize(L.ins);
     L.ins = nullptr;
@@ -834,25 +842,20 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     std::string incomplete;
     if (ok) {
         incomplete = incomplete_reasons(L, msgs);
-        ok = exec(db, k_indexes, "indexing the scan");
-        if (ok && sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK) {
-            sqlite3_bind_int64(s, 1, L.first_row);
-            sqlite3_bind_int64(s, 2, L.last_row);
-            sqlite3_bind_int64(s, 3, scan);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        } else {
-            ok = false;
-        }
-        if (!ok) fr2r_db_error(db, "marking the extra links of files");
-        sqlite3_finalize(s);
-        s = nullptr;
+        if (L.rollup_load) {
+            for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
+            ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
+        } else
+            ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
         if (ok && sqlite3_prepare_v2(db,
                                      "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
                                      "first_row = ?5, last_row = ?6, incomplete = ?7, "
-                                     "scanner_status = ?8, summary = ?9 WHERE id = ?1",
+                                     "scanner_status = ?8, summary = ?9, keep_files = ?10 "
+                                     "WHERE id = ?1",
                                      -1, &s, nullptr) == SQLITE_OK) {
             sqlite3_bind_int64(s, 1, scan);
-            if (L.roots > 0) sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
+            if (L.roots > 0)
+                sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
             sqlite3_bind_int64(s, 3, L.lines);
             sqlite3_bind_int64(s, 4, L.bad);
             sqlite3_bind_int64(s, 5, L.first_row);
@@ -860,6 +863,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
             if (!incomplete.empty()) bind_text(s, 7, incomplete);
             if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
             if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
+            if (L.rollup_load) sqlite3_bind_int64(s, 10, opt.keep_files);
             ok = sqlite3_step(s) == SQLITE_DONE;
             if (!ok) fr2r_db_error(db, "recording the scan");
         } else if (ok) {
@@ -868,8 +872,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         }
         sqlite3_finalize(s);
         s = nullptr;
-        if (ok && sqlite3_prepare_v2(db, "INSERT INTO problems(scan, kind, path, message) "
-                                         "VALUES(?1, ?2, ?3, ?4)", -1, &s, nullptr) == SQLITE_OK) {
+        if (ok && sqlite3_prepare_v2(db,
+                                     "INSERT INTO problems(scan, kind, path, message) "
+                                     "VALUES(?1, ?2, ?3, ?4)",
+                                     -1, &s, nullptr) == SQLITE_OK) {
             for (const auto &p : msgs.problems) {
                 sqlite3_bind_int64(s, 1, scan);
                 bind_text(s, 2, p.kind);
@@ -885,8 +891,10 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         }
         sqlite3_finalize(s);
         s = nullptr;
-        if (ok && sqlite3_prepare_v2(db, "INSERT INTO scan_files(scan, name, size, mtime) "
-                                         "VALUES(?1, ?2, ?3, ?4)", -1, &s, nullptr) == SQLITE_OK) {
+        if (ok && sqlite3_prepare_v2(db,
+                                     "INSERT INTO scan_files(scan, name, size, mtime) "
+                                     "VALUES(?1, ?2, ?3, ?4)",
+                                     -1, &s, nullptr) == SQLITE_OK) {
             for (const auto &x : in) {
                 if (x.size < 0) continue;
                 sqlite3_bind_int64(s, 1, scan);
@@ -903,14 +911,16 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
         }
         sqlite3_finalize(s);
         s = nullptr;
-        ok = ok && exec(db, "COMMIT", "committing the scan");
+        ok = ok && fr2r_db_exec(db, "COMMIT", "committing the scan");
     }
     close_all();
+    for (fr2r_rollup *r : L.parts) fr2r_rollup_free(r);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         if (L.bad > 0 && !reported)
-            fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s, nothing loaded "
-                            "(--skip-bad loads the rest)\n",
+            fprintf(stderr,
+                    "fsrake2-report: %s: %" PRId64 " malformed line%s, nothing loaded "
+                    "(--skip-bad loads the rest)\n",
                     source.c_str(), L.bad, L.bad == 1 ? "" : "s");
     } else if (L.bad > 0) {
         fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s skipped\n",
@@ -923,158 +933,4 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs,
     res->incomplete = ok ? incomplete : "";
     res->problems = ok ? (int64_t)msgs.problems.size() : 0;
     return ok ? 0 : -1;
-}
-
-namespace {
-
-std::string col_text(sqlite3_stmt *s, int i) {
-    const void *b = sqlite3_column_blob(s, i);
-    return b ? std::string((const char *)b, sqlite3_column_bytes(s, i)) : "";
-}
-
-void read_scan(sqlite3_stmt *s, fr2r_scan *o) {
-    o->id = sqlite3_column_int64(s, 0);
-    o->label = col_text(s, 1);
-    o->scan_time = sqlite3_column_int64(s, 2);
-    o->loaded_at = sqlite3_column_int64(s, 3);
-    o->root = col_text(s, 4);
-    o->source = col_text(s, 5);
-    o->lines = sqlite3_column_int64(s, 6);
-    o->skipped = sqlite3_column_int64(s, 7);
-    o->first_row = sqlite3_column_int64(s, 8);
-    o->last_row = sqlite3_column_int64(s, 9);
-    o->incomplete = col_text(s, 10);
-    o->scanner_status = sqlite3_column_type(s, 11) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 11);
-    o->summary = col_text(s, 12);
-}
-
-const char *const k_scan_cols =
-    "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
-    "last_row, incomplete, scanner_status, summary FROM scans ";
-
-int read_problems(sqlite3 *db, fr2r_scan *sc) {
-    sqlite3_stmt *s = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT kind, path, message FROM problems WHERE scan = ?1 "
-                               "ORDER BY path, rowid", -1, &s, nullptr) != SQLITE_OK) {
-        fr2r_db_error(db, "reading the unreadable directories");
-        return -1;
-    }
-    sqlite3_bind_int64(s, 1, sc->id);
-    sc->problems.clear();
-    while (sqlite3_step(s) == SQLITE_ROW)
-        sc->problems.push_back(fr2r_problem{col_text(s, 0), col_text(s, 1), col_text(s, 2)});
-    sqlite3_finalize(s);
-    return 0;
-}
-
-}  // namespace
-
-int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
-    sqlite3_stmt *s = nullptr;
-    std::string sql = std::string(k_scan_cols) + "ORDER BY id";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
-        fr2r_db_error(db, "listing the scans");
-        return -1;
-    }
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        fr2r_scan sc;
-        read_scan(s, &sc);
-        out->push_back(sc);
-    }
-    sqlite3_finalize(s);
-    if (rc != SQLITE_DONE) {
-        fr2r_db_error(db, "listing the scans");
-        return -1;
-    }
-    for (auto &sc : *out)
-        if (read_problems(db, &sc) != 0) return -1;
-    return 0;
-}
-
-int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out) {
-    std::vector<fr2r_scan> all;
-    if (fr2r_list_scans(db, &all) != 0) return -1;
-    if (all.empty()) {
-        fprintf(stderr, "fsrake2-report: database %s holds no scan\n", db_path(db).c_str());
-        return -1;
-    }
-    if (which.empty()) {
-        *out = all.back();
-        return 0;
-    }
-    // A label wins over an id only when no scan has that id.
-    for (const auto &s : all)
-        if (std::to_string(s.id) == which) {
-            *out = s;
-            return 0;
-        }
-    for (size_t i = all.size(); i-- > 0;)
-        if (all[i].label == which) {
-            *out = all[i];
-            return 0;
-        }
-    fprintf(stderr, "fsrake2-report: no scan with id or label '%s'\n",
-            fr2r_term_escape(which).c_str());
-    return -1;
-}
-
-int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
-    if (!exec(db, "BEGIN IMMEDIATE", "starting to write")) return -1;
-    const char *sql[] = {"DELETE FROM entries WHERE rowid BETWEEN ?2 AND ?3 AND scan = ?1",
-                         "DELETE FROM problems WHERE scan = ?1",
-                         "DELETE FROM scan_files WHERE scan = ?1",
-                         "DELETE FROM scan_users WHERE scan = ?1",
-                         "DELETE FROM scans WHERE id = ?1"};
-    bool ok = true;
-    for (const char *q : sql) {
-        sqlite3_stmt *s = nullptr;
-        ok = sqlite3_prepare_v2(db, q, -1, &s, nullptr) == SQLITE_OK;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, sc.id);
-            if (sqlite3_bind_parameter_count(s) >= 3) {
-                sqlite3_bind_int64(s, 2, sc.first_row);
-                sqlite3_bind_int64(s, 3, sc.last_row);
-            }
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        }
-        if (!ok) fr2r_db_error(db, "deleting the scan");
-        sqlite3_finalize(s);
-        if (!ok) break;
-    }
-    if (!ok || !exec(db, "COMMIT", "deleting the scan")) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return -1;
-    }
-    return 0;
-}
-
-int fr2r_rename_scan(sqlite3 *db, const fr2r_scan &sc, const std::string &label) {
-    sqlite3_stmt *s = nullptr;
-    bool ok = sqlite3_prepare_v2(db, "UPDATE scans SET label = ?2 WHERE id = ?1", -1, &s,
-                                 nullptr) == SQLITE_OK;
-    if (ok) {
-        sqlite3_bind_int64(s, 1, sc.id);
-        bind_text(s, 2, label);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-    }
-    if (!ok) fr2r_db_error(db, "renaming the scan");
-    sqlite3_finalize(s);
-    return ok ? 0 : -1;
-}
-
-std::vector<std::string> fr2r_scan_warnings(const fr2r_scan &s, size_t max) {
-    std::vector<std::string> w;
-    if (!s.incomplete.empty()) w.push_back("INCOMPLETE SCAN: " + s.incomplete);
-    if (!s.problems.empty()) {
-        w.push_back(std::to_string(s.problems.size()) + " director" +
-                    (s.problems.size() == 1 ? "y" : "ies") +
-                    " could not be read, wholly or in part; the totals leave out what is in them:");
-        size_t n = max > 0 && max < s.problems.size() ? max : s.problems.size();
-        for (size_t i = 0; i < n; i++)
-            w.push_back("  " + fr2r_term_escape(s.problems[i].path) + " (" + s.problems[i].kind + ")");
-        if (n < s.problems.size())
-            w.push_back("  ... and " + std::to_string(s.problems.size() - n) + " more (the table problems in the database holds them all)");
-    }
-    return w;
 }

@@ -53,7 +53,8 @@ std::string fmt_cell(const fr2r_column &col, const fr2r_cell &c) {
 // A table in a box of its own that scrolls sideways when it is wider than
 // the page, so the page itself never does.
 std::string html_table(const fr2r_table &t) {
-    std::string o = "<div class=\"tw\"><table class=\"data\" id=\"t-" + fr2r_html_escape(t.name) + "\">\n<tr>";
+    std::string o =
+        "<div class=\"tw\"><table class=\"data\" id=\"t-" + fr2r_html_escape(t.name) + "\">\n<tr>";
     for (const auto &c : t.cols)
         o += std::string("<th") + (c.kind == FR2R_TEXT ? " class=\"l\"" : "") + ">" +
              fr2r_html_escape(c.name) + "</th>";
@@ -95,9 +96,10 @@ std::string short_label(const std::string &s, size_t max) {
 }
 
 std::string svg_open(const std::string &id, int w, int h, const std::string &title) {
-    return "<svg class=\"chart\" id=\"c-" + id + "\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
-           std::to_string(w) + " " + std::to_string(h) + "\" style=\"max-width:" +
-           std::to_string(w) + "px\" role=\"img\">\n<title>" + fr2r_html_escape(title) +
+    return "<svg class=\"chart\" id=\"c-" + id +
+           "\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + std::to_string(w) + " " +
+           std::to_string(h) + "\" style=\"max-width:" + std::to_string(w) +
+           "px\" role=\"img\">\n<title>" + fr2r_html_escape(title) +
            "</title>\n<text x=\"0\" y=\"16\" class=\"ct\">" + fr2r_html_escape(title) + "</text>\n";
 }
 
@@ -129,8 +131,8 @@ std::string svg_hbars(const std::string &id, const std::string &title, const std
         o += "<rect x=\"" + std::to_string(label_w) + "\" y=\"" + std::to_string(y + 3) +
              "\" width=\"" + std::to_string(len) + "\" height=\"" + std::to_string(row_h - 6) +
              "\" fill=\"" + k_colors[i % 10] + "\"/>";
-        o += "<text x=\"" + std::to_string(label_w + len + 6) + "\" y=\"" +
-             std::to_string(y + 15) + "\">" + fr2r_html_escape(val) + "</text></g>\n";
+        o += "<text x=\"" + std::to_string(label_w + len + 6) + "\" y=\"" + std::to_string(y + 15) +
+             "\">" + fr2r_html_escape(val) + "</text></g>\n";
     }
     return o + "</svg>\n";
 }
@@ -147,11 +149,15 @@ std::string svg_diverging(const std::string &id, const std::string &title,
         if (v > max) max = v;
     }
     std::string o = svg_open(id, w, h, title);
-    o += "<rect class=\"key\" x=\"0\" y=\"24\" width=\"12\" height=\"12\" fill=\"" + std::string(k_shrink) +
-         "\"/><text x=\"16\" y=\"34\">shrank</text><rect class=\"key\" x=\"80\" y=\"24\" width=\"12\" "
-         "height=\"12\" fill=\"" + k_grow + "\"/><text x=\"96\" y=\"34\">grew</text>\n";
-    o += "<line x1=\"" + std::to_string(center) + "\" y1=\"" + std::to_string(top - 2) + "\" x2=\"" +
-         std::to_string(center) + "\" y2=\"" + std::to_string(h - 6) + "\" stroke=\"#888\"/>\n";
+    o += "<rect class=\"key\" x=\"0\" y=\"24\" width=\"12\" height=\"12\" fill=\"" +
+         std::string(k_shrink) +
+         "\"/><text x=\"16\" y=\"34\">shrank</text><rect class=\"key\" x=\"80\" y=\"24\" "
+         "width=\"12\" "
+         "height=\"12\" fill=\"" +
+         k_grow + "\"/><text x=\"96\" y=\"34\">grew</text>\n";
+    o += "<line x1=\"" + std::to_string(center) + "\" y1=\"" + std::to_string(top - 2) +
+         "\" x2=\"" + std::to_string(center) + "\" y2=\"" + std::to_string(h - 6) +
+         "\" stroke=\"#888\"/>\n";
     for (size_t i = 0; i < bars.size(); i++) {
         int y = top + (int)i * row_h;
         int64_t v = bars[i].value;
@@ -163,7 +169,8 @@ std::string svg_diverging(const std::string &id, const std::string &title,
         o += "<g><title>" + fr2r_html_escape(bars[i].label) + ": " + fr2r_html_escape(val) +
              "</title>";
         o += "<text x=\"" + std::to_string(label_w - 6) + "\" y=\"" + std::to_string(y + 15) +
-             "\" text-anchor=\"end\">" + fr2r_html_escape(short_label(bars[i].label, 40)) + "</text>";
+             "\" text-anchor=\"end\">" + fr2r_html_escape(short_label(bars[i].label, 40)) +
+             "</text>";
         o += "<rect class=\"" + std::string(v < 0 ? "shrink" : "grow") + "\" x=\"" +
              std::to_string(x) + "\" y=\"" + std::to_string(y + 3) + "\" width=\"" +
              std::to_string(len) + "\" height=\"" + std::to_string(row_h - 6) + "\" fill=\"" +
@@ -298,14 +305,14 @@ void draw_box(treemap *tm, const std::string &label, const std::string &tip, rec
               const std::string &fill, bool frame) {
     tm->rects++;
     tm->out += "<g><title>" + fr2r_html_escape(tip) + "</title><rect class=\"tm" +
-               std::to_string(level) + "\" x=\"" + num(r.x) + "\" y=\"" + num(r.y) +
-               "\" width=\"" + num(r.w) + "\" height=\"" + num(r.h) + "\" fill=\"" + fill + "\"/>";
+               std::to_string(level) + "\" x=\"" + num(r.x) + "\" y=\"" + num(r.y) + "\" width=\"" +
+               num(r.w) + "\" height=\"" + num(r.h) + "\" fill=\"" + fill + "\"/>";
     if (r.w > 30 && r.h > 13) {
         size_t chars = (size_t)((r.w - 6) / 6.2);
         std::string l = short_label(label, chars);
         if (!l.empty())
-            tm->out += "<text class=\"tl\" x=\"" + num(r.x + 3) + "\" y=\"" + num(r.y + 11) +
-                       "\"" + (frame ? " font-weight=\"bold\"" : "") + ">" + fr2r_html_escape(l) +
+            tm->out += "<text class=\"tl\" x=\"" + num(r.x + 3) + "\" y=\"" + num(r.y + 11) + "\"" +
+                       (frame ? " font-weight=\"bold\"" : "") + ">" + fr2r_html_escape(l) +
                        "</text>";
     }
     tm->out += "</g>\n";
@@ -354,8 +361,9 @@ void draw_dir(treemap *tm, size_t di, rectf r, int level, const char *color) {
         if (what[i] >= 0) {
             draw_dir(tm, kids[(size_t)what[i]], rs[i], level + 1, color);
         } else if (what[i] == -1) {
-            draw_box(tm, "(files)", fr2r_term_escape(d.path) + ": its own files\nallocated " +
-                                        fr2r_human_bytes(own),
+            draw_box(tm, "(files)",
+                     fr2r_term_escape(d.path) + ": its own files\nallocated " +
+                         fr2r_human_bytes(own),
                      rs[i], level + 1, "#d9d9d9", false);
         } else {
             draw_box(tm, "(" + std::to_string(kids.size() - keep) + " more)",
@@ -384,8 +392,10 @@ std::string svg_treemap(const std::vector<fr2r_dir_total> &dirs) {
     std::vector<size_t> tops;  // directories whose parent has no line: the root(s)
     for (size_t i = 0; i < dirs.size(); i++) {
         auto it = at.find(parent_of(dirs[i].path));
-        if (it != at.end() && it->second != i) tm.children[it->second].push_back(i);
-        else tops.push_back(i);
+        if (it != at.end() && it->second != i)
+            tm.children[it->second].push_back(i);
+        else
+            tops.push_back(i);
     }
     tm.out = svg_open("treemap", w, h + top, "Allocated space by folder (three levels)");
     std::vector<double> vals;
@@ -410,7 +420,8 @@ std::string svg_treemap(const std::vector<fr2r_dir_total> &dirs) {
     for (size_t i = 0; i < order.size(); i++) draw_dir(&tm, order[i], rs[i], 1, k_colors[i % 10]);
     if (root_own > 0)
         draw_box(&tm, "(files and smaller folders)",
-                 fr2r_term_escape(dirs[tops[0]].path) + ": its own files and the folders not shown\nallocated " +
+                 fr2r_term_escape(dirs[tops[0]].path) +
+                     ": its own files and the folders not shown\nallocated " +
                      fr2r_human_bytes(root_own),
                  rs.back(), 1, "#d9d9d9", false);
     if (order.empty() && root_own <= 0)
@@ -426,23 +437,27 @@ struct series {
     std::vector<std::pair<int64_t, int64_t>> points;  // time, bytes
 };
 
-std::string svg_trend(const std::string &id, const std::string &title, const std::vector<series> &ss,
-                      const std::vector<int64_t> &times) {
+std::string svg_trend(const std::string &id, const std::string &title,
+                      const std::vector<series> &ss, const std::vector<int64_t> &times) {
     const int w = 900, h = 340, left = 80, right = 170, top = 34, bottom = 50;
     int64_t tmin = times.front(), tmax = times.back(), vmax = 1;
     for (const auto &s : ss)
         for (const auto &p : s.points) vmax = std::max(vmax, p.second);
     double pw = w - left - right, ph = h - top - bottom;
-    auto X = [&](int64_t t) { return tmax > tmin ? left + pw * (double)(t - tmin) / (double)(tmax - tmin) : left + pw / 2; };
+    auto X = [&](int64_t t) {
+        return tmax > tmin ? left + pw * (double)(t - tmin) / (double)(tmax - tmin) : left + pw / 2;
+    };
     auto Y = [&](int64_t v) { return top + ph - ph * (double)v / (double)vmax; };
     std::string o = svg_open(id, w, h, title);
     for (int k = 0; k <= 4; k++) {
         int64_t v = (int64_t)((double)vmax * k / 4);
         double y = Y(v);
         o += "<line x1=\"" + std::to_string(left) + "\" y1=\"" + num(y) + "\" x2=\"" +
-             std::to_string(w - right) + "\" y2=\"" + num(y) + "\" stroke=\"#e3e3e3\"/>"
-             "<text x=\"" + std::to_string(left - 4) + "\" y=\"" + num(y + 4) +
-             "\" text-anchor=\"end\">" + fr2r_html_escape(fr2r_human_bytes(v)) + "</text>\n";
+             std::to_string(w - right) + "\" y2=\"" + num(y) +
+             "\" stroke=\"#e3e3e3\"/>"
+             "<text x=\"" +
+             std::to_string(left - 4) + "\" y=\"" + num(y + 4) + "\" text-anchor=\"end\">" +
+             fr2r_html_escape(fr2r_human_bytes(v)) + "</text>\n";
     }
     size_t step = times.size() > 8 ? (times.size() + 7) / 8 : 1;
     for (size_t i = 0; i < times.size(); i += step)
@@ -452,12 +467,13 @@ std::string svg_trend(const std::string &id, const std::string &title, const std
         const series &s = ss[k];
         std::string pts;
         for (const auto &p : s.points) pts += num(X(p.first)) + "," + num(Y(p.second)) + " ";
-        o += "<polyline class=\"trend\" fill=\"none\" stroke-width=\"" + std::string(k == 0 ? "3" : "2") +
-             "\" stroke=\"" + s.color + "\" points=\"" + pts + "\"/>\n";
+        o += "<polyline class=\"trend\" fill=\"none\" stroke-width=\"" +
+             std::string(k == 0 ? "3" : "2") + "\" stroke=\"" + s.color + "\" points=\"" + pts +
+             "\"/>\n";
         for (const auto &p : s.points)
-            o += "<circle cx=\"" + num(X(p.first)) + "\" cy=\"" + num(Y(p.second)) + "\" r=\"3\" fill=\"" +
-                 s.color + "\"><title>" + fr2r_html_escape(s.name) + ", " + date_of(p.first, true) +
-                 ": " + fr2r_human_bytes(p.second) + "</title></circle>\n";
+            o += "<circle cx=\"" + num(X(p.first)) + "\" cy=\"" + num(Y(p.second)) +
+                 "\" r=\"3\" fill=\"" + s.color + "\"><title>" + fr2r_html_escape(s.name) + ", " +
+                 date_of(p.first, true) + ": " + fr2r_human_bytes(p.second) + "</title></circle>\n";
         int ly = top + 4 + (int)k * 18;
         o += "<rect x=\"" + std::to_string(w - right + 12) + "\" y=\"" + std::to_string(ly) +
              "\" width=\"12\" height=\"12\" fill=\"" + s.color + "\"/><text x=\"" +
@@ -465,6 +481,41 @@ std::string svg_trend(const std::string &id, const std::string &title, const std
              fr2r_html_escape(short_label(s.name, 20)) + "</text>\n";
     }
     return o + "</svg>\n";
+}
+
+// The summary for people: its items in words rather than the names scripts read.
+fr2r_table summary_in_words(const fr2r_table &t) {
+    static const char *const words[][2] = {
+        {"lines", "Lines"},
+        {"files", "Files (all that are not directories)"},
+        {"directories", "Directories"},
+        {"regular_files", "Regular files"},
+        {"symbolic_links", "Symbolic links"},
+        {"other_files", "Other files (devices, sockets, pipes)"},
+        {"size", "Size (a file with several links once)"},
+        {"size_every_link", "Size, every link counted"},
+        {"allocated", "Allocated space (a file with several links once)"},
+        {"allocated_every_link", "Allocated space, every link counted"},
+        {"files_with_links", "Files with several links"},
+        {"extra_links", "Extra links of those files"},
+        {"users", "Users"},
+        {"groups", "Groups"},
+        {"devices", "Devices"},
+        {"deepest_level", "Deepest level"},
+        {"largest_file", "Largest file"},
+        {"oldest_mtime", "Oldest modification"},
+        {"newest_mtime", "Newest modification"},
+        {"unattached_lines", "Lines whose directory has no line"},
+        {"skipped_lines", "Malformed lines skipped"},
+    };
+    fr2r_table w = t;
+    for (auto &row : w.rows)
+        for (const auto &x : words)
+            if (row[0].s == x[0]) row[0].s = x[1];
+    w.note = "Size counts a file with several links once, at its lowest path.";
+    if (t.note.find("unattached") != std::string::npos)
+        w.note += " Some lines name a directory that has no line of its own.";
+    return w;
 }
 
 const fr2r_table *find_table(const std::vector<fr2r_table> &v, const std::string &name) {
@@ -489,10 +540,14 @@ std::vector<bar> bars_of(const fr2r_table &t, const char *label_col, const char 
         const auto &r = t.rows[i];
         bar x;
         const fr2r_cell &l = r[lc];
-        if (l.null) x.label = "(none)";
-        else if (t.cols[lc].kind == FR2R_TEXT) x.label = l.s;
-        else if (t.cols[lc].kind == FR2R_BYTES) x.label = fr2r_human_bytes(l.i);
-        else x.label = std::to_string(l.i);
+        if (l.null)
+            x.label = "(none)";
+        else if (t.cols[lc].kind == FR2R_TEXT)
+            x.label = l.s;
+        else if (t.cols[lc].kind == FR2R_BYTES)
+            x.label = fr2r_human_bytes(l.i);
+        else
+            x.label = std::to_string(l.i);
         if (lc2 >= 0 && !r[lc2].null) x.label += " " + r[lc2].s;
         x.value = r[vc].i;
         b.push_back(x);
@@ -547,26 +602,28 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
     h += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
     h += "<title>fsrake2 report: " + fr2r_html_escape(s.root.empty() ? s.label : s.root) +
          "</title>\n";
-    h += "<style>\n"
-         "*{box-sizing:border-box}\n"
-         "body{font-family:'DejaVu Sans',Helvetica,Arial,sans-serif;margin:0 auto;padding:16px 24px;"
-         "max-width:1400px;color:#222;background:#fff;font-size:14px}\n"
-         "h1{font-size:22px;margin:0 0 4px;overflow-wrap:anywhere}h2{font-size:18px;"
-         "border-bottom:1px solid #ccc;padding-bottom:3px;margin-top:32px}\n"
-         ".tw{max-width:100%;overflow-x:auto}\n"
-         "table.data{border-collapse:collapse;margin:8px 0}table.data td,table.data th{"
-         "padding:2px 10px;text-align:right;border-bottom:1px solid #eee;white-space:nowrap}\n"
-         "table.data .l{text-align:left;white-space:pre-wrap;overflow-wrap:anywhere;"
-         "min-width:12em;max-width:40em}table.data th.l{min-width:0}"
-         "table.data th{background:#f2f2f2}\n"
-         ".note{color:#666;font-size:12px;margin:2px 0 10px;overflow-wrap:anywhere}.none{color:#aaa}\n"
-         "svg.chart{display:block;width:100%;height:auto;margin:10px 0;font-size:11px;"
-         "font-family:inherit}svg.chart text.ct{font-size:13px;font-weight:bold}\n"
-         "svg#c-treemap rect{stroke:#fff;stroke-width:1}svg#c-treemap text.tl{font-size:10px}\n"
-         "nav{display:flex;flex-wrap:wrap;gap:4px 14px}\n"
-         ".warn{border:2px solid #b8860b;background:#fff8e1;padding:4px 12px;margin:10px 0}"
-         ".warn p{margin:4px 0;white-space:pre-wrap;overflow-wrap:anywhere}\n"
-         "</style>\n</head>\n<body>\n";
+    h +=
+        "<style>\n"
+        "*{box-sizing:border-box}\n"
+        "body{font-family:'DejaVu Sans',Helvetica,Arial,sans-serif;margin:0 auto;padding:16px 24px;"
+        "max-width:1400px;color:#222;background:#fff;font-size:14px}\n"
+        "h1{font-size:22px;margin:0 0 4px;overflow-wrap:anywhere}h2{font-size:18px;"
+        "border-bottom:1px solid #ccc;padding-bottom:3px;margin-top:32px}\n"
+        ".tw{max-width:100%;overflow-x:auto}\n"
+        "table.data{border-collapse:collapse;margin:8px 0}table.data td,table.data th{"
+        "padding:2px 10px;text-align:right;border-bottom:1px solid #eee;white-space:nowrap}\n"
+        "table.data .l{text-align:left;white-space:pre-wrap;overflow-wrap:anywhere;"
+        "min-width:12em;max-width:40em}table.data th.l{min-width:0}"
+        "table.data th{background:#f2f2f2}\n"
+        ".note{color:#666;font-size:12px;margin:2px 0 "
+        "10px;overflow-wrap:anywhere}.none{color:#aaa}\n"
+        "svg.chart{display:block;width:100%;height:auto;margin:10px 0;font-size:11px;"
+        "font-family:inherit}svg.chart text.ct{font-size:13px;font-weight:bold}\n"
+        "svg#c-treemap rect{stroke:#fff;stroke-width:1}svg#c-treemap text.tl{font-size:10px}\n"
+        "nav{display:flex;flex-wrap:wrap;gap:4px 14px}\n"
+        ".warn{border:2px solid #b8860b;background:#fff8e1;padding:4px 12px;margin:10px 0}"
+        ".warn p{margin:4px 0;white-space:pre-wrap;overflow-wrap:anywhere}\n"
+        "</style>\n</head>\n<body>\n";
     h += "<h1>Where the space is: " + fr2r_html_escape(root_name) + "</h1>\n";
     h += "<p class=\"note\">scan " + std::to_string(s.id) + " &ldquo;" + fr2r_html_escape(s.label) +
          "&rdquo;, taken " + date_of(s.scan_time, true) + ", " + std::to_string(s.lines) +
@@ -578,12 +635,14 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         h += "</div>\n";
     }
     h += "<nav><a href=\"#summary\">Summary</a><a href=\"#map\">Map</a><a href=\"#users\">Users</a>"
-         "<a href=\"#groups\">Groups</a><a href=\"#extensions\">Extensions</a><a href=\"#ages\">Ages</a>"
-         "<a href=\"#cold\">Cold data</a><a href=\"#sizes\">Sizes</a><a href=\"#biggest\">Biggest</a>"
+         "<a href=\"#groups\">Groups</a><a href=\"#extensions\">Extensions</a><a "
+         "href=\"#ages\">Ages</a>"
+         "<a href=\"#cold\">Cold data</a><a href=\"#sizes\">Sizes</a><a "
+         "href=\"#biggest\">Biggest</a>"
          "<a href=\"#growth\">Growth</a><a href=\"#trends\">Trends</a></nav>\n";
 
     section(&h, "summary", "Summary");
-    h += html_table(summary[0]) + "</section>\n";
+    h += html_table(summary_in_words(summary[0])) + "</section>\n";
 
     section(&h, "map", "Where the space is");
     h += svg_treemap(dirs);
@@ -592,11 +651,13 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
          "path and figures.</p>\n</section>\n";
 
     section(&h, "users", "Space by user");
-    h += svg_hbars("users", "Allocated space by user", bars_of(users[0], "uid", "user", "allocated", 15), true);
+    h += svg_hbars("users", "Allocated space by user",
+                   bars_of(users[0], "uid", "user", "allocated", 15), true);
     h += html_table(users[0]) + "</section>\n";
 
     section(&h, "groups", "Space by group");
-    h += svg_hbars("groups", "Allocated space by group", bars_of(groups[0], "gid", "group", "allocated", 15), true);
+    h += svg_hbars("groups", "Allocated space by group",
+                   bars_of(groups[0], "gid", "group", "allocated", 15), true);
     h += html_table(groups[0]) + "</section>\n";
 
     section(&h, "extensions", "Space by file extension");
@@ -625,7 +686,8 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         h += svg_hbars("biggest", "Biggest directories by allocated space (everything below them)",
                        bars_of(*ba, "directory", nullptr, "tree_allocated", 15), true);
     if (ba) h += "<h3>" + fr2r_html_escape(ba->title) + "</h3>\n" + html_table(*ba);
-    for (const auto &bt : biggest) h += "<h3>" + fr2r_html_escape(bt.title) + "</h3>\n" + html_table(bt);
+    for (const auto &bt : biggest)
+        h += "<h3>" + fr2r_html_escape(bt.title) + "</h3>\n" + html_table(bt);
     h += "</section>\n";
 
     section(&h, "growth", "Growth since the previous scan of this tree");
@@ -639,12 +701,14 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         for (const auto &w : fr2r_scan_warnings(*prev, 10))
             h += "<p class=\"note\">earlier scan: " + fr2r_html_escape(w) + "</p>\n";
         if (const fr2r_table *dt = find_table(diff, "diff_directories"))
-            h += svg_diverging("growth", "Growth of allocated space by directory (everything below it)",
+            h += svg_diverging("growth",
+                               "Growth of allocated space by directory (everything below it)",
                                bars_of(*dt, "directory", nullptr, "growth", 15));
         if (const fr2r_table *dt = find_table(diff, "diff_users"))
             h += svg_diverging("growth-users", "Growth of allocated space by user",
                                bars_of(*dt, "uid", "user", "growth", 10));
-        for (const auto &dt : diff) h += "<h3>" + fr2r_html_escape(dt.title) + "</h3>\n" + html_table(dt);
+        for (const auto &dt : diff)
+            h += "<h3>" + fr2r_html_escape(dt.title) + "</h3>\n" + html_table(dt);
     }
     h += "</section>\n";
 
@@ -673,17 +737,18 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
             times.push_back(same_root[i]->scan_time);
         }
         std::vector<std::pair<int64_t, int64_t>> latest(per.back().begin(), per.back().end());
-        std::sort(latest.begin(), latest.end(), [](const std::pair<int64_t, int64_t> &a,
-                                                     const std::pair<int64_t, int64_t> &b) {
-            return a.second != b.second ? a.second > b.second : a.first < b.first;
-        });
+        std::sort(latest.begin(), latest.end(),
+                  [](const std::pair<int64_t, int64_t> &a, const std::pair<int64_t, int64_t> &b) {
+                      return a.second != b.second ? a.second > b.second : a.first < b.first;
+                  });
         std::vector<series> ss;
         ss.push_back({"total", "#222222", {}});
         for (size_t k = 0; k < times.size(); k++) ss[0].points.push_back({times[k], totals[k]});
         std::vector<series> us;
         for (size_t i = 0; i < latest.size() && i < 5; i++) {
             std::string nm = fr2r_user_name((uint32_t)latest[i].first);
-            series x{std::to_string(latest[i].first) + (nm.empty() ? "" : " " + nm), k_colors[i], {}};
+            series x{
+                std::to_string(latest[i].first) + (nm.empty() ? "" : " " + nm), k_colors[i], {}};
             for (size_t k = 0; k < times.size(); k++) {
                 auto it = per[k].find(latest[i].first);
                 x.points.push_back({times[k], it == per[k].end() ? 0 : it->second});
@@ -695,8 +760,11 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         fr2r_table t;
         t.name = "trends";
         t.title = "Scans of this tree";
-        t.cols = {{"scan", FR2R_INT}, {"label", FR2R_TEXT}, {"taken", FR2R_TIME},
-                  {"allocated", FR2R_BYTES}, {"complete", FR2R_TEXT}};
+        t.cols = {{"scan", FR2R_INT},
+                  {"label", FR2R_TEXT},
+                  {"taken", FR2R_TIME},
+                  {"allocated", FR2R_BYTES},
+                  {"complete", FR2R_TEXT}};
         for (size_t k = 0; k < times.size(); k++) {
             const fr2r_scan &x = *same_root[from + k];
             t.rows.push_back({fr2r_int(x.id), fr2r_text(x.label), fr2r_int(x.scan_time),

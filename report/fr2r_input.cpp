@@ -486,49 +486,19 @@ int fr2r_read_stream(FILE *f, const std::string &name, const fr2r_reader &rd,
     return ok ? 0 : -1;
 }
 
-int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const fr2r_reader &rd,
-                       fr2r_read_result *res) {
-    *res = fr2r_read_result();
-    if (threads < 1) threads = 1;
-    std::vector<input> in(files.size());
+namespace {
+
+// Parses inputs already open (in, with res->files named) with up to
+// `threads` threads; closes nothing.
+int read_opened(std::vector<input> &in, int threads, const fr2r_reader &rd, fr2r_read_result *res) {
     std::vector<part_run> parts;
     int rc = 0;
     bool split = false;
     pool P;
     std::vector<void *> args;
-    if (std::count(files.begin(), files.end(), "-") > 1) {
-        fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
-        return -1;
-    }
-    for (size_t i = 0; i < files.size(); i++) {
-        fr2r_input_info info;
-        info.name = files[i] == "-" ? "stdin" : files[i];
-        if (files[i] == "-") {
-            in[i].f = stdin;
-        } else {
-            in[i].f = fopen(files[i].c_str(), "rb");
-            in[i].owned = true;
-            if (!in[i].f) {
-                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", files[i].c_str(),
-                        strerror(errno));
-                rc = -1;
-            }
-        }
-        struct stat st;
-        if (in[i].f && fstat(fileno(in[i].f), &st) == 0 && S_ISREG(st.st_mode)) {
-            in[i].regular = true;
-            in[i].size = st.st_size;
-            if (in[i].owned) {
-                info.size = st.st_size;
-                info.mtime = st.st_mtime;
-            }
-        }
-        res->files.push_back(info);
-    }
-    if (rc != 0) goto done;
-
+    if (threads < 1) threads = 1;
     // One regular file and several threads: split it, unless it is compressed.
-    if (files.size() == 1 && threads > 1 && in[0].regular) {
+    if (in.size() == 1 && threads > 1 && in[0].regular) {
         unsigned char magic[4];
         int fd = fileno(in[0].f);
         int64_t size = in[0].size;
@@ -542,7 +512,7 @@ int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const
         if (!split) parts.clear();
     }
     if (!split) {
-        for (size_t i = 0; i < files.size(); i++) {
+        for (size_t i = 0; i < in.size(); i++) {
             part_run p;
             p.file = (uint32_t)i;
             p.part = (int)i;
@@ -596,9 +566,69 @@ int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const
     res->stopped = rc == 0 && P.stop.load(std::memory_order_relaxed);
 done:
     for (auto &p : parts) fr2r_source_close(p.src);
+    return rc;
+}
+
+// A stream's size and modification time when it is a regular file.
+void describe(input *x, fr2r_input_info *info) {
+    struct stat st;
+    if (x->f && fstat(fileno(x->f), &st) == 0 && S_ISREG(st.st_mode)) {
+        x->regular = true;
+        x->size = st.st_size;
+        if (x->owned) {
+            info->size = st.st_size;
+            info->mtime = st.st_mtime;
+        }
+    }
+}
+
+}  // namespace
+
+int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const fr2r_reader &rd,
+                       fr2r_read_result *res) {
+    *res = fr2r_read_result();
+    std::vector<input> in(files.size());
+    int rc = 0;
+    if (std::count(files.begin(), files.end(), "-") > 1) {
+        fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
+        return -1;
+    }
+    for (size_t i = 0; i < files.size(); i++) {
+        fr2r_input_info info;
+        info.name = files[i] == "-" ? "stdin" : files[i];
+        if (files[i] == "-") {
+            in[i].f = stdin;
+        } else {
+            in[i].f = fopen(files[i].c_str(), "rb");
+            in[i].owned = true;
+            if (!in[i].f) {
+                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", files[i].c_str(),
+                        strerror(errno));
+                rc = -1;
+            }
+        }
+        describe(&in[i], &info);
+        res->files.push_back(info);
+    }
+    if (rc == 0) rc = read_opened(in, threads, rd, res);
     for (auto &x : in)
         if (x.owned && x.f) fclose(x.f);
     return rc;
+}
+
+int fr2r_read_parallel_streams(const std::vector<FILE *> &streams,
+                               const std::vector<std::string> &names, int threads,
+                               const fr2r_reader &rd, fr2r_read_result *res) {
+    *res = fr2r_read_result();
+    std::vector<input> in(streams.size());
+    for (size_t i = 0; i < streams.size(); i++) {
+        fr2r_input_info info;
+        info.name = i < names.size() ? names[i] : "?";
+        in[i].f = streams[i];
+        describe(&in[i], &info);
+        res->files.push_back(info);
+    }
+    return read_opened(in, threads, rd, res);
 }
 
 // ---------------------------------------------------------------- messages

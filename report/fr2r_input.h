@@ -86,6 +86,11 @@ struct fr2r_read_result {
 // read ("NAME: read error, nothing loaded"), the read then stops.
 int fr2r_read_parallel(const std::vector<std::string> &files, int threads, const fr2r_reader &rd,
                        fr2r_read_result *res);
+// The same for streams the caller has opened (and closes): names are for
+// messages, "stdin" for standard input.
+int fr2r_read_parallel_streams(const std::vector<FILE *> &streams,
+                               const std::vector<std::string> &names, int threads,
+                               const fr2r_reader &rd, fr2r_read_result *res);
 // Reads an open stream (the scanner's pipe) on the calling thread as part 0;
 // name is for messages. Returns as fr2r_read_parallel.
 int fr2r_read_stream(FILE *f, const std::string &name, const fr2r_reader &rd,

@@ -1,4 +1,21 @@
 // fsrake2-report: the command line.
+//
+// Files (report/):
+//   fsrake2-report.cpp  main: commands and options, running the scanner for scan
+//   fr2r.h          records and interfaces the modules share
+//   fr2r_csv        one line of a scan, decoded
+//   fr2r_input      reading scans: plain or zstd, a stream, shards and split files
+//                   parsed in parallel, malformed lines in input order
+//   fr2r_schema     the database: schema and upgrades, opening, the scans it holds
+//   fr2r_db         loading one scan in one transaction (rows, or a rollup), the
+//                   scanner's messages
+//   fr2r_rollup     a scan summed as it is read, per parsing thread, merged, stored
+//   fr2r_tree.h     subtree totals from parent inodes, for whole scans and rollups
+//   fr2r_query      what the reports ask of a scan, from its rows or its rollup
+//   fr2r_reports    each report's tables, diff among them
+//   fr2r_format     tables as text, CSV and JSON; escapes
+//   fr2r_html       the page: every report, its charts, treemap and trends
+//   bench_read.cpp  the reader's benchmark (lines per second by thread count)
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -64,10 +81,14 @@ const char *const k_usage =
     "                       directories and how it ended are kept with the scan;\n"
     "                       once per run of a stopped and resumed scan, in order\n"
     "        --progress, --no-progress   progress bar on standard error (default: on a terminal)\n"
+    "        --rollup       keep totals per folder, owner, kind and day and the biggest\n"
+    "                       files, not a row per line (far smaller and faster)\n"
+    "        --keep-files N a rollup's biggest files kept (default 1000)\n"
+    "        --threads N    a rollup load's parsing threads (default: one per CPU)\n"
     "  scan: --scanner PATH the fsrake2 to run (default: beside this program, that of\n"
-    "                       its build tree, or PATH); --label and --time as for load;\n"
-    "                       these three may follow DB, other options there (and all\n"
-    "                       after --) go to the scanner\n"
+    "                       its build tree, or PATH); --label, --time, --rollup and\n"
+    "                       --keep-files as for load; these may follow DB, other\n"
+    "                       options there (and all after --) go to the scanner\n"
     "  --help, --version\n";
 
 struct args {
@@ -78,6 +99,7 @@ struct args {
     fr2r_format fmt = FR2R_FMT_TEXT;
     fr2r_report_options ro;
     fr2r_load_options lo;
+    bool keep_files_given = false;
 };
 
 bool parse_int(const char *s, int64_t min, int64_t *out) {
@@ -108,39 +130,63 @@ int parse_args(int argc, char **argv, args *a) {
         };
         const char *v = nullptr;
         int64_t n;
-        if (!strcmp(s, "--csv")) a->fmt = FR2R_FMT_CSV;
-        else if (!strcmp(s, "--json")) a->fmt = FR2R_FMT_JSON;
-        else if (!strcmp(s, "--skip-bad")) a->lo.skip_bad = true;
-        else if (!strcmp(s, "--progress")) a->lo.progress = 1;
-        else if (!strcmp(s, "--no-progress")) a->lo.progress = 0;
-        else if (!strcmp(s, "--force")) a->ro.force = true;
+        if (!strcmp(s, "--csv"))
+            a->fmt = FR2R_FMT_CSV;
+        else if (!strcmp(s, "--json"))
+            a->fmt = FR2R_FMT_JSON;
+        else if (!strcmp(s, "--skip-bad"))
+            a->lo.skip_bad = true;
+        else if (!strcmp(s, "--rollup"))
+            a->lo.rollup = true;
+        else if (!strcmp(s, "--progress"))
+            a->lo.progress = 1;
+        else if (!strcmp(s, "--no-progress"))
+            a->lo.progress = 0;
+        else if (!strcmp(s, "--force"))
+            a->ro.force = true;
         else if (!strcmp(s, "--scan") || !strcmp(s, "--old") || !strcmp(s, "--new") ||
                  !strcmp(s, "--by") || !strcmp(s, "--label") || !strcmp(s, "--messages") ||
                  !strcmp(s, "--scanner")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
-            if (!strcmp(s, "--scan")) a->ro.scan = v;
-            else if (!strcmp(s, "--old")) a->ro.old_scan = v;
-            else if (!strcmp(s, "--new")) a->ro.new_scan = v;
-            else if (!strcmp(s, "--label")) a->lo.label = v;
-            else if (!strcmp(s, "--messages")) a->lo.messages.push_back(v);
-            else if (!strcmp(s, "--scanner")) a->scanner = v;
+            if (!strcmp(s, "--scan"))
+                a->ro.scan = v;
+            else if (!strcmp(s, "--old"))
+                a->ro.old_scan = v;
+            else if (!strcmp(s, "--new"))
+                a->ro.new_scan = v;
+            else if (!strcmp(s, "--label"))
+                a->lo.label = v;
+            else if (!strcmp(s, "--messages"))
+                a->lo.messages.push_back(v);
+            else if (!strcmp(s, "--scanner"))
+                a->scanner = v;
             else {
                 if (strcmp(v, "own") && strcmp(v, "tree") && strcmp(v, "count") &&
                     strcmp(v, "files") && strcmp(v, "allocated"))
-                    return usage_error("--by takes allocated, own, tree, count or files, not '%s'", v);
+                    return usage_error("--by takes allocated, own, tree, count or files, not '%s'",
+                                       v);
                 a->ro.by = v;
             }
         } else if (!strcmp(s, "--limit") || !strcmp(s, "--now") || !strcmp(s, "--time") ||
-                   !strcmp(s, "--years")) {
+                   !strcmp(s, "--years") || !strcmp(s, "--keep-files") || !strcmp(s, "--threads")) {
             if (!value(&v)) return usage_error("%s requires an argument", s);
-            if (!parse_int(v, 0, &n)) return usage_error("not a number of the right range: '%s'", v);
+            if (!parse_int(v, 0, &n))
+                return usage_error("not a number of the right range: '%s'", v);
             if (!strcmp(s, "--limit")) {
                 if (n > 1000000000) n = 0;
                 a->ro.limit = (int)n;
             } else if (!strcmp(s, "--now")) {
                 a->ro.now = n;
+            } else if (!strcmp(s, "--keep-files")) {
+                a->lo.keep_files = n;
+                a->keep_files_given = true;
+            } else if (!strcmp(s, "--threads")) {
+                if (n < 1 || n > 1024)
+                    return usage_error("--threads: not a number of the right range: '%s'", v);
+                a->lo.threads = (int)n;
             } else if (!strcmp(s, "--years")) {
-                if (n > 10000) return usage_error("--years: not a number of the right range: '%s'", v);
+                if (n > 10000)
+                    return usage_error("--years: not a number of the right range: '%s'", v);
                 a->ro.years = n;
             } else {
                 a->lo.scan_time = n;
@@ -164,8 +210,12 @@ int parse_args(int argc, char **argv, args *a) {
                         verbatim = true;
                         continue;
                     }
+                    if (!verbatim && !strcmp(o, "--rollup")) {
+                        a->lo.rollup = true;
+                        continue;
+                    }
                     bool own = !verbatim && (!strcmp(o, "--scanner") || !strcmp(o, "--label") ||
-                                             !strcmp(o, "--time"));
+                                             !strcmp(o, "--time") || !strcmp(o, "--keep-files"));
                     if (!own) {
                         a->scanner_args.push_back(o);
                         continue;
@@ -179,7 +229,12 @@ int parse_args(int argc, char **argv, args *a) {
                     } else {
                         if (!parse_int(val, 0, &n))
                             return usage_error("not a number of the right range: '%s'", val);
-                        a->lo.scan_time = n;
+                        if (!strcmp(o, "--keep-files")) {
+                            a->lo.keep_files = n;
+                            a->keep_files_given = true;
+                        } else {
+                            a->lo.scan_time = n;
+                        }
                     }
                 }
             }
@@ -196,14 +251,16 @@ int need_args(const args &a, size_t lo, size_t hi) {
 
 void print_load_result(const fr2r_load_result &res) {
     double rate = res.seconds > 0 ? res.lines / res.seconds : 0;
-    fprintf(stderr, "fsrake2-report: scan %" PRId64 ": %" PRId64 " lines loaded in %.2f s (%.0f lines/s)\n",
+    fprintf(stderr,
+            "fsrake2-report: scan %" PRId64 ": %" PRId64 " lines loaded in %.2f s (%.0f lines/s)\n",
             res.scan_id, res.lines, res.seconds, rate);
     if (!res.incomplete.empty())
         fprintf(stderr, "fsrake2-report: warning: scan %" PRId64 " is incomplete: %s\n",
                 res.scan_id, res.incomplete.c_str());
     if (res.problems > 0)
-        fprintf(stderr, "fsrake2-report: warning: %" PRId64 " director%s could not be read by the "
-                        "scanner (see the top of every report)\n",
+        fprintf(stderr,
+                "fsrake2-report: warning: %" PRId64 " director%s could not be read by the "
+                "scanner (see the top of every report)\n",
                 res.problems, res.problems == 1 ? "y" : "ies");
 }
 
@@ -228,7 +285,7 @@ struct scanner_run {
     int err_fd = -1;      // its standard error
     pthread_t reader;
     bool reader_started = false;
-    fr2r_messages msgs;   // filled by the reader thread until it is joined
+    fr2r_messages msgs;  // filled by the reader thread until it is joined
     bool finished = false;
 };
 
@@ -378,17 +435,19 @@ int cmd_scans(const args &a) {
     fr2r_table t;
     t.name = "scans";
     t.title = "Scans";
-    t.cols = {{"id", FR2R_INT},      {"label", FR2R_TEXT},      {"scan_time", FR2R_TIME},
-              {"root", FR2R_TEXT},   {"lines", FR2R_INT},       {"skipped", FR2R_INT},
-              {"complete", FR2R_TEXT}, {"unreadable", FR2R_INT}, {"source", FR2R_TEXT},
-              {"loaded_at", FR2R_TIME}};
+    t.cols = {{"id", FR2R_INT},         {"label", FR2R_TEXT},     {"scan_time", FR2R_TIME},
+              {"root", FR2R_TEXT},      {"lines", FR2R_INT},      {"skipped", FR2R_INT},
+              {"complete", FR2R_TEXT},  {"unreadable", FR2R_INT}, {"source", FR2R_TEXT},
+              {"loaded_at", FR2R_TIME}, {"kind", FR2R_TEXT}};
     for (const auto &s : all)
-        t.rows.push_back({fr2r_int(s.id), fr2r_text(s.label), fr2r_int(s.scan_time),
-                          s.root.empty() ? fr2r_null() : fr2r_text(s.root), fr2r_int(s.lines),
-                          fr2r_int(s.skipped),
-                          fr2r_text(s.incomplete.empty() ? "yes" : "no: " + s.incomplete),
-                          fr2r_int((int64_t)s.problems.size()), fr2r_text(s.source),
-                          fr2r_int(s.loaded_at)});
+        t.rows.push_back(
+            {fr2r_int(s.id), fr2r_text(s.label), fr2r_int(s.scan_time),
+             s.root.empty() ? fr2r_null() : fr2r_text(s.root), fr2r_int(s.lines),
+             fr2r_int(s.skipped), fr2r_text(s.incomplete.empty() ? "yes" : "no: " + s.incomplete),
+             fr2r_int((int64_t)s.problems.size()), fr2r_text(s.source), fr2r_int(s.loaded_at),
+             fr2r_text(s.rollup()
+                           ? "rollup, " + std::to_string(s.keep_files) + " biggest files kept"
+                           : "whole")});
     fr2r_print_tables(stdout, "scans", nullptr, {t}, a.fmt);
     return fflush(stdout) == 0 ? 0 : 1;
 }
@@ -426,15 +485,24 @@ int cmd_report(const args &a) {
     int r = fr2r_find_scan(db, a.ro.scan, &s);
     const std::string &c = a.cmd;
     if (r == 0) {
-        if (c == "summary") r = fr2r_report_summary(db, s, a.ro, &tables);
-        else if (c == "users") r = fr2r_report_owners(db, s, a.ro, false, &tables);
-        else if (c == "groups") r = fr2r_report_owners(db, s, a.ro, true, &tables);
-        else if (c == "extensions") r = fr2r_report_extensions(db, s, a.ro, &tables);
-        else if (c == "ages") r = fr2r_report_ages(db, s, a.ro, &tables);
-        else if (c == "sizes") r = fr2r_report_sizes(db, s, a.ro, &tables);
-        else if (c == "biggest") r = fr2r_report_biggest(db, s, a.ro, &tables);
-        else if (c == "cold") r = fr2r_report_cold(db, s, a.ro, &tables);
-        else if (c == "html") r = fr2r_write_html(stdout, db, s, a.ro);
+        if (c == "summary")
+            r = fr2r_report_summary(db, s, a.ro, &tables);
+        else if (c == "users")
+            r = fr2r_report_owners(db, s, a.ro, false, &tables);
+        else if (c == "groups")
+            r = fr2r_report_owners(db, s, a.ro, true, &tables);
+        else if (c == "extensions")
+            r = fr2r_report_extensions(db, s, a.ro, &tables);
+        else if (c == "ages")
+            r = fr2r_report_ages(db, s, a.ro, &tables);
+        else if (c == "sizes")
+            r = fr2r_report_sizes(db, s, a.ro, &tables);
+        else if (c == "biggest")
+            r = fr2r_report_biggest(db, s, a.ro, &tables);
+        else if (c == "cold")
+            r = fr2r_report_cold(db, s, a.ro, &tables);
+        else if (c == "html")
+            r = fr2r_write_html(stdout, db, s, a.ro);
     }
     fr2r_db_close(db);
     if (r != 0) return 1;
@@ -475,8 +543,9 @@ int cmd_diff(const args &a) {
             }
         if (r == 0 && !found) {
             if (older)
-                fprintf(stderr, "fsrake2-report: %s holds no scan of %s older than scan %" PRId64
-                                " (--old picks one, --force compares scans of different trees)\n",
+                fprintf(stderr,
+                        "fsrake2-report: %s holds no scan of %s older than scan %" PRId64
+                        " (--old picks one, --force compares scans of different trees)\n",
                         old_path.c_str(),
                         sn.root.empty() ? "an unknown root" : fr2r_term_escape(sn.root).c_str(),
                         sn.id);
@@ -495,7 +564,8 @@ int cmd_diff(const args &a) {
                            ", scan " + std::to_string(sn.id) + " of " +
                            (sn.root.empty() ? "an unknown root" : fr2r_term_escape(sn.root));
         if (!a.ro.force) {
-            fprintf(stderr, "fsrake2-report: not the same tree: %s (--force compares them anyway)\n",
+            fprintf(stderr,
+                    "fsrake2-report: not the same tree: %s (--force compares them anyway)\n",
                     what.c_str());
             r = -1;
         } else {
@@ -535,6 +605,10 @@ int main(int argc, char **argv) {
         fputs(k_usage, stderr);
         return 2;
     }
+    if (a.keep_files_given && !a.lo.rollup)
+        return usage_error("%s: --keep-files is for --rollup loads", a.cmd.c_str());
+    if (a.lo.threads > 0 && (!a.lo.rollup || a.cmd != "load"))
+        return usage_error("%s: --threads is for load --rollup", a.cmd.c_str());
     const std::string &c = a.cmd;
     if (c == "load") return cmd_load(a);
     if (c == "scan") return cmd_scan(a);

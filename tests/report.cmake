@@ -4,6 +4,7 @@ if(TARGET fsrake2-report)
   find_package(SQLite3 REQUIRED)  # its imported target is visible per folder
   fr2_add_test(test_report
     SOURCES test_report_load.cpp test_report_reports.cpp test_report_trust.cpp test_report_input.cpp
+            test_report_rollup.cpp
             test_report_util.cpp
     LIBS fr2r SQLite::SQLite3 LABELS report TIMEOUT 600)
   fr2_add_test(test_report_html

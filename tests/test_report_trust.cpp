@@ -492,5 +492,5 @@ TEST(ReportTrust, OlderDatabasesAreUpgraded) {
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(d[0][0] + d[0][1], "/r/a0");
     EXPECT_EQ(d[1][0] + d[1][1], "/r/z1");
-    EXPECT_EQ(count_of(db, "PRAGMA user_version"), 2);
+    EXPECT_EQ(count_of(db, "PRAGMA user_version"), 3);
 }
