@@ -15,6 +15,15 @@
 
 namespace {
 
+// Counts a file's size into sums that credit a hard-linked file once: every
+// link in raw, the first only (dup false) in once and alloc.
+template <typename Sums> void sums_add_file(Sums *r, int64_t size, bool dup, int64_t blocks) {
+    r->raw = fr2r_add(r->raw, size);
+    if (dup) return;
+    r->once = fr2r_add(r->once, size);
+    r->alloc = fr2r_add(r->alloc, fr2r_blocks_bytes(blocks));
+}
+
 sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
     sqlite3_stmt *st = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
@@ -111,11 +120,7 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
         int64_t size = col(st, 3);
         r.entries++;
         r.files += col(st, 1) == 0;
-        r.raw = fr2r_add(r.raw, size);
-        if (!dup) {
-            r.once = fr2r_add(r.once, size);
-            r.alloc = fr2r_add(r.alloc, fr2r_blocks_bytes(col(st, 4)));
-        }
+        sums_add_file(&r, size, dup, col(st, 4));
     }
     if (!finish(db, st, rc)) return -1;
     for (auto &kv : m) out->push_back(kv.second);
@@ -158,11 +163,7 @@ int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_ro
         fr2r_ext_row &r = it->second;
         int64_t size = col(st, 2);
         r.files++;
-        r.raw = fr2r_add(r.raw, size);
-        if (col(st, 1) == 0) {
-            r.once = fr2r_add(r.once, size);
-            r.alloc = fr2r_add(r.alloc, fr2r_blocks_bytes(col(st, 3)));
-        }
+        sums_add_file(&r, size, col(st, 1) != 0, col(st, 3));
     }
     if (!finish(db, st, rc)) return -1;
     for (auto &kv : m) out->push_back(std::move(kv.second));
@@ -712,11 +713,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
         fr2r_file_sums &x = per_dir[std::make_pair(col(st, 0), col(st, 1))];
         int64_t size = col(st, 2);
         x.n++;
-        x.raw = fr2r_add(x.raw, size);
-        if (col(st, 3) == 0) {
-            x.once = fr2r_add(x.once, size);
-            x.alloc = fr2r_add(x.alloc, fr2r_blocks_bytes(col(st, 4)));
-        }
+        sums_add_file(&x, size, col(st, 3) != 0, col(st, 4));
     }
     if (!finish(db, st, rc)) return -1;
     std::vector<std::pair<int64_t, int64_t>> ambiguous;
