@@ -121,6 +121,9 @@ static void ck_release(void) {
 // signal, or a stop that cannot be checkpointed.
 [[noreturn]] static void ck_exit_now(const char *why) {
     fr2_output_flush_if_free();
+    // The stream's lock is kept until _exit, so that no progress or watchdog
+    // line from another thread comes after the last word.
+    flockfile(stderr);
     fprintf(stderr, FR2_PROGRAM_NAME ": stopped%s\n", why);
     fflush(stderr);
     _exit(FR2_EXIT_STOPPED);
@@ -501,6 +504,7 @@ static bool ck_take(bool stopping) {
     if (g_config.checkpoint) {
         ck_take(true);
         if (access(g_config.checkpoint, F_OK) == 0) {
+            flockfile(stderr);  // the last line, as in ck_exit_now
             fprintf(stderr, FR2_PROGRAM_NAME ": stopped; resume with --resume %s\n",
                     g_config.checkpoint);
             fflush(stderr);

@@ -180,6 +180,7 @@ static void *monitor_thread(void *) {
     while (!g_state.done.load(std::memory_order_acquire)) {
         if (fr2_monitor_sample(&mon, int64_t(time(nullptr)), g_monitor_start_time) ==
             FR2_SAMPLE_NO_PROGRESS) {
+            flockfile(stderr);  // kept until _exit: the summary is the last line
             fr2_print_summary_line(g_monitor_start_time);
             // Workers may be stuck for good, holding locks: end the process
             // here without waiting on anything but what is already written.

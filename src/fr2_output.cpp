@@ -166,12 +166,23 @@ static fr2_zframe *g_shared_zframe;
 
 // A failed write means lines are lost: say so once and end the run with a
 // failure at once rather than walking on for hours with nowhere to write.
+// Several workers often fail at once (a full disk): the lock makes the others
+// wait until the first has said it, so that none ends the process before the
+// line is out.
+static pthread_mutex_t g_output_fail_lock = PTHREAD_MUTEX_INITIALIZER;
+
 static void output_say_failed(int err) {
-    if (g_output_failed.exchange(true, std::memory_order_acq_rel)) return;
-    if (g_dest.path)
-        fprintf(stderr, FR2_PROGRAM_NAME ": error writing %s: %s\n", g_dest.path, strerror(err));
-    else
-        fprintf(stderr, FR2_PROGRAM_NAME ": error writing standard output: %s\n", strerror(err));
+    pthread_mutex_lock(&g_output_fail_lock);
+    if (!g_output_failed.exchange(true, std::memory_order_acq_rel)) {
+        if (g_dest.path)
+            fprintf(stderr, FR2_PROGRAM_NAME ": error writing %s: %s\n", g_dest.path,
+                    strerror(err));
+        else
+            fprintf(stderr, FR2_PROGRAM_NAME ": error writing standard output: %s\n",
+                    strerror(err));
+        fflush(stderr);
+    }
+    pthread_mutex_unlock(&g_output_fail_lock);
 }
 
 [[noreturn]] static void output_failed(int err) {
