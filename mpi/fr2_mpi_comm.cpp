@@ -56,9 +56,44 @@
 // no message is in flight and MPI_Finalize is safe. Nothing here waits in a
 // blocking MPI call, so a rank that dies is never waited on forever: mpirun
 // ends the whole job when a process exits without MPI_Finalize.
+//
+// Checkpoints (--checkpoint PREFIX). Each rank writes its own part, the
+// scanner's checkpoint of its queue, its directories in progress and its
+// shard's committed length, to PREFIX.<rank>.ck0 or .ck1; the small file
+// PREFIX names the generation G whose parts (slot G % 2) make up the job's
+// state. Invariant: the parts of one generation hold every directory of the
+// walk exactly once, because they were taken while no item was in flight
+// between ranks and no rank gave or took any item between its own part and
+// the commit. Big directories are never cut into chunks while checkpointing,
+// so no chunk report is in flight either.
+//
+//   time  rank 0                           rank 1
+//   t0    timer (or SIGTERM): PAUSE(G+1)->1
+//   t1    from now on answers every steal  gets PAUSE: same; its own steal
+//         with an empty reply, asks none   request out: waits for the reply
+//   t2    pauses its workers, writes its   reply in (items queued), pauses
+//         part to slot (G+1) % 2           its workers, writes its part
+//   t3    its vote: written                VOTE(written)->0
+//   t4    every vote in: writes PREFIX
+//         naming G+1 (the commit), COMMIT->1
+//   t5    steals again                     gets COMMIT: steals again
+// The workers go on as soon as their rank's part is serialized; they only
+// work on their own rank's queue until the commit. A failed part (a full
+// disk) makes rank 0 send COMMIT(failed): PREFIX still names G, whose parts
+// in the other slot are untouched, and the next interval tries again. A
+// crash at any moment leaves PREFIX naming a whole generation: the parts of
+// G+1 are written before PREFIX moves, and those of G are overwritten only
+// by G+2, after PREFIX named G+1.
+//
+// SIGTERM or SIGINT: mpirun passes the signal to every rank; a rank other
+// than 0 tells rank 0 (STOP), and rank 0 takes a last checkpoint with the
+// workers left paused, after whose commit every rank leaves the job with the
+// stopped status. Without --checkpoint the same pause only writes out what
+// was listed.
 #include "fr2_mpi_comm.h"
 
 #include <mpi.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -67,7 +102,10 @@
 #include <atomic>
 #include <vector>
 
+#include <string>
+
 #include "fr2.h"
+#include "fr2_checkpoint.h"
 #include "fr2_chunk.h"
 #include "fr2_mpi_wire.h"
 #include "fr2_walk.h"
@@ -118,12 +156,27 @@ struct comm_state {
     MPI_Request progress_req = MPI_REQUEST_NULL;
     int64_t progress_buf[2] = {0, 0};
 
+    // Checkpoints and stops.
+    const char *ck_prefix = nullptr;  // null: no checkpoints, stops only
+    int64_t ck_every_ns = 0;
+    int64_t next_ck_ns = 0;
+    uint64_t ck_generation = 0;       // the one PREFIX names; 0: none yet
+    enum { CK_NONE, CK_DRAINING, CK_VOTED } ck_phase = CK_NONE;
+    uint64_t ck_next = 0;             // the generation being taken
+    bool ck_stopping = false;
+    int ck_votes = 0;                 // rank 0: parts written
+    int ck_failed_votes = 0;
+    int32_t signals_seen = 0;
+    bool stop_wanted = false;         // rank 0: a rank was signalled
+    fr2_mpi_end end = FR2_MPI_WALK_DONE;
+
     std::vector<pending_send> sends;
     fr2_mpi_stats stats = {};
     fr2_outbuf *out = nullptr;  // lines of big directories finished by a remote report
 };
 
 comm_state g_comm;
+std::atomic<int32_t> g_comm_signals;  // SIGTERM and SIGINT received
 
 // Reports of chunks finished by this rank's workers for other ranks; the
 // workers append, the communication thread sends.
@@ -216,7 +269,9 @@ bool a_worker_waits() {
 void answer_steal(comm_state &c, int thief) {
     static fr2_dir_item *items[MAX_ITEMS_PER_STEAL];
     uint32_t n = 0;
-    if (!c.done) n = uint32_t(fr2_queue_take_half(items, MAX_ITEMS_PER_STEAL, !a_worker_waits()));
+    // Nothing moves between a rank's part of a checkpoint and its commit.
+    if (!c.done && c.end == FR2_MPI_WALK_DONE && c.ck_phase == comm_state::CK_NONE)
+        n = uint32_t(fr2_queue_take_half(items, MAX_ITEMS_PER_STEAL, !a_worker_waits()));
     size_t len = fr2_wire_list_size(items, n);
     uint8_t *buf = static_cast<uint8_t *>(malloc(len));
     if (!buf) {
@@ -282,6 +337,9 @@ void announce_done(comm_state &c) {
 // The token moves on from a passive rank only.
 void handle_token(comm_state &c) {
     if (c.done || !passive()) return;
+    // Rank 0 ends nothing while a checkpoint is under way: the ranks wait for
+    // its commit.
+    if (c.rank == 0 && c.ck_phase != comm_state::CK_NONE) return;
     if (c.rank != 0) {
         if (!c.have_token) return;
         c.have_token = false;
@@ -321,6 +379,110 @@ void apply_report(comm_state &c, const uint8_t *buf, size_t len) {
     fr2_big_dir_report(c.out, reinterpret_cast<fr2_big_dir *>(uintptr_t(id)), fcount, dirsum);
 }
 
+// ---- checkpoints and stops --------------------------------------------------------
+
+std::string ck_part_path(const comm_state &c, uint64_t generation) {
+    return std::string(c.ck_prefix) + "." + std::to_string(c.rank) + ".ck" +
+           std::to_string(generation % 2);
+}
+
+void ck_apply_commit(comm_state &c, bool committed) {
+    if (committed) c.ck_generation = c.ck_next;
+    c.ck_phase = comm_state::CK_NONE;
+    c.ck_votes = c.ck_failed_votes = 0;
+    c.next_ck_ns = now_ns() + c.ck_every_ns;
+    if (c.ck_stopping) c.end = c.ck_generation ? FR2_MPI_STOPPED : FR2_MPI_STOPPED_UNSAVED;
+}
+
+// Rank 0 starts a checkpoint when one is due or a rank was signalled.
+void ck_maybe_start(comm_state &c) {
+    if (c.rank != 0 || c.done || c.ck_phase != comm_state::CK_NONE) return;
+    bool stop = c.stop_wanted;
+    if (!stop && (!c.ck_prefix || now_ns() < c.next_ck_ns)) return;
+    c.ck_next = c.ck_generation + 1;
+    c.ck_stopping = stop;
+    c.ck_phase = comm_state::CK_DRAINING;
+    for (int r = 1; r < c.size; r++) {
+        uint8_t *buf = static_cast<uint8_t *>(malloc(9));
+        if (!buf) {
+            fprintf(stderr, "fsrake2-mpi: out of memory starting a checkpoint\n");
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        memcpy(buf, &c.ck_next, 8);
+        buf[8] = stop;
+        send_bytes(c, r, FR2_TAG_CK_PAUSE, buf, 9);
+    }
+}
+
+// This rank's part: once its own steal request is answered (the items of
+// the reply are then queued here), with the workers paused.
+void ck_write_part(comm_state &c) {
+    if (c.ck_phase != comm_state::CK_DRAINING || c.steal_out) return;
+    bool written;
+    if (c.ck_prefix) {
+        written = fr2_checkpoint_take(ck_part_path(c, c.ck_next).c_str(), c.ck_stopping);
+    } else {
+        fr2_flush_output(c.out);
+        written = fr2_checkpoint_take(nullptr, true);
+    }
+    c.ck_phase = comm_state::CK_VOTED;
+    if (c.rank == 0) {
+        c.ck_votes++;
+        if (!written) c.ck_failed_votes++;
+        return;
+    }
+    uint8_t *buf = static_cast<uint8_t *>(malloc(1));
+    if (!buf) {
+        fprintf(stderr, "fsrake2-mpi: out of memory voting on a checkpoint\n");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    buf[0] = written;
+    send_bytes(c, 0, FR2_TAG_CK_VOTE, buf, 1);
+}
+
+// Rank 0, every part written: PREFIX names the new generation, which commits it.
+void ck_maybe_commit(comm_state &c) {
+    if (c.rank != 0 || c.ck_phase != comm_state::CK_VOTED || c.ck_votes < c.size) return;
+    bool committed = c.ck_failed_votes == 0 && c.ck_prefix;
+    if (committed) {
+        char text[128];
+        int len = snprintf(text, sizeof text, FR2_MPI_CK_FORMAT, c.size,
+                           (unsigned long long)c.ck_next);
+        const char *what = "";
+        if (fr2_checkpoint_write_file(c.ck_prefix, text, size_t(len), &what) != 0) {
+            fprintf(stderr, "fsrake2-mpi: checkpoint not written: %s.tmp: %s: %s (the previous "
+                            "checkpoint stays)\n",
+                    c.ck_prefix, what, strerror(errno));
+            committed = false;
+        }
+    }
+    for (int r = 1; r < c.size; r++) {
+        uint8_t *buf = static_cast<uint8_t *>(malloc(1));
+        if (!buf) {
+            fprintf(stderr, "fsrake2-mpi: out of memory committing a checkpoint\n");
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        buf[0] = committed;
+        send_bytes(c, r, FR2_TAG_CK_COMMIT, buf, 1);
+    }
+    ck_apply_commit(c, committed);
+}
+
+// A signal: rank 0 stops the job; any other rank tells rank 0 once.
+void ck_take_signals(comm_state &c) {
+    int32_t seen = g_comm_signals.load(std::memory_order_relaxed);
+    if (seen == c.signals_seen) return;
+    if (c.signals_seen == 0) {
+        if (c.rank == 0)
+            c.stop_wanted = true;
+        else
+            send_empty(c, 0, FR2_TAG_STOP);
+    }
+    c.signals_seen = seen;
+}
+
+void ck_signal_handler(int) { g_comm_signals.fetch_add(1, std::memory_order_relaxed); }
+
 // Receives and handles every message that has arrived; returns how many.
 int poll_messages(comm_state &c) {
     int handled = 0;
@@ -351,6 +513,19 @@ int poll_messages(comm_state &c) {
         }
         case FR2_TAG_DONE: c.done = true; break;
         case FR2_TAG_CHUNK_REPORT: apply_report(c, buf, size_t(len)); break;
+        case FR2_TAG_CK_PAUSE:
+            if (len == 9) {
+                memcpy(&c.ck_next, buf, 8);
+                c.ck_stopping = buf[8] != 0;
+                c.ck_phase = comm_state::CK_DRAINING;
+            }
+            break;
+        case FR2_TAG_CK_VOTE:
+            c.ck_votes++;
+            if (len != 1 || buf[0] == 0) c.ck_failed_votes++;
+            break;
+        case FR2_TAG_CK_COMMIT: ck_apply_commit(c, len == 1 && buf[0] != 0); break;
+        case FR2_TAG_STOP: c.stop_wanted = true; break;
         case FR2_TAG_PROGRESS:
             if (len == 16) {
                 memcpy(&c.rank_files[size_t(st.MPI_SOURCE)], buf, 8);
@@ -366,7 +541,9 @@ int poll_messages(comm_state &c) {
 bool local_queue_empty() { return fr2_queue_is_empty(); }
 
 void maybe_steal(comm_state &c) {
-    if (c.size < 2 || c.done || c.steal_out || !local_queue_empty()) return;
+    if (c.size < 2 || c.done || c.steal_out || c.ck_phase != comm_state::CK_NONE ||
+        !local_queue_empty())
+        return;
     if (c.next_steal_ns && now_ns() < c.next_steal_ns) return;
     int victim = int(next_random(c) % uint64_t(c.size - 1));
     if (victim >= c.rank) victim++;
@@ -436,13 +613,35 @@ void fr2_mpi_comm_init(int rank, int size, int64_t start_time) {
     g_chunk_report_remote = remote_report;
 }
 
-void fr2_mpi_comm_run(void) {
+void fr2_mpi_comm_checkpoints(const char *prefix, double every_sec, uint64_t generation) {
+    comm_state &c = g_comm;
+    c.ck_prefix = prefix;
+    c.ck_every_ns = int64_t(every_sec * 1e9);
+    c.next_ck_ns = now_ns() + c.ck_every_ns;
+    c.ck_generation = generation;
+}
+
+void fr2_mpi_comm_catch_stops(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ck_signal_handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+fr2_mpi_end fr2_mpi_comm_run(void) {
     comm_state &c = g_comm;
     int idle = 0;
-    while (!c.done) {
+    while (!c.done && c.end == FR2_MPI_WALK_DONE) {
         int work = poll_messages(c);
         send_reports(c);
         test_sends(c);
+        ck_take_signals(c);
+        ck_maybe_start(c);
+        ck_write_part(c);
+        ck_maybe_commit(c);
         maybe_steal(c);
         handle_token(c);
         progress(c);
@@ -450,7 +649,8 @@ void fr2_mpi_comm_run(void) {
         if (!work) idle_pause(idle);
     }
     // The walk is over everywhere: the hold goes, and with it the workers.
-    fr2_finish_directory();
+    // A stopped job leaves its workers paused.
+    if (c.end == FR2_MPI_WALK_DONE) fr2_finish_directory();
 
     // Leave only when no message of this rank is in flight, then wait for
     // every rank to get there, answering whatever still comes.
@@ -475,6 +675,7 @@ void fr2_mpi_comm_run(void) {
         idle = work ? 0 : idle + 1;
         if (!work) idle_pause(idle);
     }
+    return c.end;
 }
 
 fr2_outbuf *fr2_mpi_comm_output(void) { return g_comm.out; }

@@ -25,10 +25,27 @@ static const int FR2_MPI_STATS_FIELDS = 8;
 // its own walk: only the end of every rank's walk releases it.
 void fr2_mpi_comm_init(int rank, int size, int64_t start_time);
 
-// Serves steals, reports and the end-of-walk token until every rank's walk
-// is over and no message is left in flight; releases the hold on the way
-// (which ends this rank's workers). Never blocks in MPI: it polls.
-void fr2_mpi_comm_run(void);
+// The job's checkpoint file PREFIX: one line naming the ranks and the
+// generation whose parts PREFIX.<rank>.ck<generation % 2> hold the state.
+#define FR2_MPI_CK_FORMAT "fsrake2-mpi checkpoint 1: %d ranks, generation %llu\n"
+
+// Coordinated checkpoints to PREFIX every `every_sec` seconds (rank 0 times
+// them), continuing from `generation` (0 for a new walk).
+void fr2_mpi_comm_checkpoints(const char *prefix, double every_sec, uint64_t generation);
+// SIGTERM and SIGINT stop the job at its next consistent point.
+void fr2_mpi_comm_catch_stops(void);
+
+enum fr2_mpi_end {
+    FR2_MPI_WALK_DONE,        // every rank's walk is over
+    FR2_MPI_STOPPED,          // stopped by a signal; the checkpoint holds the rest
+    FR2_MPI_STOPPED_UNSAVED,  // stopped by a signal without a checkpoint
+};
+
+// Serves steals, reports, checkpoints and the end-of-walk token until every
+// rank's walk is over (or the job is stopped) and no message is left in
+// flight; releases the hold on the way (which ends this rank's workers).
+// Never blocks in MPI: it polls.
+fr2_mpi_end fr2_mpi_comm_run(void);
 
 // The output record that lines of big directories finished by a remote
 // report are written into (flushed by the caller after the workers ended).

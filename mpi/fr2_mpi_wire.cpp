@@ -18,15 +18,20 @@ template <typename T> static T get(const uint8_t *&in) {
     return v;
 }
 
+static bool wire_resumed(const fr2_dir_item *item) {
+    return item->resume_off || item->resume_fcount || item->resume_dirsum;
+}
+
 size_t fr2_wire_item_size(const fr2_dir_item *item) {
     size_t n = FR2_WIRE_ITEM_FIXED + item->path_len;
     if (item->chunk) n += FR2_WIRE_CHUNK_FIXED + item->chunk->bytes;
+    if (wire_resumed(item)) n += FR2_WIRE_RESUMED_FIXED;
     return n;
 }
 
 uint8_t *fr2_wire_put_item(uint8_t *out, const fr2_dir_item *item) {
     const struct statx &s = item->stx;
-    out = put<uint8_t>(out, item->chunk ? 1 : 0);
+    out = put<uint8_t>(out, item->chunk ? 1 : wire_resumed(item) ? 2 : 0);
     out = put<int32_t>(out, item->depth);
     out = put<uint64_t>(out, item->parent_ino);
     out = put<uint16_t>(out, item->path_len);
@@ -51,6 +56,10 @@ uint8_t *fr2_wire_put_item(uint8_t *out, const fr2_dir_item *item) {
         out = put<uint32_t>(out, c->bytes);
         memcpy(out, c->names, c->bytes);
         out += c->bytes;
+    } else if (wire_resumed(item)) {
+        out = put<int64_t>(out, item->resume_off);
+        out = put<int64_t>(out, item->resume_fcount);
+        out = put<int64_t>(out, item->resume_dirsum);
     }
     return out;
 }
@@ -62,7 +71,7 @@ fr2_dir_item *fr2_wire_get_item(const uint8_t **inp, const uint8_t *end) {
     int32_t depth = get<int32_t>(in);
     uint64_t parent_ino = get<uint64_t>(in);
     uint16_t path_len = get<uint16_t>(in);
-    if (kind > 1 || path_len == 0 || path_len > FR2_MAX_PATH) return nullptr;
+    if (kind > 2 || path_len == 0 || path_len > FR2_MAX_PATH) return nullptr;
     struct statx s;
     memset(&s, 0, sizeof s);
     s.stx_mask = STATX_BASIC_STATS;
@@ -106,6 +115,11 @@ fr2_dir_item *fr2_wire_get_item(const uint8_t **inp, const uint8_t *end) {
         memcpy(c->names, in, bytes);
         in += bytes;
     }
+    int64_t resumed[3] = {0, 0, 0};
+    if (kind == 2) {
+        if (size_t(end - in) < FR2_WIRE_RESUMED_FIXED) return nullptr;
+        for (int64_t &v : resumed) v = get<int64_t>(in);
+    }
     fr2_dir_item *item = fr2_dir_item_new(reinterpret_cast<const char *>(path), path_len);
     if (!item) {
         free(c);
@@ -115,6 +129,9 @@ fr2_dir_item *fr2_wire_get_item(const uint8_t **inp, const uint8_t *end) {
     item->parent_ino = parent_ino;
     item->stx = s;
     item->chunk = c;
+    item->resume_off = resumed[0];
+    item->resume_fcount = resumed[1];
+    item->resume_dirsum = resumed[2];
     *inp = in;
     return item;
 }

@@ -3,7 +3,8 @@
 // Ranks of one job run the same build on one architecture, so numbers go in
 // host byte order. A directory item carries what its reader and its line
 // need and nothing else: 85 bytes plus its path; a chunk adds its owner,
-// its record id and its name list. Decoding checks every length against the
+// its record id and its name list; a directory continued from a checkpoint
+// adds where its reading goes on and what its listed part counted. Decoding checks every length against the
 // buffer, so a short or garbled message is refused, never read past.
 #pragma once
 
@@ -19,6 +20,10 @@ enum : int {
     FR2_TAG_DONE = 4,           // empty: the walk is over everywhere
     FR2_TAG_CHUNK_REPORT = 5,   // [u64 big_id][i64 fcount][i64 dirsum]
     FR2_TAG_PROGRESS = 6,       // [i64 files][i64 bytes][i64 stats...]: a rank's totals
+    FR2_TAG_CK_PAUSE = 7,       // [u64 generation][u8 stopping]: rank 0 starts a checkpoint
+    FR2_TAG_CK_VOTE = 8,        // [u8 written]: a rank's part of it, to rank 0
+    FR2_TAG_CK_COMMIT = 9,      // [u8 committed]: rank 0's verdict; the ranks go on (or end)
+    FR2_TAG_STOP = 10,          // empty: a rank was signalled, to rank 0
 };
 
 // The fixed part of an encoded item (kind, depth, parent inode, path length,
@@ -26,6 +31,8 @@ enum : int {
 static const size_t FR2_WIRE_ITEM_FIXED = 1 + 4 + 8 + 2 + 70;
 // Added for a chunk: owner, record id, name count, name bytes.
 static const size_t FR2_WIRE_CHUNK_FIXED = 4 + 8 + 4 + 4;
+// Added for a directory continued from a checkpoint: offset, count, size sum.
+static const size_t FR2_WIRE_RESUMED_FIXED = 3 * 8;
 
 // Bytes that encoding `item` takes.
 size_t fr2_wire_item_size(const fr2_dir_item *item);

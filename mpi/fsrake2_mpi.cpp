@@ -6,6 +6,7 @@
 // with the job's totals and the one final summary.
 //
 //   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX [--compress] DIR
+//   mpirun -n N fsrake2-mpi --resume CK   (a job stopped with --checkpoint CK)
 #include <errno.h>
 #include <fcntl.h>
 #include <mpi.h>
@@ -26,6 +27,7 @@
 #endif
 
 #include "fr2.h"
+#include "fr2_checkpoint.h"
 #include "fr2_chunk.h"
 #include "fr2_config.h"
 #include "fr2_load.h"
@@ -49,6 +51,7 @@ struct mpi_options {
     // Shards in zstd (PREFIX.<rank>.csv.zst); a level asks for it too.
     bool compress = false;
     const char *compress_level = nullptr;  // as given, checked after parsing
+    const char *checkpoint = nullptr;      // PREFIX of the job's checkpoint files
     int32_t chunk_entries = DEFAULT_CHUNK_ENTRIES;
     bool stats = false;
     bool help = false;
@@ -68,6 +71,8 @@ mpi_options split_options(int argc, char **argv) {
         } else if (!strcmp(a, "--chunk-entries") && i + 1 < argc) {
             o.chunk_entries = int32_t(strtol(argv[++i], nullptr, 10));
             if (o.chunk_entries < 0) o.chunk_entries = 0;
+        } else if (!strcmp(a, "--checkpoint") && i + 1 < argc) {
+            o.checkpoint = argv[++i];
         } else if (!strcmp(a, "--compress")) {
             o.compress = true;
         } else if (!strcmp(a, "--compress-level") && i + 1 < argc) {
@@ -82,7 +87,7 @@ mpi_options split_options(int argc, char **argv) {
             static const char *const with_value[] = {
                 "--depth",     "--exclude",      "--threads",  "--ring-depth",
                 "--stat-mode", "--getdents-max", "--max-rate", "--max-inflight",
-                "--load-trace"};
+                "--load-trace", "--checkpoint-every", "--resume"};
             for (const char *v : with_value)
                 if (!strcmp(a, v) && i + 1 < argc) o.scanner_argv.push_back(argv[++i]);
         }
@@ -104,6 +109,9 @@ void print_mpi_help(void) {
     printf("       --chunk-entries n   a directory's entries beyond the first n are cut into\n"
            "                           chunks of n that any rank may stat (default %d, 0: never)\n",
            DEFAULT_CHUNK_ENTRIES);
+    puts("       --checkpoint CK     the job's state to CK and CK.<rank>.ck0/.ck1 now and then");
+    puts("                           (big directories are then not cut into chunks)");
+    puts("       --resume CK         continue the job saved in CK, with as many ranks");
     puts("       --mpi-stats         each rank's steals, messages and lines after the summary");
     puts("The scanner's options:");
 }
@@ -123,6 +131,10 @@ struct prefixer {
 };
 
 [[noreturn]] void prefixer_main(int err_in, int rank_in, int out) {
+    // mpirun signals the whole process group on SIGTERM: the child lives on
+    // until the rank has said its last words (how to resume) and ended.
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
     char rank_text[32] = "";
     int rank = -1;
     ssize_t n = read(rank_in, rank_text, sizeof rank_text - 1);
@@ -305,12 +317,103 @@ int check_compress_level(const char *text, int32_t *level) {
     return 0;
 }
 
-// Opens this rank's shard, PREFIX.<rank>.csv or PREFIX.<rank>.csv.zst, as the
-// output. 0, or 1 after the message.
-int open_shard(const mpi_options &mo, int32_t level) {
+std::string g_shard;  // this rank's shard file
+
+std::string shard_name(const mpi_options &mo) {
     std::string path = std::string(mo.output) + "." + std::to_string(g_rank) + ".csv";
     if (mo.compress) path += ".zst";
-    return fr2_output_open(path.c_str(), level, -1) == 0 ? 0 : 1;
+    return path;
+}
+
+// Opens this rank's shard, PREFIX.<rank>.csv or PREFIX.<rank>.csv.zst, as the
+// output (a resumed job's own, cut back to its committed length). 0, or 1
+// after the message.
+int open_shard(const mpi_options &mo, int32_t level) {
+    if (g_config.resume)
+        return fr2_output_open(g_config.output, level, fr2_checkpoint_resume_committed()) == 0 ? 0
+                                                                                               : 1;
+    g_shard = shard_name(mo);
+    g_config.output = g_shard.c_str();  // what a checkpoint records
+    return fr2_output_open(g_shard.c_str(), level, -1) == 0 ? 0 : 1;
+}
+
+// ---- resuming a job ----------------------------------------------------------------
+
+std::string g_part;  // this rank's part of the job's checkpoint
+
+// Rank 0: reads CK, the one line that names the job's ranks and the
+// generation of its parts. 0 with *generation, or 1 after the refusal.
+int read_job_checkpoint(const char *ck, uint64_t *generation) {
+    char text[256];
+    int fd = open(ck, O_RDONLY | O_CLOEXEC);
+    ssize_t len = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    int err = errno;
+    if (fd >= 0) close(fd);
+    if (len < 0) {
+        fprintf(stderr, MPI_PROGRAM_NAME ": cannot resume from %s: %s\n", ck, strerror(err));
+        return 1;
+    }
+    text[len] = 0;
+    int ranks = 0;
+    unsigned long long gen = 0;
+    char again[256];
+    if (sscanf(text, FR2_MPI_CK_FORMAT, &ranks, &gen) != 2 ||
+        snprintf(again, sizeof again, FR2_MPI_CK_FORMAT, ranks, gen) != int(len) ||
+        memcmp(again, text, size_t(len)) != 0 || gen == 0) {
+        fprintf(stderr,
+                MPI_PROGRAM_NAME ": cannot resume from %s: not a checkpoint of " MPI_PROGRAM_NAME
+                                 " (or cut short)\n",
+                ck);
+        return 1;
+    }
+    if (ranks != g_size) {
+        fprintf(stderr,
+                MPI_PROGRAM_NAME ": cannot resume from %s: written by a job of %d ranks; resume "
+                                 "it with mpirun -n %d\n",
+                ck, ranks, ranks);
+        return 1;
+    }
+    *generation = gen;
+    return 0;
+}
+
+// Every rank loads its part of the job's checkpoint. 0, or 1 after the refusal.
+int load_part(const mpi_options &mo, const char *ck, uint64_t *generation) {
+    int64_t info[2] = {0, 0};  // status, generation
+    if (g_rank == 0) {
+        uint64_t gen = 0;
+        info[0] = read_job_checkpoint(ck, &gen);
+        info[1] = int64_t(gen);
+    }
+    MPI_Bcast(info, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
+    if (info[0] != 0) return 1;
+    *generation = uint64_t(info[1]);
+    g_part = std::string(ck) + "." + std::to_string(g_rank) + ".ck" + std::to_string(info[1] % 2);
+    g_config.resume = g_part.c_str();
+    int status = fr2_checkpoint_load(&g_config);
+    if (status == 0 && mo.output && shard_name(mo) != g_config.output) {
+        if (g_rank == 0)
+            fprintf(stderr,
+                    MPI_PROGRAM_NAME ": cannot resume from %s: --output (or --compress) given "
+                                     "differs from the job it holds\n",
+                    ck);
+        status = 1;
+    }
+    return agree(status) != 0 ? 1 : 0;
+}
+
+// After a finished job: CK goes first, so that a crash between the two never
+// leaves a checkpoint that names parts already gone.
+void remove_checkpoint(const char *ck) {
+    if (g_rank == 0 && unlink(ck) != 0 && errno != ENOENT)
+        fprintf(stderr, MPI_PROGRAM_NAME ": cannot remove the checkpoint %s: %s\n", ck,
+                strerror(errno));
+    MPI_Barrier(MPI_COMM_WORLD);
+    for (int slot = 0; slot < 2; slot++) {
+        std::string part = std::string(ck) + "." + std::to_string(g_rank) + ".ck" +
+                           std::to_string(slot);
+        unlink(part.c_str());
+    }
 }
 
 }  // namespace
@@ -347,14 +450,23 @@ int main(int argc, char **argv) {
     int status = 0;
     fr2_config_status cs = fr2_config_parse(int(mo.scanner_argv.size()) - 1, mo.scanner_argv.data(),
                                             &g_config, &status);
-    if (cs == FR2_CONFIG_RUN && (g_config.checkpoint || g_config.resume)) {
-        // The ranks would each need their part of one consistent state.
-        fprintf(stderr, MPI_PROGRAM_NAME ": --checkpoint and --resume are not supported here; "
-                                         "fsrake2 itself checkpoints\n");
+    // A resumed job goes on checkpointing into the files it resumed from.
+    const char *ck = g_config.resume ? g_config.resume : mo.checkpoint;
+    if (cs == FR2_CONFIG_RUN && mo.checkpoint && !mo.checkpoint[0]) {
+        fprintf(stderr, MPI_PROGRAM_NAME ": --checkpoint needs a file name\n");
         cs = FR2_CONFIG_EXIT;
         status = 1;
     }
-    if (cs == FR2_CONFIG_RUN && !mo.output) {
+    if (cs == FR2_CONFIG_RUN && g_config.resume && mo.checkpoint &&
+        strcmp(mo.checkpoint, g_config.resume) != 0) {
+        fprintf(stderr,
+                MPI_PROGRAM_NAME ": cannot resume from %s: --checkpoint given differs (a resumed "
+                                 "job checkpoints into the files it resumed from)\n",
+                g_config.resume);
+        cs = FR2_CONFIG_EXIT;
+        status = 1;
+    }
+    if (cs == FR2_CONFIG_RUN && !mo.output && !g_config.resume) {
         fprintf(stderr,
                 MPI_PROGRAM_NAME ": --output PREFIX is required: each rank writes its lines to "
                                  "PREFIX.<rank>.csv (the standard output of many ranks through "
@@ -381,6 +493,9 @@ int main(int argc, char **argv) {
     // Every rank tries; one warning is enough.
     if (setuid(0) != 0 && g_rank == 0)
         fputs("unable to setuid root; not all files may be processed\n", stderr);
+
+    uint64_t generation = 0;
+    if (g_config.resume && load_part(mo, ck, &generation) != 0) return finish(1);
 
     // Rank 0 stats the root; every rank ends with its errno when that fails.
     const char *dir = g_config.root;
@@ -416,12 +531,20 @@ int main(int argc, char **argv) {
 
     fr2_state_init();
     g_state.root_dev = uint64_t(root_info[1]);
-    g_chunk_entries = mo.chunk_entries;
+    // A chunk's report in flight between ranks would be state that no rank's
+    // checkpoint holds.
+    g_chunk_entries = ck ? 0 : mo.chunk_entries;
     int64_t start_time = int64_t(time(nullptr));
+    if (g_config.resume) start_time -= fr2_checkpoint_resume_elapsed();
     fr2_mpi_comm_init(g_rank, g_size, start_time);
+    fr2_checkpoint_coordinated(start_time);
+    if (ck) fr2_mpi_comm_checkpoints(ck, g_config.checkpoint_every, generation);
+    fr2_mpi_comm_catch_stops();
     // The hold (see fr2_mpi_comm.cpp): this rank's walk cannot end on its own.
     g_state.dirs_pending.store(1, std::memory_order_release);
-    if (g_rank == 0) {
+    if (g_config.resume) {
+        fr2_checkpoint_restore();
+    } else if (g_rank == 0) {
         size_t len = strnlen(dir, FR2_MAX_PATH);
         if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
         fr2_dir_item *root = fr2_dir_item_new(dir, len);
@@ -458,7 +581,25 @@ int main(int argc, char **argv) {
     pthread_t monitor;
     bool monitor_ok = pthread_create(&monitor, nullptr, monitor_thread, nullptr) == 0;
 
-    fr2_mpi_comm_run();  // until every rank's walk is over
+    fr2_mpi_end end = fr2_mpi_comm_run();  // until every rank's walk is over
+    if (end != FR2_MPI_WALK_DONE) {
+        // Stopped: the workers stay paused, what they listed is written out
+        // (and, with a checkpoint, committed).
+        if (g_rank == 0) {
+            if (end == FR2_MPI_STOPPED)
+                fprintf(stderr, MPI_PROGRAM_NAME ": stopped; resume with --resume %s\n", ck);
+            else if (ck)
+                fputs(MPI_PROGRAM_NAME ": stopped; no checkpoint could be written, the output "
+                                       "is incomplete\n",
+                      stderr);
+            else
+                fputs(MPI_PROGRAM_NAME ": stopped; the output is incomplete\n", stderr);
+        }
+        fflush(stderr);
+        MPI_Finalize();
+        prefixer_stop(g_prefixer);
+        _exit(FR2_EXIT_STOPPED);
+    }
 
     for (int w = 0; w < started; w++) pthread_join(workers[w].thread, nullptr);
     g_state.done.store(true, std::memory_order_release);
@@ -469,7 +610,12 @@ int main(int argc, char **argv) {
     if (monitor_ok) pthread_join(monitor, nullptr);
     fr2_flush_output(fr2_mpi_comm_output());
     fr2_outbuf_release(fr2_mpi_comm_output());
-    status = fr2_output_finish() == 0 ? 0 : 1;
+    {
+        // The checkpoint goes only once every shard is whole on disk.
+        int64_t committed = 0;
+        status = ck && fr2_output_commit(&committed) != 0 ? 1 : 0;
+    }
+    if (fr2_output_finish() != 0) status = 1;
 
     // The job's totals, and its worst status, to rank 0 for the one summary.
     int64_t mine[2] = {g_state.total_files.load(std::memory_order_relaxed),
@@ -477,6 +623,7 @@ int main(int argc, char **argv) {
     int64_t sums[2] = {0, 0};
     MPI_Reduce(mine, sums, 2, MPI_INT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
     status = agree(status);
+    if (status == 0 && ck) remove_checkpoint(ck);
     if (g_rank == 0) {
         g_state.total_files.store(sums[0], std::memory_order_relaxed);
         g_state.total_bytes.store(sums[1], std::memory_order_relaxed);

@@ -395,9 +395,7 @@ static void ck_seal(ck_buf *b) {
     ck_put_num(b, sum);
 }
 
-// Writes the state to CK.tmp, syncs it, renames it over CK and syncs the
-// folder. 0, or -1 with errno and *what naming the step.
-static int ck_write_file(const char *path, const ck_buf *b, const char **what) {
+int fr2_checkpoint_write_file(const char *path, const char *data, size_t len, const char **what) {
     char tmp[PATH_MAX];
     if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) {
         errno = ENAMETOOLONG;
@@ -409,8 +407,8 @@ static int ck_write_file(const char *path, const ck_buf *b, const char **what) {
         *what = "open";
         return -1;
     }
-    const char *p = b->data;
-    size_t left = b->len;
+    const char *p = data;
+    size_t left = len;
     while (left > 0) {
         ssize_t put = write(fd, p, left);
         if (put < 0 && errno == EINTR) continue;
@@ -467,9 +465,8 @@ failed:
     return -1;
 }
 
-// One checkpoint. When stopping, the workers stay paused and the caller
-// ends the process. true when the checkpoint is on disk.
-static bool ck_take(bool stopping) {
+bool fr2_checkpoint_take(const char *path, bool stopping) {
+    if (!path) return ck_pause(stopping) && fr2_output_finish() == 0;
     if (!ck_pause(stopping)) return false;
     ck_buf b = {};
     size_t committed_at = 0;
@@ -483,13 +480,13 @@ static bool ck_take(bool stopping) {
         ck_seal(&b);
         const char *what = "";
         static bool said_failure;
-        if (b.failed || ck_write_file(g_config.checkpoint, &b, &what) != 0) {
+        if (b.failed || fr2_checkpoint_write_file(path, b.data, b.len, &what) != 0) {
             ok = false;
             if (!said_failure)
                 fprintf(stderr,
                         FR2_PROGRAM_NAME ": checkpoint not written: %s.tmp: %s: %s (the previous "
                                          "checkpoint stays)\n",
-                        g_config.checkpoint, what, b.failed ? "out of memory" : strerror(errno));
+                        path, what, b.failed ? "out of memory" : strerror(errno));
             said_failure = true;
         } else {
             said_failure = false;
@@ -502,7 +499,7 @@ static bool ck_take(bool stopping) {
 // SIGTERM or SIGINT: pause, checkpoint, say how to go on, end.
 [[noreturn]] static void ck_stop_run(void) {
     if (g_config.checkpoint) {
-        ck_take(true);
+        fr2_checkpoint_take(g_config.checkpoint, true);
         if (access(g_config.checkpoint, F_OK) == 0) {
             flockfile(stderr);  // the last line, as in ck_exit_now
             fprintf(stderr, FR2_PROGRAM_NAME ": stopped; resume with --resume %s\n",
@@ -550,7 +547,7 @@ static void *ck_thread(void *) {
         if (g_state.done.load(std::memory_order_acquire)) return nullptr;
         if (g_ck_signals.load(std::memory_order_relaxed) > 0) ck_stop_run();
         if (g_config.checkpoint && ck_now() >= next) {
-            ck_take(false);
+            fr2_checkpoint_take(g_config.checkpoint, false);
             next = ck_now() + every;
         }
     }
@@ -575,6 +572,8 @@ bool fr2_checkpoint_start(int64_t start_time) {
         fprintf(stderr, FR2_PROGRAM_NAME ": could not start the checkpoint thread\n");
     return g_ck_running;
 }
+
+void fr2_checkpoint_coordinated(int64_t start_time) { g_ck_start_time = start_time; }
 
 void fr2_checkpoint_stop(void) {
     if (!g_ck_running) return;
@@ -812,8 +811,10 @@ int fr2_checkpoint_restore(void) {
     g_state.total_files.store(g_resume.total_files, std::memory_order_relaxed);
     g_state.total_bytes.store(g_resume.total_bytes, std::memory_order_relaxed);
     for (uint64_t i = 0; i < g_resume.ndirs; i++) fr2_queue_add(g_resume.dirs[i]);
-    // A checkpoint of a walk with nothing left to read: it is over at once.
-    if (g_resume.ndirs == 0) g_state.done.store(true, std::memory_order_release);
+    // A checkpoint of a walk with nothing left to read: it is over at once,
+    // unless other ranks hold this one's walk open.
+    if (g_resume.ndirs == 0 && g_state.dirs_pending.load(std::memory_order_acquire) == 0)
+        g_state.done.store(true, std::memory_order_release);
     free(g_resume.dirs);
     g_resume.dirs = nullptr;
     return 0;

@@ -57,6 +57,18 @@ int fr2_checkpoint_restore(void);
 // start time counts the earlier runs of a resumed walk. false when the
 // thread could not be started.
 bool fr2_checkpoint_start(int64_t start_time);
+// For checkpoints that another thread takes (the communication thread of a
+// multi-node walk): no checkpoint thread and no signal handlers, only the
+// start time that the seconds walked count from.
+void fr2_checkpoint_coordinated(int64_t start_time);
+// Pauses the workers and writes the walk's state to `path`, its output
+// committed first (null: only writes out what was listed). When stopping,
+// the workers stay paused for good; otherwise they go on once the state is
+// serialized. true when it is on disk; a failure is said once.
+bool fr2_checkpoint_take(const char *path, bool stopping);
+// Writes `len` bytes to PATH.tmp, syncs them, renames the file over PATH and
+// syncs the folder. 0, or -1 with errno and *what naming the step.
+int fr2_checkpoint_write_file(const char *path, const char *data, size_t len, const char **what);
 // Stops the checkpoint thread after the walk is done.
 void fr2_checkpoint_stop(void);
 // After a finished walk whose output is complete: removes the checkpoint.

@@ -100,6 +100,8 @@ struct MpiRun {
     std::vector<std::string> all;                  // every record of every shard
 };
 
+void read_shards(MpiRun &m, int ranks, const std::string &prefix, bool zst);
+
 // Runs `mpirun -n ranks fsrake2-mpi --header args --output PREFIX root` and
 // reads the shards, each checked to start with the header and end whole.
 MpiRun run_mpi(int ranks, const std::string &root, const std::vector<std::string> &args,
@@ -114,6 +116,12 @@ MpiRun run_mpi(int ranks, const std::string &root, const std::vector<std::string
     argv.insert(argv.end(), {"--output", prefix, root});
     m.r = run_command(argv, opt);
     bool zst = std::find(args.begin(), args.end(), "--compress") != args.end();
+    read_shards(m, ranks, prefix, zst);
+    return m;
+}
+
+// Reads the shards PREFIX.<rank>.csv[.zst] of a job into m.
+void read_shards(MpiRun &m, int ranks, const std::string &prefix, bool zst) {
     for (int k = 0; k < ranks; k++) {
         std::string path = prefix + "." + std::to_string(k) + (zst ? ".csv.zst" : ".csv");
         struct stat st;
@@ -136,7 +144,6 @@ MpiRun run_mpi(int ranks, const std::string &root, const std::vector<std::string
         m.all.insert(m.all.end(), recs.begin(), recs.end());
         m.shards.push_back(std::move(recs));
     }
-    return m;
 }
 
 // The records of the single-process scanner on the same root.
@@ -303,17 +310,6 @@ TEST_F(MpiErrors, OutputIsRequiredAndSaysWhyOnce) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(count_lines_matching(r.err, "--output PREFIX is required"), 1) << r.err;
     EXPECT_NE(r.err.find("can cut lines"), std::string::npos) << r.err;
-}
-
-// A resume would start from no directory at all (the checkpoint holds the
-// plain scanner's walk): refused, once, before any rank walks.
-TEST_F(MpiErrors, ResumeIsRefusedNotWalkedFromNothing) {
-    std::vector<std::string> argv = mpirun(2);
-    argv.insert(argv.end(), {FR2_MPI_BINARY, "--output", tmp / "shard", "--resume", tmp / "ck"});
-    RunResult r = run_command(argv, with_timeout(120));
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(count_lines_matching(r.err, "--checkpoint and --resume are not supported here"), 1)
-        << r.err;
 }
 
 TEST_F(MpiErrors, RootThatCannotBeStattedIsOneMessageAndItsErrno) {
@@ -551,6 +547,100 @@ TEST_F(MpiFaults, HangingDirectoryIsLeftByItsRanksWatchdog) {
     EXPECT_EQ(m.all.size(), want) << m.r.err;
     EXPECT_FALSE(has_record(m.all, slow));
     EXPECT_EQ(split_stderr(m.r.err).files, (long long)want) << m.r.err;
+}
+#endif
+
+// ---- a job stopped and resumed ---------------------------------------------------
+
+#if !FR2_MPI_SLOW
+// mpirun in the background, standard error to err_path, and the ranks' pids
+// once they are up.
+pid_t spawn_job(const std::vector<std::string> &argv, const std::string &err_path) {
+    std::vector<char *> cargv;
+    for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t job = -1;
+    if (posix_spawnp(&job, "mpirun", &fa, nullptr, cargv.data(), environ) != 0) job = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return job;
+}
+
+// SIGTERM to mpirun, twice in a row (the second time to a resumed job), and
+// a last resume to the end: the compressed shards hold exactly one scan's
+// lines, the summary counts all of them, and the checkpoint files are gone.
+// A resume with another number of ranks is refused and touches nothing.
+TEST(MpiCheckpoint, StoppedTwiceAndResumedHoldsOneScansLines) {
+    std::string why = mpi_unavailable_reason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    TempDir tmp{big_tree_base()};
+    std::string root = tmp / "r";
+    make_dir(root);
+    for (int d = 0; d < 8; d++) {
+        make_dir(root + "/d" + std::to_string(d));
+        make_many_files(root + "/d" + std::to_string(d), 1999);
+    }
+    freeze_atimes(root);
+    std::vector<std::string> single = one_scan(root);
+    TempDir out;
+    std::string prefix = out / "shard", ck = out / "ck", err = out / "err";
+    // Open MPI passes SIGTERM on to the ranks after this many seconds, and
+    // kills them as many seconds later.
+    auto job = [&](int ranks) {
+        std::vector<std::string> argv = mpirun(ranks);
+        argv.insert(argv.begin() + 1, {"--mca", "odls_base_sigkill_timeout", "2"});
+        argv.push_back(FR2_MPI_BINARY);
+        return argv;
+    };
+    auto stop_after = [&](std::vector<std::string> argv, int ms) {
+        pid_t pid = spawn_job(argv, err);
+        EXPECT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string text = read_file(err);
+        EXPECT_NE(status, 0) << text;
+        EXPECT_EQ(count_lines_matching(text, "fsrake2-mpi: stopped; resume with --resume " + ck), 1)
+            << text;
+    };
+
+    std::vector<std::string> first = job(3);
+    first.insert(first.end(), {"--header", "--threads", "2", "--max-rate", "1500", "--checkpoint",
+                               ck, "--checkpoint-every", "0.2", "--compress", "--output", prefix,
+                               root});
+    stop_after(first, 2000);
+    ASSERT_EQ(access(ck.c_str(), F_OK), 0) << read_file(err);
+
+    std::string shard0 = prefix + ".0.csv.zst", before = read_file(shard0);
+    std::vector<std::string> other = job(2);
+    other.insert(other.end(), {"--resume", ck});
+    RunResult r = run_command(other, with_timeout(120));
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(count_lines_matching(r.err, "written by a job of 3 ranks; resume it with mpirun -n 3"),
+              1)
+        << r.err;
+    EXPECT_EQ(read_file(shard0), before);
+
+    std::vector<std::string> again = job(3);
+    again.insert(again.end(), {"--max-rate", "1500", "--resume", ck});
+    stop_after(again, 2000);
+
+    std::vector<std::string> last = job(3);
+    last.insert(last.end(), {"--resume", ck});
+    MpiRun m;
+    m.r = run_command(last, with_timeout(120));
+    read_shards(m, 3, prefix, true);
+    expect_same_as_one_scan(m, single);
+    EXPECT_EQ(access(ck.c_str(), F_OK), -1);
+    for (int k = 0; k < 3; k++)
+        for (int slot = 0; slot < 2; slot++) {
+            std::string part = ck + "." + std::to_string(k) + ".ck" + std::to_string(slot);
+            EXPECT_EQ(access(part.c_str(), F_OK), -1) << part;
+        }
 }
 #endif
 

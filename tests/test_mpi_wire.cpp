@@ -76,9 +76,13 @@ class Wire : public testing::Test {
 };
 
 TEST_F(Wire, ItemsAndChunksRoundTripWithWhatTheirLinesNeed) {
-    // A plain directory, one with an odd path, and a chunk cut from a big one.
+    // A directory continued from a checkpoint, one with an odd path, and a
+    // chunk cut from a big one.
     std::vector<fr2_dir_item *> items{dir_item("/data/a", 1, 100),
                                       dir_item(std::string("/x/\"q,\n") + std::string(300, 'n'), 7, 200)};
+    items[0]->resume_off = 0x7fffffff12345;
+    items[0]->resume_fcount = 41;
+    items[0]->resume_dirsum = 9000;
     fr2_dir_item *big = dir_item("/data/big", 2, 300);
     g_chunk_entries = 3;
     g_chunk_rank = 5;
@@ -93,7 +97,8 @@ TEST_F(Wire, ItemsAndChunksRoundTripWithWhatTheirLinesNeed) {
     uint8_t *end = fr2_wire_put_list(buf.data(), items.data(), uint32_t(items.size()));
     ASSERT_EQ(size_t(end - buf.data()), buf.size());
     EXPECT_EQ(buf.size(), 4 + 3 * FR2_WIRE_ITEM_FIXED + items[0]->path_len + items[1]->path_len +
-                              chunk->path_len + FR2_WIRE_CHUNK_FIXED + chunk->chunk->bytes);
+                              chunk->path_len + FR2_WIRE_CHUNK_FIXED + chunk->chunk->bytes +
+                              FR2_WIRE_RESUMED_FIXED);
 
     fr2_dir_item *got[8];
     ASSERT_EQ(fr2_wire_get_list(buf.data(), buf.size(), got, 8), 3);
@@ -103,6 +108,10 @@ TEST_F(Wire, ItemsAndChunksRoundTripWithWhatTheirLinesNeed) {
         EXPECT_EQ(got[i]->depth, items[i]->depth);
     }
     EXPECT_EQ(got[0]->chunk, nullptr);
+    EXPECT_EQ(got[0]->resume_off, items[0]->resume_off);
+    EXPECT_EQ(got[0]->resume_fcount, 41);
+    EXPECT_EQ(got[0]->resume_dirsum, 9000);
+    EXPECT_EQ(got[1]->resume_off, 0);
     ASSERT_NE(got[2]->chunk, nullptr);
     EXPECT_EQ(got[2]->chunk->owner, 5);
     EXPECT_EQ(got[2]->chunk->big_id, uint64_t(uintptr_t(big->big)));
