@@ -218,7 +218,8 @@ void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
     } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
                starts(l, "fsrake2: missing directory") || starts(l, "Unknown option: ") ||
                starts(l, "fsrake2: could not open exclude") ||
-               starts(l, "fsrake2: stopped; resume with")) {
+               starts(l, "fsrake2: stopped; resume with") ||
+               starts(l, "fsrake2-mpi: stopped; resume with")) {
         if (m->fatal.empty()) m->fatal = l;
     }
 }

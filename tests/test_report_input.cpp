@@ -221,6 +221,13 @@ TEST(ReportInput, MessagesOfAStoppedAndResumedScan) {
     EXPECT_NE(r.err.find("incomplete: the scanner said: fsrake2: stopped; resume with"),
               std::string::npos)
         << r.err;
+
+    // A multi-node job that stopped says so in its own name.
+    write_file(stopped, "fsrake2-mpi: stopped; resume with --resume /c/ck\n");
+    r = run_report({"load", "--messages", stopped, csv, tmp / "c.db"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("incomplete: the scanner said: fsrake2-mpi: stopped"), std::string::npos)
+        << r.err;
 }
 
 // From a fresh build, without installing: scan finds the scanner of its own
