@@ -4,7 +4,8 @@
 // enough to be cut into chunks), one summary with the job's count, work
 // spread over the ranks; unreadable directories as an unprivileged user; the
 // command-line and root errors as one message and one status; a rank killed
-// in the middle of a walk ends the job instead of hanging it.
+// in the middle of a walk ends the job instead of hanging it; a job stopped
+// through mpirun and resumed writes every line once.
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
