@@ -274,8 +274,8 @@ void fr2_load_observe(int64_t now_ns, int64_t busy_ns, int64_t requests) {
 
 // ---- the entry rate ---------------------------------------------------------------
 
-void fr2_load_take_entries(int32_t entries) {
-    if (g_load.rate <= 0 || entries <= 0) return;
+int64_t fr2_load_reserve_entries(int32_t entries) {
+    if (g_load.rate <= 0 || entries <= 0) return 0;
     int64_t cost = int64_t(entries) * 1'000'000'000 / g_load.rate;
     int64_t now = fr2_load_now_ns();
     // The budget is a time line shared by the workers: each batch reserves
@@ -284,9 +284,21 @@ void fr2_load_take_entries(int32_t entries) {
     do start = next > now - g_load.burst_ns ? next : now - g_load.burst_ns;
     while (
         !g_load.rate_next_ns.compare_exchange_weak(next, start + cost, std::memory_order_relaxed));
-    if (start <= now) return;
-    struct timespec until = {time_t(start / 1'000'000'000), long(start % 1'000'000'000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    return start;
+}
+
+bool fr2_load_wait_until(int64_t when_ns, bool (*stop)(void)) {
+    // With many workers the last one's turn may be a second or more away: it
+    // looks up now and then, so that a pause for a checkpoint need not wait
+    // for every turn to come.
+    const int64_t slice_ns = 20'000'000;
+    for (;;) {
+        int64_t now = fr2_load_now_ns();
+        if (when_ns <= now) return true;
+        if (stop && stop()) return false;
+        int64_t wake = stop && when_ns - now > slice_ns ? now + slice_ns : when_ns;
+        struct timespec until = {time_t(wake / 1'000'000'000), long(wake % 1'000'000'000)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
 }
 

@@ -131,11 +131,29 @@ static inline void walk_cut_batch(fr2_dir_item *item, fr2_batch *batch, int64_t 
 
 // ---- load control ---------------------------------------------------------------------
 
+// Where a directory's listing stands: in progress up to `off` (getdents64
+// offset after the last listed entry) with what its listed entries counted.
+struct walk_at {
+    const fr2_dir_item *dir;
+    int64_t off;
+    int64_t fcount;
+    int64_t dirsum;
+};
+
+static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int64_t fcount,
+                       int64_t dirsum);
+
+static bool walk_pausing(void) { return fr2_checkpoint_pausing(); }
+
 // The batch boundary: nothing of this worker is with the storage, so here, and
 // only here, it waits for the entry rate and for room in the load window
-// before the metadata fetch of the batch `next`.
-static void walk_boundary(fr2_worker *w, const fr2_batch *next) {
-    fr2_load_take_entries(next->count);
+// before the metadata fetch of the batch `next`. A worker waiting for its
+// turn under the rate cap pauses for a checkpoint as at the pause point it
+// last passed (`at`; the batch read since is read again after a resume).
+static void walk_boundary(fr2_worker *w, const fr2_batch *next, const walk_at *at) {
+    int64_t when = fr2_load_reserve_entries(next->count);
+    while (!fr2_load_wait_until(when, at ? walk_pausing : nullptr))
+        walk_pause(w, at->dir, at->off, at->fcount, at->dirsum);
     fr2_stat_allow(&w->stat, fr2_load_pass(&w->lease, fr2_stat_wants(&w->stat)));
 }
 
@@ -319,7 +337,8 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
     int64_t off = item->resume_off;  // where reading goes on after the listed batches
     walk_cut_batch(item, &w->batch[s], &seen);
     fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
-    walk_boundary(w, &w->batch[s]);
+    walk_at at = {item, off, *fcount, *dirsum};
+    walk_boundary(w, &w->batch[s], &at);
     fr2_stat_begin(&w->stat, fd, &w->batch[s]);
     while (!eof) {
         bool overlap = fr2_stat_pending(&w->stat);
@@ -346,7 +365,8 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
             walk_pause_point(w, item, &w->batch[s], &off, *fcount, *dirsum);
         }
         walk_cut_batch(item, &w->batch[n], &seen);
-        walk_boundary(w, &w->batch[n]);
+        at = {item, off, *fcount, *dirsum};
+        walk_boundary(w, &w->batch[n], &at);
         fr2_stat_begin(&w->stat, fd, &w->batch[n]);
         s = n;
     }
@@ -367,7 +387,7 @@ static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
     if (fd == FR2_CANCELLED) fprintf(stderr, "Timeout Dir: %s\n", item->path);
     if (fd >= 0 && fr2_chunk_entries(item->chunk, &w->batch[0]) == 0) {
         fr2_stat_directory(&w->stat, fr2_makedev(item->stx.stx_dev_major, item->stx.stx_dev_minor));
-        walk_boundary(w, &w->batch[0]);
+        walk_boundary(w, &w->batch[0], nullptr);  // a chunk waits its turn whole
         fr2_stat_begin(&w->stat, fd, &w->batch[0]);
         walk_stat_end(w, item, fd, 0);
         process_batch(w, item, &w->batch[0], &fcount, &dirsum);

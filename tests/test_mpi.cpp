@@ -596,10 +596,16 @@ TEST(MpiCheckpoint, StoppedTwiceAndResumedHoldsOneScansLines) {
         argv.push_back(FR2_MPI_BINARY);
         return argv;
     };
-    auto stop_after = [&](std::vector<std::string> argv, int ms) {
+    // Stopped once the job has committed a checkpoint of its own (its ranks
+    // are then walking, their signal handlers in place).
+    auto stop_after_a_checkpoint = [&](std::vector<std::string> argv) {
+        std::string was = read_file(ck);
         pid_t pid = spawn_job(argv, err);
-        EXPECT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ASSERT_GT(pid, 0);
+        auto start = std::chrono::steady_clock::now();
+        while (read_file(ck) == was &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(60))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         kill(pid, SIGTERM);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -613,7 +619,7 @@ TEST(MpiCheckpoint, StoppedTwiceAndResumedHoldsOneScansLines) {
     first.insert(first.end(), {"--header", "--threads", "2", "--max-rate", "1500", "--checkpoint",
                                ck, "--checkpoint-every", "0.2", "--compress", "--output", prefix,
                                root});
-    stop_after(first, 2000);
+    stop_after_a_checkpoint(first);
     ASSERT_EQ(access(ck.c_str(), F_OK), 0) << read_file(err);
 
     std::string shard0 = prefix + ".0.csv.zst", before = read_file(shard0);
@@ -627,8 +633,8 @@ TEST(MpiCheckpoint, StoppedTwiceAndResumedHoldsOneScansLines) {
     EXPECT_EQ(read_file(shard0), before);
 
     std::vector<std::string> again = job(3);
-    again.insert(again.end(), {"--max-rate", "1500", "--resume", ck});
-    stop_after(again, 2000);
+    again.insert(again.end(), {"--max-rate", "1500", "--checkpoint-every", "0.2", "--resume", ck});
+    stop_after_a_checkpoint(again);
 
     std::vector<std::string> last = job(3);
     last.insert(last.end(), {"--resume", ck});
