@@ -57,6 +57,15 @@
 // blocking MPI call, so a rank that dies is never waited on forever: mpirun
 // ends the whole job when a process exits without MPI_Finalize.
 //
+// Rate (--max-rate N). The cap is the job's. Every 100 ms each rank tells
+// rank 0 how many entries a second it listed and whether its share held it
+// back (a batch had to wait for its turn); rank 0 gives each rank that was
+// not held back what it used and half as much again, and splits the rest of
+// N evenly over the ranks that were (fr2_mpi_rate_shares). The shares never
+// add up to more than N, so ranks without work do not leave the job listing
+// below its cap for long, and a rank that runs out of work hands its share
+// on within two periods.
+//
 // Checkpoints (--checkpoint PREFIX). Each rank writes its own part, the
 // scanner's checkpoint of its queue, its directories in progress and its
 // shard's committed length, to PREFIX.<rank>.ck0 or .ck1; the small file
@@ -107,6 +116,7 @@
 #include "fr2.h"
 #include "fr2_checkpoint.h"
 #include "fr2_chunk.h"
+#include "fr2_load.h"
 #include "fr2_mpi_wire.h"
 #include "fr2_walk.h"
 
@@ -119,6 +129,7 @@ const int64_t FIRST_PROGRESS_NS = 2'000'000'000;
 const int64_t STEAL_BACKOFF_MIN_NS = 200'000;
 const int64_t STEAL_BACKOFF_MAX_NS = 5'000'000;
 const int64_t WAVE_RETRY_NS = 1'000'000;
+const int64_t RATE_PERIOD_NS = 100'000'000;
 
 struct pending_send {
     MPI_Request req;
@@ -156,6 +167,13 @@ struct comm_state {
     MPI_Request progress_req = MPI_REQUEST_NULL;
     int64_t progress_buf[2] = {0, 0};
 
+    // The job's rate: rank 0 keeps what every rank used and its share.
+    int64_t job_rate = 0;
+    int64_t next_rate_ns = 0;
+    int64_t rate_at_ns = 0;
+    int64_t rate_entries = 0, rate_waits = 0;  // the counters at the last period
+    std::vector<fr2_rate_use> rate_use;
+    std::vector<int64_t> rate_shares;
     // Checkpoints and stops.
     const char *ck_prefix = nullptr;  // null: no checkpoints, stops only
     int64_t ck_every_ns = 0;
@@ -379,6 +397,49 @@ void apply_report(comm_state &c, const uint8_t *buf, size_t len) {
     fr2_big_dir_report(c.out, reinterpret_cast<fr2_big_dir *>(uintptr_t(id)), fcount, dirsum);
 }
 
+// ---- the job's rate ------------------------------------------------------------------
+
+void send_i64s(comm_state &c, int dest, int tag, int64_t a, int64_t b, int count) {
+    int64_t *buf = static_cast<int64_t *>(malloc(16));
+    if (!buf) {
+        fprintf(stderr, "fsrake2-mpi: out of memory sharing the rate\n");
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    buf[0] = a;
+    buf[1] = b;
+    send_bytes(c, dest, tag, reinterpret_cast<uint8_t *>(buf), size_t(count) * 8);
+}
+
+// Every period: each rank reports its use; rank 0 shares the rate out anew.
+void rate_step(comm_state &c) {
+    int64_t now = now_ns();
+    if (c.job_rate <= 0 || now < c.next_rate_ns) return;
+    c.next_rate_ns = now + RATE_PERIOD_NS;
+    int64_t entries, waits;
+    fr2_load_rate_usage(&entries, &waits);
+    int64_t span = now - c.rate_at_ns;
+    fr2_rate_use mine = {span > 0 ? (entries - c.rate_entries) * 1'000'000'000 / span : 0,
+                         waits > c.rate_waits};
+    c.rate_at_ns = now;
+    c.rate_entries = entries;
+    c.rate_waits = waits;
+    if (c.rank != 0) {
+        send_i64s(c, 0, FR2_TAG_RATE_USE, mine.per_sec, mine.held, 2);
+        return;
+    }
+    c.rate_use[0] = mine;
+    std::vector<int64_t> shares(size_t(c.size));
+    fr2_mpi_rate_shares(c.job_rate, c.size, c.rate_use.data(), shares.data());
+    for (int r = 0; r < c.size; r++) {
+        if (shares[size_t(r)] == c.rate_shares[size_t(r)]) continue;
+        c.rate_shares[size_t(r)] = shares[size_t(r)];
+        if (r == 0)
+            fr2_load_set_rate(shares[0]);
+        else
+            send_i64s(c, r, FR2_TAG_RATE_SHARE, shares[size_t(r)], 0, 1);
+    }
+}
+
 // ---- checkpoints and stops --------------------------------------------------------
 
 std::string ck_part_path(const comm_state &c, uint64_t generation) {
@@ -526,6 +587,20 @@ int poll_messages(comm_state &c) {
             break;
         case FR2_TAG_CK_COMMIT: ck_apply_commit(c, len == 1 && buf[0] != 0); break;
         case FR2_TAG_STOP: c.stop_wanted = true; break;
+        case FR2_TAG_RATE_USE:
+            if (len == 16 && !c.rate_use.empty()) {
+                int64_t v[2];
+                memcpy(v, buf, 16);
+                c.rate_use[size_t(st.MPI_SOURCE)] = {v[0], v[1] != 0};
+            }
+            break;
+        case FR2_TAG_RATE_SHARE:
+            if (len == 8) {
+                int64_t share;
+                memcpy(&share, buf, 8);
+                fr2_load_set_rate(share);
+            }
+            break;
         case FR2_TAG_PROGRESS:
             if (len == 16) {
                 memcpy(&c.rank_files[size_t(st.MPI_SOURCE)], buf, 8);
@@ -613,6 +688,47 @@ void fr2_mpi_comm_init(int rank, int size, int64_t start_time) {
     g_chunk_report_remote = remote_report;
 }
 
+void fr2_mpi_rate_shares(int64_t job_rate, int n, const fr2_rate_use *use, int64_t *shares) {
+    auto even = [&] {
+        for (int r = 0; r < n; r++) {
+            shares[r] = job_rate / n + (r < job_rate % n ? 1 : 0);
+            if (shares[r] < 1) shares[r] = 1;
+        }
+    };
+    int held = 0;
+    for (int r = 0; r < n; r++) held += use[r].held;
+    if (held == 0 || held == n) return even();
+    int64_t floor = job_rate / (50 * int64_t(n));
+    if (floor < 1) floor = 1;
+    int64_t given = 0;
+    for (int r = 0; r < n; r++) {
+        if (use[r].held) continue;
+        int64_t want = use[r].per_sec + use[r].per_sec / 2;
+        shares[r] = want < floor ? floor : want > job_rate ? job_rate : want;
+        given += shares[r];
+    }
+    int64_t rest = job_rate - given;
+    if (rest < floor * held) return even();
+    int first = 0;
+    for (int r = 0; r < n; r++) {
+        if (!use[r].held) continue;
+        shares[r] = rest / held + (first++ < rest % held ? 1 : 0);
+    }
+}
+
+void fr2_mpi_comm_rate(int64_t job_rate) {
+    comm_state &c = g_comm;
+    c.job_rate = job_rate;
+    c.rate_at_ns = now_ns();
+    c.next_rate_ns = c.rate_at_ns + RATE_PERIOD_NS;
+    if (c.rank != 0 || job_rate <= 0) return;
+    c.rate_use.assign(size_t(c.size), fr2_rate_use{0, false});
+    c.rate_shares.assign(size_t(c.size), 0);
+    fr2_rate_use none = {0, false};
+    std::vector<fr2_rate_use> all(size_t(c.size), none);
+    fr2_mpi_rate_shares(job_rate, c.size, all.data(), c.rate_shares.data());  // what each started with
+}
+
 void fr2_mpi_comm_checkpoints(const char *prefix, double every_sec, uint64_t generation) {
     comm_state &c = g_comm;
     c.ck_prefix = prefix;
@@ -645,6 +761,7 @@ fr2_mpi_end fr2_mpi_comm_run(void) {
         maybe_steal(c);
         handle_token(c);
         progress(c);
+        rate_step(c);
         idle = work ? 0 : idle + 1;
         if (!work) idle_pause(idle);
     }

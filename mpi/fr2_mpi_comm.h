@@ -35,6 +35,21 @@ void fr2_mpi_comm_checkpoints(const char *prefix, double every_sec, uint64_t gen
 // SIGTERM and SIGINT stop the job at its next consistent point.
 void fr2_mpi_comm_catch_stops(void);
 
+// What one rank's walk did under its share of the job's entry rate in the
+// last period.
+struct fr2_rate_use {
+    int64_t per_sec;  // entries listed per second
+    bool held;        // some batch waited for its turn: the share held it back
+};
+// Splits the job's rate over n ranks. A rank that the cap did not hold back
+// gets what it used and half as much again, at least a fiftieth of an even
+// share (so that a rank that finds work can start); the ranks held back
+// share the rest evenly. Even shares when all or none are held back, or when
+// the rest would not give each of them that floor. Each share is at least 1.
+void fr2_mpi_rate_shares(int64_t job_rate, int n, const fr2_rate_use *use, int64_t *shares);
+// The job's rate cap (0: none): rank 0 shares it out anew every period.
+void fr2_mpi_comm_rate(int64_t job_rate);
+
 enum fr2_mpi_end {
     FR2_MPI_WALK_DONE,        // every rank's walk is over
     FR2_MPI_STOPPED,          // stopped by a signal; the checkpoint holds the rest

@@ -24,6 +24,8 @@ enum : int {
     FR2_TAG_CK_VOTE = 8,        // [u8 written]: a rank's part of it, to rank 0
     FR2_TAG_CK_COMMIT = 9,      // [u8 committed]: rank 0's verdict; the ranks go on (or end)
     FR2_TAG_STOP = 10,          // empty: a rank was signalled, to rank 0
+    FR2_TAG_RATE_USE = 11,      // [i64 entries per second][i64 held]: to rank 0
+    FR2_TAG_RATE_SHARE = 12,    // [i64 entries per second]: a rank's new share
 };
 
 // The fixed part of an encoded item (kind, depth, parent inode, path length,

@@ -515,8 +515,9 @@ int main(int argc, char **argv) {
     if (root_info[0] != 0) return finish(int(root_info[0]));
     if (agree(open_shard(mo, level)) != 0) return finish(1);
     {
-        // The rate cap is the job's: each rank lists its share of it. Each
-        // rank adapts its own window, and traces it to FILE.<rank>.
+        // The rate cap is the job's: each rank starts with an even share of
+        // it, which rank 0 moves to where the work is (fr2_mpi_comm.cpp).
+        // Each rank adapts its own window, and traces it to FILE.<rank>.
         int64_t rate = g_config.max_rate;
         int64_t share = rate / g_size + (g_rank < rate % g_size ? 1 : 0);
         if (rate > 0 && share == 0) share = 1;
@@ -537,6 +538,7 @@ int main(int argc, char **argv) {
     int64_t start_time = int64_t(time(nullptr));
     if (g_config.resume) start_time -= fr2_checkpoint_resume_elapsed();
     fr2_mpi_comm_init(g_rank, g_size, start_time);
+    fr2_mpi_comm_rate(g_config.max_rate);
     fr2_checkpoint_coordinated(start_time);
     if (ck) fr2_mpi_comm_checkpoints(ck, g_config.checkpoint_every, generation);
     fr2_mpi_comm_catch_stops();

@@ -133,10 +133,14 @@ struct load_state {
     std::atomic<int64_t> busy_ns{0};
     std::atomic<int64_t> requests{0};
     std::atomic<int64_t> next_decision_ns{0};
-    // The entry rate: the time at which the next entry's budget begins.
-    int64_t rate = 0;
+    // The entry rate: the time at which the next entry's budget begins. A
+    // rank of a multi-node walk has its share of the job's rate changed as
+    // the ranks' work moves (never from a capped rate to none).
+    std::atomic<int64_t> rate{0};
     int64_t burst_ns = 0;
     std::atomic<int64_t> rate_next_ns{0};
+    std::atomic<int64_t> rate_entries{0};  // entries reserved in all
+    std::atomic<int64_t> rate_waits{0};    // reservations that had to wait
 };
 
 load_state g_load;
@@ -165,7 +169,9 @@ int fr2_load_init(int32_t most_requests, int32_t max_inflight, bool adapt, int64
     g_load.requests.store(0, std::memory_order_relaxed);
     g_load.start_ns = fr2_load_now_ns();
     g_load.next_decision_ns.store(g_load.start_ns + LOAD_PERIOD_NS, std::memory_order_relaxed);
-    g_load.rate = max_rate;
+    g_load.rate.store(max_rate, std::memory_order_relaxed);
+    g_load.rate_entries.store(0, std::memory_order_relaxed);
+    g_load.rate_waits.store(0, std::memory_order_relaxed);
     // Up to 20 ms of entries may go at once after a pause: a batch is read
     // before its entries are counted against the rate.
     g_load.burst_ns = 20'000'000;
@@ -274,44 +280,67 @@ void fr2_load_observe(int64_t now_ns, int64_t busy_ns, int64_t requests) {
 
 // ---- the entry rate ---------------------------------------------------------------
 
-int64_t fr2_load_reserve_entries(int32_t entries) {
-    if (g_load.rate <= 0 || entries <= 0) return 0;
-    int64_t cost = int64_t(entries) * 1'000'000'000 / g_load.rate;
-    int64_t now = fr2_load_now_ns();
-    // The budget is a time line shared by the workers: each batch reserves
-    // its span of it, never earlier than a short burst before now.
-    int64_t start, next = g_load.rate_next_ns.load(std::memory_order_relaxed);
-    do start = next > now - g_load.burst_ns ? next : now - g_load.burst_ns;
-    while (
-        !g_load.rate_next_ns.compare_exchange_weak(next, start + cost, std::memory_order_relaxed));
-    return start;
-}
-
-bool fr2_load_wait_until(int64_t when_ns, bool (*stop)(void)) {
-    // With many workers the last one's turn may be a second or more away: it
-    // looks up now and then, so that a pause for a checkpoint need not wait
-    // for every turn to come.
-    const int64_t slice_ns = 20'000'000;
+bool fr2_load_take_entries(int32_t entries, bool (*stop)(void)) {
+    // The budget is a time line shared by the workers: a batch takes its span
+    // of it once the line has reached now (less a short burst), and sleeps
+    // until then otherwise. Nothing is taken ahead: a share of a job's rate
+    // that changes applies at once, and a worker that pauses holds nothing.
+    bool waited = false;
     for (;;) {
+        int64_t rate = g_load.rate.load(std::memory_order_relaxed);
+        if (rate <= 0 || entries <= 0) return true;
+        int64_t cost = int64_t(entries) * 1'000'000'000 / rate;
         int64_t now = fr2_load_now_ns();
-        if (when_ns <= now) return true;
+        int64_t next = g_load.rate_next_ns.load(std::memory_order_relaxed);
+        int64_t start = next > now - g_load.burst_ns ? next : now - g_load.burst_ns;
+        if (start <= now) {
+            if (!g_load.rate_next_ns.compare_exchange_weak(next, start + cost,
+                                                           std::memory_order_relaxed))
+                continue;
+            g_load.rate_entries.fetch_add(entries, std::memory_order_relaxed);
+            if (waited) g_load.rate_waits.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
         if (stop && stop()) return false;
-        int64_t wake = stop && when_ns - now > slice_ns ? now + slice_ns : when_ns;
+        waited = true;
+        // Looks again at least every 20 ms: the rate may have changed, a
+        // pause may be asked for.
+        int64_t wake = start - now > 20'000'000 ? now + 20'000'000 : start;
         struct timespec until = {time_t(wake / 1'000'000'000), long(wake % 1'000'000'000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
 }
 
+void fr2_load_set_rate(int64_t rate) {
+    int64_t old = g_load.rate.load(std::memory_order_relaxed);
+    if (old <= 0 || rate <= 0 || rate == old) return;
+    g_load.rate.store(rate, std::memory_order_relaxed);
+    // What was taken beyond now was priced at the old rate.
+    int64_t now = fr2_load_now_ns();
+    int64_t next = g_load.rate_next_ns.load(std::memory_order_relaxed);
+    while (next > now &&
+           !g_load.rate_next_ns.compare_exchange_weak(
+               next, now + int64_t(double(next - now) * double(old) / double(rate)),
+               std::memory_order_relaxed)) {
+    }
+}
+
+void fr2_load_rate_usage(int64_t *entries, int64_t *waits) {
+    *entries = g_load.rate_entries.load(std::memory_order_relaxed);
+    *waits = g_load.rate_waits.load(std::memory_order_relaxed);
+}
+
 int32_t fr2_load_batch_limit(int32_t limit) {
-    if (g_load.rate <= 0) return limit;
+    int64_t rate = g_load.rate.load(std::memory_order_relaxed);
+    if (rate <= 0) return limit;
     // A batch is at most a fiftieth of a second's entries.
-    int64_t small = g_load.rate / 50;
+    int64_t small = rate / 50;
     if (small < 16) small = 16;
     return small < limit ? int32_t(small) : limit;
 }
 
 int32_t fr2_load_read_size(int32_t size) {
-    if (g_load.rate <= 0) return size;
+    if (g_load.rate.load(std::memory_order_relaxed) <= 0) return size;
     // About 32 bytes a record for short names.
     int64_t small = int64_t(fr2_load_batch_limit(size)) * 32;
     if (small < 1024) small = 1024;

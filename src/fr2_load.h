@@ -68,12 +68,15 @@ void fr2_load_observe(int64_t now_ns, int64_t busy_ns, int64_t requests);
 // io-wq threads the worker holds units for.
 bool fr2_load_capped(void);
 
-// Reserves the rate cap's budget for `entries` more entries: the monotonic
-// time at which they may be listed (0 without a cap).
-int64_t fr2_load_reserve_entries(int32_t entries);
-// Sleeps until `when_ns`; true then, or false as soon as `stop` (null: never)
-// says so, with the reservation still standing.
-bool fr2_load_wait_until(int64_t when_ns, bool (*stop)(void));
+// Waits until `entries` more entries may be listed under the rate cap and
+// takes them: true. false, with nothing taken, as soon as `stop` (null:
+// never) says so while it waits.
+bool fr2_load_take_entries(int32_t entries, bool (*stop)(void));
+// A new rate for a capped walk (a rank's share of its job's rate), at least 1.
+void fr2_load_set_rate(int64_t rate);
+// Entries reserved under the cap so far, and how many reservations had to
+// wait for their turn: a walk that waits is held back by the cap.
+void fr2_load_rate_usage(int64_t *entries, int64_t *waits);
 // The most entries a batch holds, and the directory read size, under the
 // rate cap: small enough that a batch is a small part of a second's budget.
 int32_t fr2_load_batch_limit(int32_t limit);

@@ -147,12 +147,11 @@ static bool walk_pausing(void) { return fr2_checkpoint_pausing(); }
 
 // The batch boundary: nothing of this worker is with the storage, so here, and
 // only here, it waits for the entry rate and for room in the load window
-// before the metadata fetch of the batch `next`. A worker waiting for its
-// turn under the rate cap pauses for a checkpoint as at the pause point it
-// last passed (`at`; the batch read since is read again after a resume).
+// before the metadata fetch of the batch `next`. A worker waiting for the
+// rate cap pauses for a checkpoint as at the pause point it last passed
+// (`at`; the batch read since is read again after a resume).
 static void walk_boundary(fr2_worker *w, const fr2_batch *next, const walk_at *at) {
-    int64_t when = fr2_load_reserve_entries(next->count);
-    while (!fr2_load_wait_until(when, at ? walk_pausing : nullptr))
+    while (!fr2_load_take_entries(next->count, at ? walk_pausing : nullptr))
         walk_pause(w, at->dir, at->off, at->fcount, at->dirsum);
     fr2_stat_allow(&w->stat, fr2_load_pass(&w->lease, fr2_stat_wants(&w->stat)));
 }

@@ -2,7 +2,7 @@
 // every field a line needs, and a message cut short or garbled anywhere is
 // refused whole, never read past its end. Cutting a big directory: what stays
 // with the reader, what goes into chunks, and the line written by the last
-// of the parts to report.
+// of the parts to report. The job's entry rate shared over the ranks.
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +15,7 @@
 
 #include "fr2.h"
 #include "fr2_chunk.h"
+#include "fr2_mpi_comm.h"
 #include "fr2_mpi_wire.h"
 #include "fr2_output.h"
 #include "fr2_queue.h"
@@ -185,6 +186,41 @@ TEST_F(Wire, BigDirectoryLineWaitsForTheLastPart) {
     fr2_dir_item_free(c2);
     free(out);
     g_state.dirs_pending.store(0, std::memory_order_relaxed);
+}
+
+// The job's rate goes where the work is, and the shares never add up to more.
+TEST(RateShares, FollowTheRanksThatTheCapHoldsBack) {
+    auto shares_of = [](int64_t rate, std::vector<fr2_rate_use> use) {
+        std::vector<int64_t> out(use.size());
+        fr2_mpi_rate_shares(rate, int(use.size()), use.data(), out.data());
+        int64_t sum = 0;
+        for (int64_t v : out) {
+            EXPECT_GE(v, 1);
+            sum += v;
+        }
+        if (rate >= int64_t(use.size())) {
+            EXPECT_LE(sum, rate);
+        }
+        return out;
+    };
+    using V = std::vector<int64_t>;
+    // None held back, or all: even shares, the remainder to the first.
+    EXPECT_EQ(shares_of(2003, {{0, false}, {0, false}, {0, false}, {0, false}}),
+              (V{501, 501, 501, 500}));
+    EXPECT_EQ(shares_of(2000, {{500, true}, {500, true}, {500, true}, {500, true}}),
+              (V{500, 500, 500, 500}));
+    // One rank with all the work: nearly the whole rate; idle ranks keep a
+    // fiftieth of an even share to start with.
+    EXPECT_EQ(shares_of(2000, {{500, true}, {0, false}, {0, false}, {0, false}}),
+              (V{1970, 10, 10, 10}));
+    // A rank that lists below its share (slow storage) keeps what it uses and
+    // half as much again; the held-back ranks split the rest.
+    EXPECT_EQ(shares_of(2000, {{300, false}, {400, true}, {400, true}, {0, false}}),
+              (V{450, 770, 770, 10}));
+    // Nothing left for the held-back ranks: even shares again.
+    EXPECT_EQ(shares_of(2000, {{5000, false}, {400, true}}), (V{1000, 1000}));
+    // A rate below one entry a second per rank.
+    EXPECT_EQ(shares_of(3, {{1, true}, {0, false}, {0, false}, {0, false}}), (V{1, 1, 1, 1}));
 }
 
 }  // namespace
