@@ -57,14 +57,15 @@
 // blocking MPI call, so a rank that dies is never waited on forever: mpirun
 // ends the whole job when a process exits without MPI_Finalize.
 //
-// Rate (--max-rate N). The cap is the job's. Every 100 ms each rank tells
-// rank 0 how many entries a second it listed and whether its share held it
-// back (a batch had to wait for its turn); rank 0 gives each rank that was
-// not held back what it used and half as much again, and splits the rest of
-// N evenly over the ranks that were (fr2_mpi_rate_shares). The shares never
-// add up to more than N, so ranks without work do not leave the job listing
-// below its cap for long, and a rank that runs out of work hands its share
-// on within two periods.
+// Rate (--max-rate N). The cap is the job's. Every 100 ms, and at once when
+// its share starts to hold it back (a batch had to wait for its turn), each
+// rank tells rank 0 how many entries a second it listed and whether it was
+// held back; rank 0 gives each rank that was not held back what it used and
+// a quarter more, and splits the rest of N evenly over the ranks that were
+// (fr2_mpi_rate_shares). The shares never add up to more than N, and ranks
+// without work do not leave the job listing below its cap for long: a rank
+// that runs out of work hands its share on within two periods, and one that
+// finds work gets its part at once.
 //
 // Checkpoints (--checkpoint PREFIX). Each rank writes its own part, the
 // scanner's checkpoint of its queue, its directories in progress and its
@@ -171,7 +172,9 @@ struct comm_state {
     int64_t job_rate = 0;
     int64_t next_rate_ns = 0;
     int64_t rate_at_ns = 0;
-    int64_t rate_entries = 0, rate_waits = 0;  // the counters at the last period
+    int64_t rate_entries = 0, rate_waits = 0;  // the counters at the last report
+    bool rate_said_held = false;               // what the last report said
+    bool rate_reshare = false;                 // rank 0: a report changed the picture
     std::vector<fr2_rate_use> rate_use;
     std::vector<int64_t> rate_shares;
     // Checkpoints and stops.
@@ -410,24 +413,33 @@ void send_i64s(comm_state &c, int dest, int tag, int64_t a, int64_t b, int count
     send_bytes(c, dest, tag, reinterpret_cast<uint8_t *>(buf), size_t(count) * 8);
 }
 
-// Every period: each rank reports its use; rank 0 shares the rate out anew.
+// Every period each rank reports its use, and at once when the cap starts to
+// hold it back (its share may be a floor while it found work); rank 0 shares
+// the rate out anew every period and whenever a rank is held back anew.
 void rate_step(comm_state &c) {
+    if (c.job_rate <= 0) return;
     int64_t now = now_ns();
-    if (c.job_rate <= 0 || now < c.next_rate_ns) return;
-    c.next_rate_ns = now + RATE_PERIOD_NS;
     int64_t entries, waits;
     fr2_load_rate_usage(&entries, &waits);
-    int64_t span = now - c.rate_at_ns;
-    fr2_rate_use mine = {span > 0 ? (entries - c.rate_entries) * 1'000'000'000 / span : 0,
-                         waits > c.rate_waits};
-    c.rate_at_ns = now;
-    c.rate_entries = entries;
-    c.rate_waits = waits;
-    if (c.rank != 0) {
-        send_i64s(c, 0, FR2_TAG_RATE_USE, mine.per_sec, mine.held, 2);
-        return;
+    bool newly_held = waits > c.rate_waits && !c.rate_said_held;
+    if (now >= c.next_rate_ns || newly_held) {
+        c.next_rate_ns = now + RATE_PERIOD_NS;
+        int64_t span = now - c.rate_at_ns;
+        fr2_rate_use mine = {span > 0 ? (entries - c.rate_entries) * 1'000'000'000 / span : 0,
+                             waits > c.rate_waits};
+        c.rate_at_ns = now;
+        c.rate_entries = entries;
+        c.rate_waits = waits;
+        c.rate_said_held = mine.held;
+        if (c.rank != 0) {
+            send_i64s(c, 0, FR2_TAG_RATE_USE, mine.per_sec, mine.held, 2);
+            return;
+        }
+        c.rate_use[0] = mine;
+        c.rate_reshare = true;
     }
-    c.rate_use[0] = mine;
+    if (c.rank != 0 || !c.rate_reshare) return;
+    c.rate_reshare = false;
     std::vector<int64_t> shares(size_t(c.size));
     fr2_mpi_rate_shares(c.job_rate, c.size, c.rate_use.data(), shares.data());
     for (int r = 0; r < c.size; r++) {
@@ -591,7 +603,9 @@ int poll_messages(comm_state &c) {
             if (len == 16 && !c.rate_use.empty()) {
                 int64_t v[2];
                 memcpy(v, buf, 16);
-                c.rate_use[size_t(st.MPI_SOURCE)] = {v[0], v[1] != 0};
+                fr2_rate_use &use = c.rate_use[size_t(st.MPI_SOURCE)];
+                if (use.held != (v[1] != 0)) c.rate_reshare = true;
+                use = {v[0], v[1] != 0};
             }
             break;
         case FR2_TAG_RATE_SHARE:
@@ -703,7 +717,7 @@ void fr2_mpi_rate_shares(int64_t job_rate, int n, const fr2_rate_use *use, int64
     int64_t given = 0;
     for (int r = 0; r < n; r++) {
         if (use[r].held) continue;
-        int64_t want = use[r].per_sec + use[r].per_sec / 2;
+        int64_t want = use[r].per_sec + use[r].per_sec / 4;
         shares[r] = want < floor ? floor : want > job_rate ? job_rate : want;
         given += shares[r];
     }

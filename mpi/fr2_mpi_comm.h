@@ -42,7 +42,7 @@ struct fr2_rate_use {
     bool held;        // some batch waited for its turn: the share held it back
 };
 // Splits the job's rate over n ranks. A rank that the cap did not hold back
-// gets what it used and half as much again, at least a fiftieth of an even
+// gets what it used and a quarter more, at least a fiftieth of an even
 // share (so that a rank that finds work can start); the ranks held back
 // share the rest evenly. Even shares when all or none are held back, or when
 // the rest would not give each of them that floor. Each share is at least 1.

@@ -214,9 +214,9 @@ TEST(RateShares, FollowTheRanksThatTheCapHoldsBack) {
     EXPECT_EQ(shares_of(2000, {{500, true}, {0, false}, {0, false}, {0, false}}),
               (V{1970, 10, 10, 10}));
     // A rank that lists below its share (slow storage) keeps what it uses and
-    // half as much again; the held-back ranks split the rest.
+    // a quarter more; the held-back ranks split the rest.
     EXPECT_EQ(shares_of(2000, {{300, false}, {400, true}, {400, true}, {0, false}}),
-              (V{450, 770, 770, 10}));
+              (V{375, 808, 807, 10}));
     // Nothing left for the held-back ranks: even shares again.
     EXPECT_EQ(shares_of(2000, {{5000, false}, {400, true}}), (V{1000, 1000}));
     // A rate below one entry a second per rank.
