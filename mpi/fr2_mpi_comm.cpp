@@ -103,7 +103,6 @@
 #include "fr2_mpi_comm.h"
 
 #include <mpi.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -229,6 +228,24 @@ void send_bytes(comm_state &c, int dest, int tag, uint8_t *buf, size_t len) {
 
 void send_empty(comm_state &c, int dest, int tag) { send_bytes(c, dest, tag, nullptr, 0); }
 
+// A message's buffer; a rank that cannot even make one ends the job.
+uint8_t *message_buffer(size_t len, const char *what) {
+    uint8_t *buf = static_cast<uint8_t *>(malloc(len));
+    if (!buf) {
+        fprintf(stderr, "fsrake2-mpi: out of memory %s\n", what);
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    return buf;
+}
+
+// Sends `count` (1 or 2) numbers.
+void send_i64s(comm_state &c, int dest, int tag, int64_t a, int64_t b, int count) {
+    int64_t v[2] = {a, b};
+    uint8_t *buf = message_buffer(16, "sending a message");
+    memcpy(buf, v, 16);
+    send_bytes(c, dest, tag, buf, size_t(count) * 8);
+}
+
 void test_sends(comm_state &c) {
     size_t kept = 0;
     for (size_t i = 0; i < c.sends.size(); i++) {
@@ -256,11 +273,7 @@ void send_reports(comm_state &c) {
     reports.swap(g_outbox);
     pthread_mutex_unlock(&g_outbox_lock);
     for (const chunk_report &r : reports) {
-        uint8_t *buf = static_cast<uint8_t *>(malloc(24));
-        if (!buf) {
-            fprintf(stderr, "fsrake2-mpi: out of memory sending a chunk report\n");
-            MPI_Abort(MPI_COMM_WORLD, 1);
-        }
+        uint8_t *buf = message_buffer(24, "sending a chunk report");
         memcpy(buf, &r.big_id, 8);
         memcpy(buf + 8, &r.fcount, 8);
         memcpy(buf + 16, &r.dirsum, 8);
@@ -338,14 +351,7 @@ void take_reply(comm_state &c, const uint8_t *buf, size_t len) {
 }
 
 void send_token(comm_state &c, int64_t q, bool black) {
-    int64_t *buf = static_cast<int64_t *>(malloc(16));
-    if (!buf) {
-        fprintf(stderr, "fsrake2-mpi: out of memory passing the end-of-walk token\n");
-        MPI_Abort(MPI_COMM_WORLD, 1);
-    }
-    buf[0] = q;
-    buf[1] = black;
-    send_bytes(c, (c.rank + 1) % c.size, FR2_TAG_TOKEN, reinterpret_cast<uint8_t *>(buf), 16);
+    send_i64s(c, (c.rank + 1) % c.size, FR2_TAG_TOKEN, q, black, 2);
     c.stats.token_passes++;
 }
 
@@ -401,17 +407,6 @@ void apply_report(comm_state &c, const uint8_t *buf, size_t len) {
 }
 
 // ---- the job's rate ------------------------------------------------------------------
-
-void send_i64s(comm_state &c, int dest, int tag, int64_t a, int64_t b, int count) {
-    int64_t *buf = static_cast<int64_t *>(malloc(16));
-    if (!buf) {
-        fprintf(stderr, "fsrake2-mpi: out of memory sharing the rate\n");
-        MPI_Abort(MPI_COMM_WORLD, 1);
-    }
-    buf[0] = a;
-    buf[1] = b;
-    send_bytes(c, dest, tag, reinterpret_cast<uint8_t *>(buf), size_t(count) * 8);
-}
 
 // Every period each rank reports its use, and at once when the cap starts to
 // hold it back (its share may be a floor while it found work); rank 0 shares
@@ -476,11 +471,7 @@ void ck_maybe_start(comm_state &c) {
     c.ck_stopping = stop;
     c.ck_phase = comm_state::CK_DRAINING;
     for (int r = 1; r < c.size; r++) {
-        uint8_t *buf = static_cast<uint8_t *>(malloc(9));
-        if (!buf) {
-            fprintf(stderr, "fsrake2-mpi: out of memory starting a checkpoint\n");
-            MPI_Abort(MPI_COMM_WORLD, 1);
-        }
+        uint8_t *buf = message_buffer(9, "starting a checkpoint");
         memcpy(buf, &c.ck_next, 8);
         buf[8] = stop;
         send_bytes(c, r, FR2_TAG_CK_PAUSE, buf, 9);
@@ -504,11 +495,7 @@ void ck_write_part(comm_state &c) {
         if (!written) c.ck_failed_votes++;
         return;
     }
-    uint8_t *buf = static_cast<uint8_t *>(malloc(1));
-    if (!buf) {
-        fprintf(stderr, "fsrake2-mpi: out of memory voting on a checkpoint\n");
-        MPI_Abort(MPI_COMM_WORLD, 1);
-    }
+    uint8_t *buf = message_buffer(1, "voting on a checkpoint");
     buf[0] = written;
     send_bytes(c, 0, FR2_TAG_CK_VOTE, buf, 1);
 }
@@ -530,11 +517,7 @@ void ck_maybe_commit(comm_state &c) {
         }
     }
     for (int r = 1; r < c.size; r++) {
-        uint8_t *buf = static_cast<uint8_t *>(malloc(1));
-        if (!buf) {
-            fprintf(stderr, "fsrake2-mpi: out of memory committing a checkpoint\n");
-            MPI_Abort(MPI_COMM_WORLD, 1);
-        }
+        uint8_t *buf = message_buffer(1, "committing a checkpoint");
         buf[0] = committed;
         send_bytes(c, r, FR2_TAG_CK_COMMIT, buf, 1);
     }
@@ -751,15 +734,7 @@ void fr2_mpi_comm_checkpoints(const char *prefix, double every_sec, uint64_t gen
     c.ck_generation = generation;
 }
 
-void fr2_mpi_comm_catch_stops(void) {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ck_signal_handler;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-}
+void fr2_mpi_comm_catch_stops(void) { fr2_checkpoint_catch_stops(ck_signal_handler); }
 
 fr2_mpi_end fr2_mpi_comm_run(void) {
     comm_state &c = g_comm;

@@ -553,19 +553,23 @@ static void *ck_thread(void *) {
     }
 }
 
+void fr2_checkpoint_catch_stops(void (*handler)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
 bool fr2_checkpoint_start(int64_t start_time) {
     g_ck_start_time = start_time;
     if (pipe2(g_ck_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror(FR2_PROGRAM_NAME ": pipe");
         return false;
     }
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ck_signal_handler;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    fr2_checkpoint_catch_stops(ck_signal_handler);
 
     g_ck_running = pthread_create(&g_ck_thread, nullptr, ck_thread, nullptr) == 0;
     if (!g_ck_running)

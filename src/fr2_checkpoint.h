@@ -52,6 +52,8 @@ int64_t fr2_checkpoint_resume_elapsed(void);
 // the earlier runs listed. Before the workers start.
 int fr2_checkpoint_restore(void);
 
+// SIGTERM and SIGINT go to `handler` (restarting what they interrupt).
+void fr2_checkpoint_catch_stops(void (*handler)(int));
 // Installs the SIGTERM and SIGINT handlers and starts the checkpoint thread,
 // which takes the periodic checkpoints and stops the run on a signal. The
 // start time counts the earlier runs of a resumed walk. false when the

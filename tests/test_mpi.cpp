@@ -394,6 +394,35 @@ TEST(MpiUnprivileged, UnreadableDirectoriesAsInOneScan) {
 
 // ---- a rank that dies ----------------------------------------------------------
 
+// mpirun in the background, standard error to err_path (-1 when it cannot
+// be started).
+pid_t spawn_job(const std::vector<std::string> &argv, const std::string &err_path) {
+    std::vector<char *> cargv;
+    for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t job = -1;
+    if (posix_spawnp(&job, "mpirun", &fa, nullptr, cargv.data(), environ) != 0) job = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return job;
+}
+
+// A tree of 8 directories of 1,999 files (16,001 entries), atimes frozen.
+std::string make_rate_tree(const TempDir &tmp) {
+    std::string root = tmp / "r";
+    make_dir(root);
+    for (int d = 0; d < 8; d++) {
+        make_dir(root + "/d" + std::to_string(d));
+        make_many_files(root + "/d" + std::to_string(d), 1999);
+    }
+    freeze_atimes(root);
+    return root;
+}
+
+
 // The pids of the processes whose parent is `parent` and whose command line
 // names `what`.
 std::vector<pid_t> children_named(pid_t parent, const std::string &what) {
@@ -423,13 +452,7 @@ TEST(MpiRate, FourRanksShareTheJobsCap) {
     std::string why = mpi_unavailable_reason();
     if (!why.empty()) GTEST_SKIP() << why;
     TempDir tmp{big_tree_base()};
-    std::string root = tmp / "r";
-    make_dir(root);
-    for (int d = 0; d < 8; d++) {
-        make_dir(root + "/d" + std::to_string(d));
-        make_many_files(root + "/d" + std::to_string(d), 1999);
-    }
-    freeze_atimes(root);
+    std::string root = make_rate_tree(tmp);
     std::vector<std::string> single = one_scan(root);
     ASSERT_EQ(single.size(), 16001u);
     TempDir out;
@@ -472,16 +495,8 @@ TEST_F(MpiFaults, KilledRankEndsTheJobNonZero) {
     std::vector<std::string> argv = mpirun(3);
     argv.insert(argv.end(), {FR2_MPI_BINARY, "--threads", "2", "--output", out / "shard",
                              fs->path()});
-    std::vector<char *> cargv;
-    for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t job;
-    ASSERT_EQ(posix_spawnp(&job, "mpirun", &fa, nullptr, cargv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    pid_t job = spawn_job(argv, err_path);
+    ASSERT_GT(job, 0);
 
     // Wait for the ranks, and for the walk to be under way.
     std::vector<pid_t> ranks;
@@ -554,22 +569,6 @@ TEST_F(MpiFaults, HangingDirectoryIsLeftByItsRanksWatchdog) {
 // ---- a job stopped and resumed ---------------------------------------------------
 
 #if !FR2_MPI_SLOW
-// mpirun in the background, standard error to err_path, and the ranks' pids
-// once they are up.
-pid_t spawn_job(const std::vector<std::string> &argv, const std::string &err_path) {
-    std::vector<char *> cargv;
-    for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t job = -1;
-    if (posix_spawnp(&job, "mpirun", &fa, nullptr, cargv.data(), environ) != 0) job = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return job;
-}
-
 // SIGTERM to mpirun, twice in a row (the second time to a resumed job), and
 // a last resume to the end: the compressed shards hold exactly one scan's
 // lines, the summary counts all of them, and the checkpoint files are gone.
@@ -578,13 +577,7 @@ TEST(MpiCheckpoint, StoppedTwiceAndResumedHoldsOneScansLines) {
     std::string why = mpi_unavailable_reason();
     if (!why.empty()) GTEST_SKIP() << why;
     TempDir tmp{big_tree_base()};
-    std::string root = tmp / "r";
-    make_dir(root);
-    for (int d = 0; d < 8; d++) {
-        make_dir(root + "/d" + std::to_string(d));
-        make_many_files(root + "/d" + std::to_string(d), 1999);
-    }
-    freeze_atimes(root);
+    std::string root = make_rate_tree(tmp);
     std::vector<std::string> single = one_scan(root);
     TempDir out;
     std::string prefix = out / "shard", ck = out / "ck", err = out / "err";
