@@ -501,15 +501,13 @@ bool fr2_checkpoint_take(const char *path, bool stopping) {
     if (g_config.checkpoint) {
         fr2_checkpoint_take(g_config.checkpoint, true);
         if (access(g_config.checkpoint, F_OK) == 0) {
-            flockfile(stderr);  // the last line, as in ck_exit_now
-            fprintf(stderr, FR2_PROGRAM_NAME ": stopped; resume with --resume %s\n",
-                    g_config.checkpoint);
-            fflush(stderr);
-            _exit(FR2_EXIT_STOPPED);
+            char how[PATH_MAX + 32];
+            snprintf(how, sizeof how, "; resume with --resume %s", g_config.checkpoint);
+            ck_exit_now(how);
         }
         ck_exit_now("; no checkpoint could be written, the output is incomplete");
     }
-    if (ck_pause(true)) fr2_output_finish();
+    fr2_checkpoint_take(nullptr, true);
     ck_exit_now("; the output is incomplete");
 }
 

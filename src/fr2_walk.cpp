@@ -143,15 +143,13 @@ struct walk_at {
 static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int64_t fcount,
                        int64_t dirsum);
 
-static bool walk_pausing(void) { return fr2_checkpoint_pausing(); }
-
 // The batch boundary: nothing of this worker is with the storage, so here, and
 // only here, it waits for the entry rate and for room in the load window
 // before the metadata fetch of the batch `next`. A worker waiting for the
 // rate cap pauses for a checkpoint as at the pause point it last passed
 // (`at`; the batch read since is read again after a resume).
 static void walk_boundary(fr2_worker *w, const fr2_batch *next, const walk_at *at) {
-    while (!fr2_load_take_entries(next->count, at ? walk_pausing : nullptr))
+    while (!fr2_load_take_entries(next->count, at ? fr2_checkpoint_pausing : nullptr))
         walk_pause(w, at->dir, at->off, at->fcount, at->dirsum);
     fr2_stat_allow(&w->stat, fr2_load_pass(&w->lease, fr2_stat_wants(&w->stat)));
 }
