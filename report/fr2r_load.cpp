@@ -1,4 +1,4 @@
-// Loading one scan in one transaction, as rows or as a rollup; and reading
+// The loader: one scan in one transaction, as rows or as a rollup; and reading
 // the scanner's messages.
 #include <errno.h>
 #include <fcntl.h>
