@@ -6,7 +6,7 @@
 //   fr2r_csv        one line of a scan, decoded
 //   fr2r_input      reading scans: plain or zstd, a stream, shards and split files
 //                   parsed in parallel, malformed lines in input order
-//   fr2r_schema     the database: schema and upgrades, opening, the scans it holds
+//   fr2r_db         the database: schema and upgrades, opening, the scans it holds
 //   fr2r_load       loading one scan in one transaction (rows, or a rollup), the
 //                   scanner's messages
 //   fr2r_rollup     a scan summed as it is read, per parsing thread, merged, stored
