@@ -1,5 +1,7 @@
 // The report database: its schema and its upgrades from older versions,
 // opening it, and the scans it holds (listing, finding, deleting, renaming).
+#include "fr2r_db.h"
+
 #include <errno.h>
 #include <libgen.h>
 #include <sqlite3.h>
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
 
 namespace {
 
@@ -266,8 +268,6 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
 }
 
 void fr2r_db_close(sqlite3 *db) { sqlite3_close(db); }
-
-// ---------------------------------------------------------------- messages
 
 std::string fr2r_db_path(sqlite3 *db) {
     const char *p = sqlite3_db_filename(db, "main");

@@ -2,14 +2,19 @@
 // nothing else. No script at all, and a content policy that would block one
 // anyway; every name from the scan goes through fr2r_html_escape. Charts are
 // inline SVG with a viewBox, so they scale with the page down to 800 px.
+#include "fr2r_html.h"
+
 #include <inttypes.h>
 #include <math.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
 #include <unordered_map>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 
 namespace {
 

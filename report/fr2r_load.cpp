@@ -1,10 +1,9 @@
-// The loader: one scan in one transaction, as rows or as a rollup; and reading
-// the scanner's messages.
+// The loader: one scan in one transaction, as rows or as a rollup.
+#include "fr2r_load.h"
+
 #include <errno.h>
-#include <fcntl.h>
-#include <libgen.h>
-#include <pthread.h>
 #include <inttypes.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,8 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "fr2r.h"
+#include "fr2r_db.h"
+#include "fr2r_escape.h"
 #include "fr2r_input.h"
+#include "fr2r_rollup.h"
 
 namespace {
 
@@ -164,92 +165,6 @@ const char *const k_mark_dups =
     "(o.path = entries.path AND o.rowid < entries.rowid)))";
 
 }  // namespace
-
-namespace {
-
-bool starts(const std::string &s, const char *p) { return s.compare(0, strlen(p), p) == 0; }
-
-// The scanner names the reason after the path ("Locked Dir: PATH: Permission
-// denied"); older scanners wrote the path alone. Only a known error text is
-// taken off, so a path that itself holds ": " stays whole.
-std::string without_reason(const std::string &text) {
-    for (int e = 1; e < 134; e++) {
-        std::string tail = std::string(": ") + strerror(e);
-        if (text.size() > tail.size() &&
-            text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
-            return text.substr(0, text.size() - tail.size());
-    }
-    return text;
-}
-
-}  // namespace
-
-void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
-    m->known = true;
-    std::string l = line;
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    auto problem = [&](const char *kind, const std::string &path) {
-        m->problems.push_back(fr2r_problem{kind, path, l});
-    };
-    if (starts(l, "Locked Dir: ")) {
-        problem("locked", without_reason(l.substr(12)));
-    } else if (starts(l, "Timeout Dir: ")) {
-        problem("timeout", l.substr(13));
-    } else if (starts(l, "worker ")) {
-        // "worker N: [prefetch ]getdents64 error: PATH: ERROR"
-        size_t k = l.find("getdents64 error: ");
-        size_t colon = l.find(": ");
-        if (k != std::string::npos && colon != std::string::npos && colon < k) {
-            std::string rest = l.substr(k + 18);
-            size_t e = rest.rfind(": ");
-            problem("read error", e == std::string::npos ? rest : rest.substr(0, e));
-        }
-        // "worker N: statx error: PATH: ERROR": an entry left out of the listing
-        size_t st = l.find("statx error: ");
-        if (st != std::string::npos && colon != std::string::npos && colon < st)
-            problem("stat error", without_reason(l.substr(st + 13)));
-    } else if (starts(l, "fsrake2 done: ")) {
-        m->summary = l;
-        m->summary_lines = strtoll(l.c_str() + 14, nullptr, 10);
-    } else if (starts(l, "fsrake2: no progress")) {
-        m->no_progress = true;
-    } else if (starts(l, "fsrake2: error writing standard output")) {
-        m->write_error = true;
-    } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
-               starts(l, "fsrake2: missing directory") || starts(l, "Unknown option: ") ||
-               starts(l, "fsrake2: could not open exclude") ||
-               starts(l, "fsrake2: stopped; resume with") ||
-               starts(l, "fsrake2-mpi: stopped; resume with")) {
-        if (m->fatal.empty()) m->fatal = l;
-    }
-}
-
-int fr2r_messages_read(const char *path, fr2r_messages *m) {
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        fprintf(stderr, "fsrake2-report: cannot open the messages %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    m->known = true;
-    std::string line;
-    int c;
-    while ((c = getc(f)) != EOF) {
-        if (c == '\n') {
-            fr2r_messages_line(m, line);
-            line.clear();
-        } else if (line.size() < 65536) {
-            line.push_back((char)c);
-        }
-    }
-    if (!line.empty()) fr2r_messages_line(m, line);
-    bool err = ferror(f);
-    fclose(f);
-    if (err) {
-        fprintf(stderr, "fsrake2-report: cannot read the messages %s\n", path);
-        return -1;
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------- loading
 

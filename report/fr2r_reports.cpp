@@ -1,19 +1,19 @@
 // The reports: each one made of the query layer's aggregates, returned as
 // tables. "Files" are all non-directory lines. Sizes "once" count a file with
 // several links once per device and inode; "raw" sizes count every line.
-#include <grp.h>
+#include "fr2r_reports.h"
+
 #include <inttypes.h>
-#include <pwd.h>
-#include <sqlite3.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
 #include <map>
 #include <unordered_map>
-#include <unordered_set>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 
 namespace {
 
@@ -42,30 +42,6 @@ std::string whole_days_note(const fr2r_scan &s) {
 }
 
 }  // namespace
-
-std::string fr2r_user_name(uint32_t uid) {
-    static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(uid);
-    if (it != cache.end()) return it->second;
-    struct passwd pw, *res = nullptr;
-    char buf[16384];
-    std::string name;
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) name = res->pw_name;
-    cache[uid] = name;
-    return name;
-}
-
-std::string fr2r_group_name(uint32_t gid) {
-    static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(gid);
-    if (it != cache.end()) return it->second;
-    struct group gr, *res = nullptr;
-    char buf[16384];
-    std::string name;
-    if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) name = res->gr_name;
-    cache[gid] = name;
-    return name;
-}
 
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &,
                         std::vector<fr2r_table> *out) {

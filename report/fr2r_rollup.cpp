@@ -3,6 +3,8 @@
 // written once the last line is in. A file with several links is held back
 // until then: only when every line is in is its lowest path known, the one
 // credited with its size (as a whole scan does).
+#include "fr2r_rollup.h"
+
 #include <sqlite3.h>
 #include <string.h>
 
@@ -10,7 +12,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "fr2r.h"
+#include "fr2r_db.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 #include "fr2r_tree.h"
 
 namespace {

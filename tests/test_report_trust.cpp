@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <random>
 
-#include "fr2r.h"
+#include "fr2r_csv.h"
 #include "harness.h"
 #include "test_report_util.h"
 #include "walk_util.h"
