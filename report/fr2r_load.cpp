@@ -760,6 +760,7 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
         incomplete = incomplete_reasons(L, msgs);
         if (L.rollup_load) {
             for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
+            fr2r_rollup_finish(L.parts[0]);
             ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
         } else
             ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);

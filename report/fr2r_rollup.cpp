@@ -87,6 +87,11 @@ struct fr2r_rollup {
     int64_t size_files[65] = {}, size_bytes[65] = {};
     std::vector<kept_file> by_size, by_blocks;  // heaps, the weakest on top
     std::vector<linked_file> linked;
+    // Finished: which linked lines are extra links, and every directory's
+    // subtree totals.
+    std::vector<bool> dup;
+    std::vector<fr2r_dir_total> dir_totals;
+    int64_t lost = 0;  // lines whose directory has no line
 };
 
 namespace {
@@ -360,6 +365,52 @@ void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from) {
     from->dirs.clear();
 }
 
+// ---------------------------------------------------------------- finishing
+
+void fr2r_rollup_finish(fr2r_rollup *r) {
+    // The lowest path of an inode is credited with the file (ties: the
+    // earlier line), its other links only counted.
+    std::sort(r->linked.begin(), r->linked.end(), [](const linked_file &a, const linked_file &b) {
+        if (a.dev != b.dev) return a.dev < b.dev;
+        if (a.inode != b.inode) return a.inode < b.inode;
+        if (a.e.path != b.e.path) return a.e.path < b.e.path;
+        if (a.file != b.file) return a.file < b.file;
+        return a.line < b.line;
+    });
+    std::vector<bool> &dup = r->dup;
+    dup.assign(r->linked.size(), false);
+    for (size_t i = 0; i < r->linked.size(); i++) {
+        const linked_file &l = r->linked[i];
+        dup[i] = i > 0 && r->linked[i - 1].dev == l.dev && r->linked[i - 1].inode == l.inode;
+        if (dup[i])
+            r->t.extra++;
+        else
+            credit(r, l.e, false, l.group);
+    }
+    r->t.users = (int64_t)r->owners[0].size();  // every line counts for its owners
+    r->t.groups = (int64_t)r->owners[1].size();
+    r->t.devices = (int64_t)r->devs.size();
+
+    fr2r_tree tree;
+    tree.d = std::move(r->dirs);
+    fr2r_tree_link(&tree);
+    for (const auto &kv : r->group_at) {
+        const file_group &g = r->groups[kv.second];
+        int64_t target = fr2r_tree_target(&tree, g.dev, g.pino);
+        if (target == -2)
+            target = fr2r_tree_find_parent(&tree, g.dev, g.pino, kv.first.substr(16) + "/");
+        fr2r_tree_add(&tree, target, g.sums);
+    }
+    // What is no longer needed goes before the rows are made: a tree of many
+    // folders holds most of the load's memory here.
+    std::unordered_map<std::string, size_t>().swap(r->group_at);
+    std::vector<file_group>().swap(r->groups);
+    decltype(tree.by_ino)().swap(tree.by_ino);
+    decltype(tree.by_key)().swap(tree.by_key);
+    fr2r_tree_finish(&tree, &r->dir_totals);
+    r->lost = tree.lost;
+}
+
 // ---------------------------------------------------------------- storing
 
 namespace {
@@ -398,48 +449,9 @@ void bind_blob(sqlite3_stmt *st, int i, const std::string &v) {
 
 }  // namespace
 
-int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
-    // The lowest path of an inode is credited with the file (ties: the
-    // earlier line), its other links only counted.
-    std::sort(r->linked.begin(), r->linked.end(), [](const linked_file &a, const linked_file &b) {
-        if (a.dev != b.dev) return a.dev < b.dev;
-        if (a.inode != b.inode) return a.inode < b.inode;
-        if (a.e.path != b.e.path) return a.e.path < b.e.path;
-        if (a.file != b.file) return a.file < b.file;
-        return a.line < b.line;
-    });
-    std::vector<bool> dup(r->linked.size());
-    for (size_t i = 0; i < r->linked.size(); i++) {
-        const linked_file &l = r->linked[i];
-        dup[i] = i > 0 && r->linked[i - 1].dev == l.dev && r->linked[i - 1].inode == l.inode;
-        if (dup[i])
-            r->t.extra++;
-        else
-            credit(r, l.e, false, l.group);
-    }
-    r->t.users = (int64_t)r->owners[0].size();  // every line counts for its owners
-    r->t.groups = (int64_t)r->owners[1].size();
-    r->t.devices = (int64_t)r->devs.size();
-
-    fr2r_tree tree;
-    tree.d = std::move(r->dirs);
-    fr2r_tree_link(&tree);
-    for (const auto &kv : r->group_at) {
-        const file_group &g = r->groups[kv.second];
-        int64_t target = fr2r_tree_target(&tree, g.dev, g.pino);
-        if (target == -2)
-            target = fr2r_tree_find_parent(&tree, g.dev, g.pino, kv.first.substr(16) + "/");
-        fr2r_tree_add(&tree, target, g.sums);
-    }
-    // What is no longer needed goes before the rows are made: a tree of many
-    // folders holds most of the load's memory here.
-    std::unordered_map<std::string, size_t>().swap(r->group_at);
-    std::vector<file_group>().swap(r->groups);
-    decltype(tree.by_ino)().swap(tree.by_ino);
-    decltype(tree.by_key)().swap(tree.by_key);
-    std::vector<fr2r_dir_total> dirs;
-    fr2r_tree_finish(&tree, &dirs);
-
+int fr2r_rollup_store(sqlite3 *db, int64_t scan, const fr2r_rollup *r) {
+    const std::vector<fr2r_dir_total> &dirs = r->dir_totals;
+    const std::vector<bool> &dup = r->dup;
     writer w{db, scan};
     const fr2r_totals &t = r->t;
     const std::pair<const char *, int64_t> items[] = {{"lines", t.lines},
@@ -460,7 +472,7 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
                                                       {"largest_file", t.largest},
                                                       {"oldest_mtime", t.oldest},
                                                       {"newest_mtime", t.newest},
-                                                      {"unattached_lines", tree.lost}};
+                                                      {"unattached_lines", r->lost}};
     insert_rows(&w, "INSERT INTO rollup_totals(scan, item, value) VALUES(?1, ?2, ?3)",
                 sizeof items / sizeof items[0], [&](sqlite3_stmt *st, size_t i) {
                     sqlite3_bind_text(st, 2, items[i].first, -1, SQLITE_STATIC);
