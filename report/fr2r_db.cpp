@@ -274,6 +274,13 @@ std::string fr2r_db_path(sqlite3 *db) {
     return p ? p : "";
 }
 
+fr2r_stmt fr2r_prepare(sqlite3 *db, const char *sql) {
+    fr2r_stmt s;
+    // A failed prepare leaves no statement behind.
+    if (sqlite3_prepare_v2(db, sql, -1, &s.st, nullptr) != SQLITE_OK) s.st = nullptr;
+    return s;
+}
+
 bool fr2r_db_exec(sqlite3 *db, const char *sql, const char *doing) {
     char *err = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {

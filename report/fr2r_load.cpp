@@ -1,10 +1,14 @@
-// The loader: one scan in one transaction, as rows or as a rollup.
+// Loading one scan in one transaction, in four steps: open the inputs;
+// begin (the transaction and the scan's row); stream the lines (parsed, and
+// stored as rows or summed into a rollup); record the scan (what only the
+// whole scan decides, its summary, the scanner's messages, its input files)
+// and commit. Whole and rollup loads differ only in what the stream does
+// with a line and in what is left to store at its end.
 #include "fr2r_load.h"
 
 #include <errno.h>
 #include <inttypes.h>
 #include <pthread.h>
-#include <sqlite3.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -69,92 +73,6 @@ void progress_draw(progress *p, int64_t bytes, int64_t lines, bool final) {
     p->drawn = true;
 }
 
-struct loader {
-    sqlite3 *db;
-    sqlite3_stmt *ins = nullptr;
-    const char *source;  // the input being read, for messages
-    const fr2r_load_options *opt;
-    int64_t bad = 0;
-    int64_t lines = 0;
-    int64_t roots = 0;
-    std::string root;
-    std::string root_source;
-    int64_t root_line = 0;
-    int64_t first_row = 0, last_row = -1;
-    bool failed = false;  // a database failure: stop at once
-    int64_t headers = 0;  // inputs that began with the header line
-    // A rollup load: lines are summed, not stored, each input in a part of
-    // its own (as parsing threads would), the parts merged in input order.
-    bool rollup_load = false;
-    std::vector<fr2r_rollup *> parts;
-    int64_t scan_time = 0;
-    uint32_t input = 0;  // the input being read
-};
-
-void bad_line(loader *L, int64_t line, const std::string &why) {
-    L->bad++;
-    if (L->bad <= L->opt->max_messages) {
-        fprintf(stderr, "fsrake2-report: %s:%" PRId64 ": %s\n", L->source, line, why.c_str());
-    } else if (L->bad == L->opt->max_messages + 1) {
-        fprintf(stderr, "fsrake2-report: %s: more malformed lines; only counting them now\n",
-                L->source);
-    }
-}
-
-void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
-    bool is_dir = (e.mode & 0170000) == 0040000;
-    if (is_dir && e.depth == -1 && e.parent_inode == 0) {
-        if (++L->roots > 1) {
-            bad_line(L, line,
-                     "a second root directory line (" + L->root_source + ":" +
-                         std::to_string(L->root_line) + " was the first): two scans in one input?");
-            return;
-        }
-        L->root = e.path;
-        L->root_source = L->source;
-        L->root_line = line;
-    }
-    // Once a line is bad (and bad lines are not skipped) the scan will be
-    // rolled back: keep checking the rest, but store nothing more.
-    if (L->bad > 0 && !L->opt->skip_bad) return;
-    if (L->rollup_load) {
-        while (L->parts.size() <= L->input)
-            L->parts.push_back(fr2r_rollup_new(L->scan_time, L->opt->keep_files));
-        fr2r_rollup_add(L->parts[L->input], e, L->input, line);
-        L->lines++;
-        return;
-    }
-    sqlite3_stmt *st = L->ins;
-    sqlite3_bind_int64(st, 1, scan);
-    sqlite3_bind_int64(st, 2, (int64_t)e.inode);
-    sqlite3_bind_int64(st, 3, (int64_t)e.parent_inode);
-    sqlite3_bind_int64(st, 4, e.depth);
-    sqlite3_bind_blob(st, 5, e.path.data(), (int)e.path.size(), SQLITE_STATIC);
-    sqlite3_bind_blob(st, 6, e.extension.data(), (int)e.extension.size(), SQLITE_STATIC);
-    sqlite3_bind_int64(st, 7, e.uid);
-    sqlite3_bind_int64(st, 8, e.gid);
-    sqlite3_bind_int64(st, 9, e.size);
-    sqlite3_bind_int64(st, 10, (int64_t)e.dev);
-    sqlite3_bind_int64(st, 11, (int64_t)e.blocks);
-    sqlite3_bind_int64(st, 12, e.nlink);
-    sqlite3_bind_int64(st, 13, e.mode);
-    sqlite3_bind_int64(st, 14, e.atime);
-    sqlite3_bind_int64(st, 15, e.mtime);
-    sqlite3_bind_int64(st, 16, e.ctime);
-    sqlite3_bind_int64(st, 17, e.fcount);
-    sqlite3_bind_int64(st, 18, e.dirsum);
-    sqlite3_bind_int64(st, 19, is_dir ? 1 : 0);
-    if (sqlite3_step(st) != SQLITE_DONE) {
-        fr2r_db_error(L->db, "storing a line");
-        L->failed = true;
-    }
-    sqlite3_reset(st);
-    int64_t row = sqlite3_last_insert_rowid(L->db);
-    if (L->lines == 0) L->first_row = row;
-    L->last_row = row;
-    L->lines++;
-}
-
 // The lowest path of an inode in a scan is credited with the file; its other
 // links are marked dup. Lowest by bytes, so every load of the same tree picks
 // the same link whatever order the scanner wrote them in.
@@ -164,11 +82,7 @@ const char *const k_mark_dups =
     "o.inode = entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
     "(o.path = entries.path AND o.rowid < entries.rowid)))";
 
-}  // namespace
-
-// ---------------------------------------------------------------- loading
-
-namespace {
+// ---------------------------------------------------------------- the inputs
 
 struct input_file {
     std::string name;  // as given; "stdin" for standard input
@@ -201,6 +115,113 @@ std::string label_of(const std::vector<input_file> &in) {
     if (pre + suf > first.size()) suf = first.size() - pre;
     return first.substr(0, pre) + "*" + first.substr(first.size() - suf);
 }
+
+// One load, from its inputs to its commit.
+struct loader {
+    sqlite3 *db;
+    const fr2r_load_options *opt;
+    double t0 = 0;
+    // Opened: the inputs, the scanner's saved messages, and what they tell.
+    std::vector<input_file> in;
+    fr2r_messages msgs;
+    int64_t scan_time = 0;
+    std::string label;
+    std::string source;  // every input's name
+    progress prog;
+    // Begun: the scan's row.
+    int64_t scan = 0;
+    // Streamed: a whole load's INSERT of a row per line, and what the lines told.
+    fr2r_stmt ins;
+    const char *reading = nullptr;  // the input being read, for messages
+    uint32_t input = 0;             // and its index
+    int64_t bad = 0;
+    int64_t lines = 0;
+    int64_t roots = 0;
+    std::string root;
+    std::string root_source;
+    int64_t root_line = 0;
+    int64_t first_row = 0, last_row = -1;
+    bool failed = false;    // a database or read failure: stop at once
+    bool reported = false;  // why nothing was loaded has been said
+    int64_t headers = 0;    // inputs that began with the header line
+    // A rollup load: lines are summed, not stored, each input in a part of
+    // its own (as parsing threads would), the parts merged in input order.
+    std::vector<fr2r_rollup *> parts;
+};
+
+bool is_root_line(const fr2r_entry &e) {
+    return (e.mode & 0170000) == 0040000 && e.depth == -1 && e.parent_inode == 0;
+}
+
+// ---------------------------------------------------------------- a line
+
+void bad_line(loader *L, int64_t line, const std::string &why) {
+    L->bad++;
+    if (L->bad <= L->opt->max_messages) {
+        fprintf(stderr, "fsrake2-report: %s:%" PRId64 ": %s\n", L->reading, line, why.c_str());
+    } else if (L->bad == L->opt->max_messages + 1) {
+        fprintf(stderr, "fsrake2-report: %s: more malformed lines; only counting them now\n",
+                L->reading);
+    }
+}
+
+// One well-formed line: a row of the scan, or summed into the part of its
+// input.
+void store(loader *L, const fr2r_entry &e, int64_t line) {
+    bool is_dir = (e.mode & 0170000) == 0040000;
+    if (is_root_line(e)) {
+        if (++L->roots > 1) {
+            bad_line(L, line,
+                     "a second root directory line (" + L->root_source + ":" +
+                         std::to_string(L->root_line) + " was the first): two scans in one input?");
+            return;
+        }
+        L->root = e.path;
+        L->root_source = L->reading;
+        L->root_line = line;
+    }
+    // Once a line is bad (and bad lines are not skipped) the scan will be
+    // rolled back: keep checking the rest, but store nothing more.
+    if (L->bad > 0 && !L->opt->skip_bad) return;
+    if (L->opt->rollup) {
+        while (L->parts.size() <= L->input)
+            L->parts.push_back(fr2r_rollup_new(L->scan_time, L->opt->keep_files));
+        fr2r_rollup_add(L->parts[L->input], e, L->input, line);
+        L->lines++;
+        return;
+    }
+    sqlite3_stmt *st = L->ins;
+    sqlite3_bind_int64(st, 1, L->scan);
+    sqlite3_bind_int64(st, 2, (int64_t)e.inode);
+    sqlite3_bind_int64(st, 3, (int64_t)e.parent_inode);
+    sqlite3_bind_int64(st, 4, e.depth);
+    sqlite3_bind_blob(st, 5, e.path.data(), (int)e.path.size(), SQLITE_STATIC);
+    sqlite3_bind_blob(st, 6, e.extension.data(), (int)e.extension.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(st, 7, e.uid);
+    sqlite3_bind_int64(st, 8, e.gid);
+    sqlite3_bind_int64(st, 9, e.size);
+    sqlite3_bind_int64(st, 10, (int64_t)e.dev);
+    sqlite3_bind_int64(st, 11, (int64_t)e.blocks);
+    sqlite3_bind_int64(st, 12, e.nlink);
+    sqlite3_bind_int64(st, 13, e.mode);
+    sqlite3_bind_int64(st, 14, e.atime);
+    sqlite3_bind_int64(st, 15, e.mtime);
+    sqlite3_bind_int64(st, 16, e.ctime);
+    sqlite3_bind_int64(st, 17, e.fcount);
+    sqlite3_bind_int64(st, 18, e.dirsum);
+    sqlite3_bind_int64(st, 19, is_dir ? 1 : 0);
+    if (sqlite3_step(st) != SQLITE_DONE) {
+        fr2r_db_error(L->db, "storing a line");
+        L->failed = true;
+    }
+    sqlite3_reset(st);
+    int64_t row = sqlite3_last_insert_rowid(L->db);
+    if (L->lines == 0) L->first_row = row;
+    L->last_row = row;
+    L->lines++;
+}
+
+// ---------------------------------------------------------------- the reading thread
 
 // Reading and parsing run in a thread of their own, a batch of records
 // ahead of the thread that stores them: the two halves of a load take about
@@ -326,8 +347,9 @@ void stop_reader(reader *R) {
 }
 
 // Stores what the reader parsed, in order. Returns false on a read error.
-bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress *prog,
-                 int64_t *consumed) {
+bool load_inputs(loader *L, int64_t *consumed) {
+    std::vector<input_file> &in = L->in;
+    progress *prog = &L->prog;
     reader R;
     R.in = &in;
     R.read_error.assign(in.size(), false);
@@ -342,12 +364,12 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
     while (take(&R, &b)) {
         for (size_t k = 0; k < b.n && !L->failed; k++) {
             event &ev = b.ev[k];
-            L->source = in[ev.input].name.c_str();
+            L->reading = in[ev.input].name.c_str();
             L->input = (uint32_t)ev.input;
             if (ev.bad)
                 bad_line(L, ev.line, ev.why);
             else
-                store(L, scan, ev.e, ev.line);
+                store(L, ev.e, ev.line);
         }
         *consumed = b.consumed;
         if (L->failed) {
@@ -366,6 +388,8 @@ bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress 
         if (R.read_error[i]) return false;
     return true;
 }
+
+// ---------------------------------------------------------------- a rollup read in parallel
 
 // A rollup load of files: the inputs are parsed by several threads (the
 // shards one per thread, one big file split at record boundaries), each part
@@ -396,10 +420,6 @@ struct rollup_read {
     std::atomic<int64_t> lines{0}, bytes{0};
     pthread_mutex_t draw = PTHREAD_MUTEX_INITIALIZER;  // prog belongs to its holder
 };
-
-bool is_root_line(const fr2r_entry &e) {
-    return (e.mode & 0170000) == 0040000 && e.depth == -1 && e.parent_inode == 0;
-}
 
 void rollup_parts_reset(rollup_read *R, size_t n) {
     for (auto &p : R->parts) fr2r_rollup_free(p.sums);
@@ -475,12 +495,12 @@ void bad_insert(fr2r_bad_lines *b, int max_messages, const fr2r_record &r, const
 // Reads the inputs in parallel into L->parts, in part order; the malformed
 // lines are reported once the read is over, in input order. Returns false on a
 // read error (already reported).
-bool load_rollup_parallel(loader *L, std::vector<input_file> &in, progress *prog,
-                          int64_t *consumed) {
+bool load_rollup_parallel(loader *L, int64_t *consumed) {
+    std::vector<input_file> &in = L->in;
     rollup_read R;
     R.opt = L->opt;
     R.scan_time = L->scan_time;
-    R.prog = prog;
+    R.prog = &L->prog;
     fr2r_reader rd;
     rd.record = rollup_record;
     rd.begin = rollup_begin;
@@ -539,60 +559,25 @@ bool load_rollup_parallel(loader *L, std::vector<input_file> &in, progress *prog
     pthread_mutex_destroy(&R.draw);
     return ok;
 }
+// ---------------------------------------------------------------- open the inputs
 
-bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
-    return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+void close_inputs(loader *L) {
+    for (auto &x : L->in)
+        if (x.owned && x.f) fclose(x.f);
+    L->in.clear();
 }
 
-bool mark_dups(sqlite3 *db, const loader &L, int64_t scan) {
-    sqlite3_stmt *s = nullptr;
-    bool ok = sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK;
-    if (ok) {
-        sqlite3_bind_int64(s, 1, L.first_row);
-        sqlite3_bind_int64(s, 2, L.last_row);
-        sqlite3_bind_int64(s, 3, scan);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-    }
-    if (!ok) fr2r_db_error(db, "marking the extra links of files");
-    sqlite3_finalize(s);
-    return ok;
-}
-
-// Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
-std::string incomplete_reasons(const loader &L, const fr2r_messages &m) {
-    std::vector<std::string> r;
-    if (L.roots == 0)
-        r.push_back("no root directory line (the scan was cut short, or is a part of one)");
-    if (m.known && m.status > 0)
-        r.push_back("the scanner exited with status " + std::to_string(m.status));
-    if (m.no_progress) r.push_back("the scanner gave up on threads that made no progress");
-    if (m.write_error) r.push_back("the scanner could not write its output");
-    if (!m.fatal.empty()) r.push_back("the scanner said: " + fr2r_term_escape(m.fatal));
-    if (m.known && m.summary.empty())
-        r.push_back("the scanner's messages end without its final summary");
-    if (m.summary_lines > L.lines + L.bad)
-        r.push_back("the scanner wrote " + std::to_string(m.summary_lines) + " lines, " +
-                    std::to_string(L.lines + L.bad) + " were read");
-    if (L.bad > 0)
-        r.push_back(std::to_string(L.bad) + " malformed line" + (L.bad == 1 ? "" : "s") +
-                    " skipped");
-    std::string s;
-    for (const auto &x : r) s += (s.empty() ? "" : "; ") + x;
-    return s;
-}
-
-}  // namespace
-
-int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
-              fr2r_load_result *res) {
-    double t0 = now_seconds();
-    std::vector<input_file> in;
+// Opens the inputs (or takes the scanner's stream) and reads the scanner's
+// saved messages; works out the scan's time, label and source and readies
+// the progress bar. false after a message.
+bool open_inputs(loader *L, const std::vector<std::string> &inputs) {
+    const fr2r_load_options &opt = *L->opt;
     bool ok = true;
     if (opt.stream) {
         input_file x;
         x.name = opt.stream_name;
         x.f = opt.stream;
-        in.push_back(x);
+        L->in.push_back(x);
     }
     int stdin_uses = 0;
     for (const auto &name : inputs) {
@@ -617,237 +602,292 @@ int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_lo
             x.size = st.st_size;
             x.mtime = st.st_mtime;
         }
-        in.push_back(x);
+        L->in.push_back(x);
     }
     if (stdin_uses > 1) {
         fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
         ok = false;
     }
-    fr2r_messages msgs;
-    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0) ok = false;
-    auto close_all = [&]() {
-        for (auto &x : in)
-            if (x.owned && x.f) fclose(x.f);
-        in.clear();
-    };
-    if (!ok || in.empty()) {
-        close_all();
-        return -1;
-    }
+    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &L->msgs) != 0)
+        ok = false;
+    if (!ok || L->in.empty()) return false;
 
-    int64_t scan_time = opt.scan_time;
+    L->scan_time = opt.scan_time;
     int64_t total = 0;
-    for (const auto &x : in) {
+    for (const auto &x : L->in) {
         if (x.size < 0)
             total = -1;
         else if (total >= 0)
             total += x.size;
-        if (opt.scan_time < 0 && x.mtime > scan_time) scan_time = x.mtime;
+        if (opt.scan_time < 0 && x.mtime > L->scan_time) L->scan_time = x.mtime;
     }
-    if (scan_time < 0) scan_time = (int64_t)time(nullptr);
-    progress prog;
-    prog.on = opt.progress > 0 || (opt.progress < 0 && isatty(2));
-    prog.total = total;
-    prog.start = prog.last = t0;
+    if (L->scan_time < 0) L->scan_time = (int64_t)time(nullptr);
+    L->prog.on = opt.progress > 0 || (opt.progress < 0 && isatty(2));
+    L->prog.total = total;
+    L->prog.start = L->prog.last = L->t0;
+    L->reading = L->in[0].name.c_str();
+    L->label = opt.label.empty() ? label_of(L->in) : opt.label;
+    for (const auto &x : L->in) L->source += (L->source.empty() ? "" : " ") + x.name;
+    return true;
+}
 
-    loader L;
-    L.db = db;
-    L.source = in[0].name.c_str();
-    L.opt = &opt;
-    int64_t scan = 0;
-    std::string label = opt.label.empty() ? label_of(in) : opt.label;
-    std::string source;
-    for (const auto &x : in) source += (source.empty() ? "" : " ") + x.name;
+// ---------------------------------------------------------------- begin
 
-    if (!fr2r_db_exec(db, "BEGIN IMMEDIATE", "starting to write")) {
-        close_all();
-        return -1;
+bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
+    return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+// The same file loaded again: worth a word, since the scans will look alike.
+bool warn_loaded_before(loader *L) {
+    fr2r_stmt s = fr2r_prepare(L->db,
+                               "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
+                               "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1");
+    if (!s) {
+        fr2r_db_error(L->db, "preparing the load");
+        return false;
     }
-    sqlite3_stmt *s = nullptr;
-    // The same file loaded again: worth a word, since the scans will look alike.
-    if (sqlite3_prepare_v2(db,
-                           "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
-                           "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1",
-                           -1, &s, nullptr) == SQLITE_OK) {
-        for (const auto &x : in) {
-            if (x.size < 0) continue;
-            bind_text(s, 1, base_name(x.name));
-            sqlite3_bind_int64(s, 2, x.size);
-            sqlite3_bind_int64(s, 3, x.mtime);
-            if (sqlite3_step(s) == SQLITE_ROW)
-                fprintf(stderr,
-                        "fsrake2-report: warning: %s (same name, size and modification "
-                        "time) was loaded before, as scan %lld \"%s\"; loading it again "
-                        "as a new scan\n",
-                        x.name.c_str(), (long long)sqlite3_column_int64(s, 0),
-                        fr2r_term_escape((const char *)sqlite3_column_text(s, 1)).c_str());
-            sqlite3_reset(s);
-        }
-    } else {
-        L.failed = true;
+    for (const auto &x : L->in) {
+        if (x.size < 0) continue;
+        bind_text(s, 1, base_name(x.name));
+        sqlite3_bind_int64(s, 2, x.size);
+        sqlite3_bind_int64(s, 3, x.mtime);
+        if (sqlite3_step(s) == SQLITE_ROW)
+            fprintf(stderr,
+                    "fsrake2-report: warning: %s (same name, size and modification "
+                    "time) was loaded before, as scan %lld \"%s\"; loading it again "
+                    "as a new scan\n",
+                    x.name.c_str(), (long long)sqlite3_column_int64(s, 0),
+                    fr2r_term_escape((const char *)sqlite3_column_text(s, 1)).c_str());
+        sqlite3_reset(s);
     }
-    sqlite3_finalize(s);
-    s = nullptr;
+    return true;
+}
+
+// A database without rows gets its indexes after the load's rows are in.
+bool drop_indexes_if_empty(loader *L) {
     bool empty = true;
-    if (!L.failed &&
-        sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
-        empty = sqlite3_step(s) != SQLITE_ROW;
-    sqlite3_finalize(s);
-    s = nullptr;
-    if (!L.failed && empty &&
-        !fr2r_db_exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode",
-                      "preparing the load"))
-        L.failed = true;
-    if (!L.failed) {
-        if (sqlite3_prepare_v2(db,
-                               "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
-                               "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)",
-                               -1, &s, nullptr) != SQLITE_OK) {
-            L.failed = true;
-        } else {
-            bind_text(s, 1, label);
-            sqlite3_bind_int64(s, 2, scan_time);
-            sqlite3_bind_int64(s, 3, (int64_t)time(nullptr));
-            bind_text(s, 4, source);
-            if (sqlite3_step(s) != SQLITE_DONE) L.failed = true;
-        }
-        if (L.failed) fr2r_db_error(db, "adding the scan");
-        sqlite3_finalize(s);
-        s = nullptr;
-        scan = sqlite3_last_insert_rowid(db);
+    {
+        fr2r_stmt s = fr2r_prepare(L->db, "SELECT 1 FROM entries LIMIT 1");
+        if (s) empty = sqlite3_step(s) != SQLITE_ROW;
     }
-    L.rollup_load = opt.rollup;
-    L.scan_time = scan_time;
-    if (!L.failed && !opt.rollup &&
-        sqlite3_prepare_v2(db,
-                           "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
-                           "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
-                           "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
-                           "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
-                           "?18, ?19)",
-                           -1, &L.ins, nullptr) != SQLITE_OK) {
-        fr2r_db_error(db, "preparing the load");
-        L.failed = true;
-    }
+    return !empty ||
+           fr2r_db_exec(L->db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS "
+                               "entries_inode",
+                        "preparing the load");
+}
 
+bool add_scan_row(loader *L) {
+    fr2r_stmt s = fr2r_prepare(L->db,
+                               "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
+                               "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)");
+    bool ok = s;
+    if (ok) {
+        bind_text(s, 1, L->label);
+        sqlite3_bind_int64(s, 2, L->scan_time);
+        sqlite3_bind_int64(s, 3, (int64_t)time(nullptr));
+        bind_text(s, 4, L->source);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (!ok) fr2r_db_error(L->db, "adding the scan");
+    L->scan = sqlite3_last_insert_rowid(L->db);
+    return ok;
+}
+
+// Starts the transaction: false when it could not (after a message). What
+// fails after that sets L->failed, and the load is rolled back at its end.
+bool begin_scan(loader *L) {
+    if (!fr2r_db_exec(L->db, "BEGIN IMMEDIATE", "starting to write")) return false;
+    if (!warn_loaded_before(L) || !drop_indexes_if_empty(L) || !add_scan_row(L)) L->failed = true;
+    return true;
+}
+
+// ---------------------------------------------------------------- stream
+
+// Reads every line: stored as a row, or summed into the rollup's parts.
+// Then waits for a running scanner. Sets L->failed on a failure.
+void stream_lines(loader *L) {
+    const fr2r_load_options &opt = *L->opt;
+    if (!L->failed && !opt.rollup) {
+        L->ins = fr2r_prepare(L->db,
+                              "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
+                              "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
+                              "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
+                              "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
+                              "?18, ?19)");
+        if (!L->ins) {
+            fr2r_db_error(L->db, "preparing the load");
+            L->failed = true;
+        }
+    }
     int64_t consumed = 0;
     bool read_error = false;
     // The scanner's pipe is read as it comes, on one thread.
-    if (!L.failed && !(opt.rollup && !opt.stream ? load_rollup_parallel(&L, in, &prog, &consumed)
-                                                 : load_inputs(&L, scan, in, &prog, &consumed)))
+    if (!L->failed && !(opt.rollup && !opt.stream ? load_rollup_parallel(L, &consumed)
+                                                  : load_inputs(L, &consumed)))
         read_error = true;
-    if (prog.on) progress_draw(&prog, consumed, L.lines, true);
-    sqlite3_finalize(L.ins);
-    L.ins = nullptr;
+    if (L->prog.on) progress_draw(&L->prog, consumed, L->lines, true);
+    L->ins = fr2r_stmt();
     // A running scanner: wait for it and take what it said.
-    if (opt.finish) opt.finish(opt.finish_ctx, &msgs);
-    if (read_error) L.failed = true;
-    bool reported = false;
-    if (!L.failed && L.lines == 0 && L.bad == 0) {
-        fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n", source.c_str(),
-                L.headers > 0 ? "only the header line" : "empty input");
-        if (msgs.known && msgs.status > 0)
-            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n", msgs.status);
-        if (msgs.known && !msgs.fatal.empty())
+    if (opt.finish) opt.finish(opt.finish_ctx, &L->msgs);
+    if (read_error) L->failed = true;
+    if (!L->failed && L->lines == 0 && L->bad == 0) {
+        fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n",
+                L->source.c_str(), L->headers > 0 ? "only the header line" : "empty input");
+        if (L->msgs.known && L->msgs.status > 0)
+            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n",
+                    L->msgs.status);
+        if (L->msgs.known && !L->msgs.fatal.empty())
             fprintf(stderr, "fsrake2-report: the scanner said: %s\n",
-                    fr2r_term_escape(msgs.fatal).c_str());
-        L.bad++;
-        reported = true;
+                    fr2r_term_escape(L->msgs.fatal).c_str());
+        L->bad++;
+        L->reported = true;
     }
-    ok = !L.failed && L.lines > 0 && (L.bad == 0 || opt.skip_bad);
-    std::string incomplete;
+}
+
+// ---------------------------------------------------------------- record
+
+bool mark_dups(const loader &L) {
+    fr2r_stmt s = fr2r_prepare(L.db, k_mark_dups);
+    bool ok = s;
     if (ok) {
-        incomplete = incomplete_reasons(L, msgs);
-        if (L.rollup_load) {
-            for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
-            fr2r_rollup_finish(L.parts[0]);
-            ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
-        } else
-            ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
-        if (ok && sqlite3_prepare_v2(db,
-                                     "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
-                                     "first_row = ?5, last_row = ?6, incomplete = ?7, "
-                                     "scanner_status = ?8, summary = ?9, keep_files = ?10 "
-                                     "WHERE id = ?1",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            sqlite3_bind_int64(s, 1, scan);
-            if (L.roots > 0)
-                sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
-            sqlite3_bind_int64(s, 3, L.lines);
-            sqlite3_bind_int64(s, 4, L.bad);
-            sqlite3_bind_int64(s, 5, L.first_row);
-            sqlite3_bind_int64(s, 6, L.last_row);
-            if (!incomplete.empty()) bind_text(s, 7, incomplete);
-            if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
-            if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
-            if (L.rollup_load) sqlite3_bind_int64(s, 10, opt.keep_files);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-            if (!ok) fr2r_db_error(db, "recording the scan");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the scan");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        if (ok && sqlite3_prepare_v2(db,
-                                     "INSERT INTO problems(scan, kind, path, message) "
-                                     "VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            for (const auto &p : msgs.problems) {
-                sqlite3_bind_int64(s, 1, scan);
-                bind_text(s, 2, p.kind);
-                sqlite3_bind_blob(s, 3, p.path.data(), (int)p.path.size(), SQLITE_STATIC);
-                bind_text(s, 4, p.message);
-                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
-                sqlite3_reset(s);
-            }
-            if (!ok) fr2r_db_error(db, "recording the unreadable directories");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the unreadable directories");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        if (ok && sqlite3_prepare_v2(db,
-                                     "INSERT INTO scan_files(scan, name, size, mtime) "
-                                     "VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            for (const auto &x : in) {
-                if (x.size < 0) continue;
-                sqlite3_bind_int64(s, 1, scan);
-                bind_text(s, 2, base_name(x.name));
-                sqlite3_bind_int64(s, 3, x.size);
-                sqlite3_bind_int64(s, 4, x.mtime);
-                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
-                sqlite3_reset(s);
-            }
-            if (!ok) fr2r_db_error(db, "recording the input files");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the input files");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        ok = ok && fr2r_db_exec(db, "COMMIT", "committing the scan");
+        sqlite3_bind_int64(s, 1, L.first_row);
+        sqlite3_bind_int64(s, 2, L.last_row);
+        sqlite3_bind_int64(s, 3, L.scan);
+        ok = sqlite3_step(s) == SQLITE_DONE;
     }
-    close_all();
+    if (!ok) fr2r_db_error(L.db, "marking the extra links of files");
+    return ok;
+}
+
+// What only the whole scan decides: a whole scan's indexes and extra links;
+// a rollup's merged parts, finished and stored.
+bool store_rest(loader *L) {
+    if (!L->opt->rollup)
+        return fr2r_db_exec(L->db, k_indexes, "indexing the scan") && mark_dups(*L);
+    for (size_t i = 1; i < L->parts.size(); i++) fr2r_rollup_merge(L->parts[0], L->parts[i]);
+    fr2r_rollup_finish(L->parts[0]);
+    return fr2r_rollup_store(L->db, L->scan, L->parts[0]) == 0;
+}
+
+// Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
+std::string incomplete_reasons(const loader &L) {
+    const fr2r_messages &m = L.msgs;
+    std::vector<std::string> r;
+    if (L.roots == 0)
+        r.push_back("no root directory line (the scan was cut short, or is a part of one)");
+    if (m.known && m.status > 0)
+        r.push_back("the scanner exited with status " + std::to_string(m.status));
+    if (m.no_progress) r.push_back("the scanner gave up on threads that made no progress");
+    if (m.write_error) r.push_back("the scanner could not write its output");
+    if (!m.fatal.empty()) r.push_back("the scanner said: " + fr2r_term_escape(m.fatal));
+    if (m.known && m.summary.empty())
+        r.push_back("the scanner's messages end without its final summary");
+    if (m.summary_lines > L.lines + L.bad)
+        r.push_back("the scanner wrote " + std::to_string(m.summary_lines) + " lines, " +
+                    std::to_string(L.lines + L.bad) + " were read");
+    if (L.bad > 0)
+        r.push_back(std::to_string(L.bad) + " malformed line" + (L.bad == 1 ? "" : "s") +
+                    " skipped");
+    std::string s;
+    for (const auto &x : r) s += (s.empty() ? "" : "; ") + x;
+    return s;
+}
+
+// The scan's own row: where its lines are, its root, how complete it is,
+// what the scanner said last.
+bool record_summary(const loader &L, const std::string &incomplete) {
+    fr2r_stmt s = fr2r_prepare(L.db,
+                               "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
+                               "first_row = ?5, last_row = ?6, incomplete = ?7, "
+                               "scanner_status = ?8, summary = ?9, keep_files = ?10 "
+                               "WHERE id = ?1");
+    bool ok = s;
+    if (ok) {
+        sqlite3_bind_int64(s, 1, L.scan);
+        if (L.roots > 0) sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
+        sqlite3_bind_int64(s, 3, L.lines);
+        sqlite3_bind_int64(s, 4, L.bad);
+        sqlite3_bind_int64(s, 5, L.first_row);
+        sqlite3_bind_int64(s, 6, L.last_row);
+        if (!incomplete.empty()) bind_text(s, 7, incomplete);
+        if (L.msgs.known && L.msgs.status >= 0) sqlite3_bind_int64(s, 8, L.msgs.status);
+        if (!L.msgs.summary.empty()) bind_text(s, 9, L.msgs.summary);
+        if (L.opt->rollup) sqlite3_bind_int64(s, 10, L.opt->keep_files);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (!ok) fr2r_db_error(L.db, "recording the scan");
+    return ok;
+}
+
+// The directories the scanner could not read, and the files the scan came
+// from (for the warning of a file loaded again).
+bool record_messages_and_inputs(const loader &L) {
+    const std::vector<fr2r_problem> &pr = L.msgs.problems;
+    std::vector<const input_file *> files;
+    for (const auto &x : L.in)
+        if (x.size >= 0) files.push_back(&x);
+    return fr2r_insert_rows(L.db, L.scan,
+                            "INSERT INTO problems(scan, kind, path, message) "
+                            "VALUES(?1, ?2, ?3, ?4)",
+                            pr.size(), "recording the unreadable directories",
+                            [&](sqlite3_stmt *s, size_t i) {
+                                bind_text(s, 2, pr[i].kind);
+                                sqlite3_bind_blob(s, 3, pr[i].path.data(), (int)pr[i].path.size(),
+                                                  SQLITE_STATIC);
+                                bind_text(s, 4, pr[i].message);
+                            }) &&
+           fr2r_insert_rows(L.db, L.scan,
+                            "INSERT INTO scan_files(scan, name, size, mtime) "
+                            "VALUES(?1, ?2, ?3, ?4)",
+                            files.size(), "recording the input files",
+                            [&](sqlite3_stmt *s, size_t i) {
+                                bind_text(s, 2, base_name(files[i]->name));
+                                sqlite3_bind_int64(s, 3, files[i]->size);
+                                sqlite3_bind_int64(s, 4, files[i]->mtime);
+                            });
+}
+
+// Stores what is left, records the scan and commits. false after a message.
+bool record_scan(loader *L, std::string *incomplete) {
+    *incomplete = incomplete_reasons(*L);
+    return store_rest(L) && record_summary(*L, *incomplete) && record_messages_and_inputs(*L) &&
+           fr2r_db_exec(L->db, "COMMIT", "committing the scan");
+}
+
+}  // namespace
+
+int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
+              fr2r_load_result *res) {
+    loader L;
+    L.db = db;
+    L.opt = &opt;
+    L.t0 = now_seconds();
+    if (!open_inputs(&L, inputs) || !begin_scan(&L)) {
+        close_inputs(&L);
+        return -1;
+    }
+    stream_lines(&L);
+    bool ok = !L.failed && L.lines > 0 && (L.bad == 0 || opt.skip_bad);
+    std::string incomplete;
+    if (ok) ok = record_scan(&L, &incomplete);
+    close_inputs(&L);
     for (fr2r_rollup *r : L.parts) fr2r_rollup_free(r);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        if (L.bad > 0 && !reported)
+        if (L.bad > 0 && !L.reported)
             fprintf(stderr,
                     "fsrake2-report: %s: %" PRId64 " malformed line%s, nothing loaded "
                     "(--skip-bad loads the rest)\n",
-                    source.c_str(), L.bad, L.bad == 1 ? "" : "s");
+                    L.source.c_str(), L.bad, L.bad == 1 ? "" : "s");
     } else if (L.bad > 0) {
         fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s skipped\n",
-                source.c_str(), L.bad, L.bad == 1 ? "" : "s");
+                L.source.c_str(), L.bad, L.bad == 1 ? "" : "s");
     }
-    res->scan_id = ok ? scan : 0;
+    res->scan_id = ok ? L.scan : 0;
     res->lines = ok ? L.lines : 0;
     res->bad = L.bad;
-    res->seconds = now_seconds() - t0;
+    res->seconds = now_seconds() - L.t0;
     res->incomplete = ok ? incomplete : "";
-    res->problems = ok ? (int64_t)msgs.problems.size() : 0;
+    res->problems = ok ? (int64_t)L.msgs.problems.size() : 0;
     return ok ? 0 : -1;
 }
