@@ -166,6 +166,12 @@ bool upgrade_from_1(sqlite3 *db) {
     return true;
 }
 
+// The integer in the first row of sql; -1 when there is none.
+int first_int(sqlite3 *db, const char *sql) {
+    fr2r_stmt st = fr2r_prepare(db, sql);
+    return st && sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+}
+
 bool upgrade_from_2(sqlite3 *db) {
     std::string sql =
         std::string("BEGIN IMMEDIATE;") + K_SCHEMA_3 + "PRAGMA user_version=3;COMMIT;";
@@ -212,25 +218,14 @@ sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
         return nullptr;
     }
     sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt *st = nullptr;
-    int version = -1, tables = -1;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        version = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &st, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        tables = sqlite3_column_int(st, 0);
+    int version = first_int(db, "PRAGMA user_version");
+    int tables = first_int(db, "SELECT count(*) FROM sqlite_master");
     if (tables < 0) {
         fprintf(stderr, "fsrake2-report: database %s: not a database: %s\n", path,
                 sqlite3_errmsg(db));
-        sqlite3_finalize(st);
         sqlite3_close(db);
         return nullptr;
     }
-    sqlite3_finalize(st);
     if (version == 0 && tables == 0) {
         if (!create) {
             fprintf(stderr, "fsrake2-report: database %s: no scan has been loaded into it\n", path);
@@ -325,11 +320,10 @@ const char *const k_scan_cols_2 =
     "last_row, incomplete, scanner_status, summary, NULL FROM scans ";
 
 int read_problems(sqlite3 *db, fr2r_scan *sc) {
-    sqlite3_stmt *s = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT kind, path, message FROM problems WHERE scan = ?1 "
-                           "ORDER BY path, rowid",
-                           -1, &s, nullptr) != SQLITE_OK) {
+    fr2r_stmt s = fr2r_prepare(db,
+                               "SELECT kind, path, message FROM problems WHERE scan = ?1 "
+                               "ORDER BY path, rowid");
+    if (!s) {
         fr2r_db_error(db, "reading the unreadable directories");
         return -1;
     }
@@ -337,18 +331,17 @@ int read_problems(sqlite3 *db, fr2r_scan *sc) {
     sc->problems.clear();
     while (sqlite3_step(s) == SQLITE_ROW)
         sc->problems.push_back(fr2r_problem{col_text(s, 0), col_text(s, 1), col_text(s, 2)});
-    sqlite3_finalize(s);
     return 0;
 }
 
 }  // namespace
 
 int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
-    sqlite3_stmt *s = nullptr;
     std::string sql = std::string(k_scan_cols) + "ORDER BY id";
     std::string sql_2 = std::string(k_scan_cols_2) + "ORDER BY id";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql_2.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    fr2r_stmt s = fr2r_prepare(db, sql.c_str());
+    if (!s) s = fr2r_prepare(db, sql_2.c_str());
+    if (!s) {
         fr2r_db_error(db, "listing the scans");
         return -1;
     }
@@ -358,7 +351,6 @@ int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
         read_scan(s, &sc);
         out->push_back(sc);
     }
-    sqlite3_finalize(s);
     if (rc != SQLITE_DONE) {
         fr2r_db_error(db, "listing the scans");
         return -1;
@@ -413,8 +405,8 @@ int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
                          "DELETE FROM scans WHERE id = ?1"};
     bool ok = true;
     for (const char *q : sql) {
-        sqlite3_stmt *s = nullptr;
-        ok = sqlite3_prepare_v2(db, q, -1, &s, nullptr) == SQLITE_OK;
+        fr2r_stmt s = fr2r_prepare(db, q);
+        ok = s;
         if (ok) {
             sqlite3_bind_int64(s, 1, sc.id);
             if (sqlite3_bind_parameter_count(s) >= 3) {
@@ -423,9 +415,10 @@ int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
             }
             ok = sqlite3_step(s) == SQLITE_DONE;
         }
-        if (!ok) fr2r_db_error(db, "deleting the scan");
-        sqlite3_finalize(s);
-        if (!ok) break;
+        if (!ok) {
+            fr2r_db_error(db, "deleting the scan");
+            break;
+        }
     }
     if (!ok || !fr2r_db_exec(db, "COMMIT", "deleting the scan")) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -435,16 +428,14 @@ int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
 }
 
 int fr2r_rename_scan(sqlite3 *db, const fr2r_scan &sc, const std::string &label) {
-    sqlite3_stmt *s = nullptr;
-    bool ok = sqlite3_prepare_v2(db, "UPDATE scans SET label = ?2 WHERE id = ?1", -1, &s,
-                                 nullptr) == SQLITE_OK;
+    fr2r_stmt s = fr2r_prepare(db, "UPDATE scans SET label = ?2 WHERE id = ?1");
+    bool ok = s;
     if (ok) {
         sqlite3_bind_int64(s, 1, sc.id);
         sqlite3_bind_text(s, 2, label.data(), (int)label.size(), SQLITE_TRANSIENT);
         ok = sqlite3_step(s) == SQLITE_DONE;
     }
     if (!ok) fr2r_db_error(db, "renaming the scan");
-    sqlite3_finalize(s);
     return ok ? 0 : -1;
 }
 

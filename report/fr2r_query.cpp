@@ -27,19 +27,15 @@ template <typename Sums> void sums_add_file(Sums *r, int64_t size, bool dup, int
     r->alloc = fr2r_add(r->alloc, fr2r_blocks_bytes(blocks));
 }
 
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
-        sqlite3_finalize(st);
-        return nullptr;
-    }
+fr2r_stmt prepare(sqlite3 *db, const char *sql) {
+    fr2r_stmt st = fr2r_prepare(db, sql);
+    if (!st) fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
     return st;
 }
 
 // A statement over one whole scan's rows: ?1 and ?2 are its first and last row.
-sqlite3_stmt *prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
-    sqlite3_stmt *st = prepare(db, sql);
+fr2r_stmt prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
+    fr2r_stmt st = prepare(db, sql);
     if (st) {
         sqlite3_bind_int64(st, 1, s.first_row);
         sqlite3_bind_int64(st, 2, s.last_row);
@@ -48,14 +44,14 @@ sqlite3_stmt *prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
 }
 
 // A statement over one rollup's rows: ?1 is the scan.
-sqlite3_stmt *prepare_rollup(sqlite3 *db, const fr2r_scan &s, const char *sql) {
-    sqlite3_stmt *st = prepare(db, sql);
+fr2r_stmt prepare_rollup(sqlite3 *db, const fr2r_scan &s, const char *sql) {
+    fr2r_stmt st = prepare(db, sql);
     if (st) sqlite3_bind_int64(st, 1, s.id);
     return st;
 }
 
-bool finish(sqlite3 *db, sqlite3_stmt *st, int rc) {
-    sqlite3_finalize(st);
+// Whether the rows of a statement ended as they should (rc is its last step).
+bool finish(sqlite3 *db, int rc) {
     if (rc != SQLITE_DONE) {
         fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
         return false;
@@ -94,7 +90,7 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
                     std::vector<fr2r_owner_row> *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT id, entries, files, size, size_every_link, "
                                           "allocated FROM rollup_owners WHERE scan = ?1 AND "
                                           "is_group = ?2");
@@ -103,11 +99,11 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
             out->push_back(
                 {col(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4), col(st, 5)});
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         sort_owners(out);
         return 0;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
+    fr2r_stmt st = prepare_rows(db, s,
                                     groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
                                              "WHERE rowid BETWEEN ?1 AND ?2"
                                            : "SELECT uid, is_dir, dup, size, blocks FROM entries "
@@ -125,7 +121,7 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
         r.files += col(st, 1) == 0;
         sums_add_file(&r, size, dup, col(st, 4));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     for (auto &kv : m) out->push_back(kv.second);
     sort_owners(out);
     return 0;
@@ -142,17 +138,17 @@ void sort_extensions(std::vector<fr2r_ext_row> *v) {
 int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_row> *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT extension, files, size, size_every_link, "
                                           "allocated FROM rollup_extensions WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
             out->push_back({column_blob(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4)});
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         sort_extensions(out);
         return 0;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
+    fr2r_stmt st = prepare_rows(db, s,
                                     "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
                                     "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
@@ -168,7 +164,7 @@ int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_ro
         r.files++;
         sums_add_file(&r, size, col(st, 1) != 0, col(st, 3));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     for (auto &kv : m) out->push_back(std::move(kv.second));
     sort_extensions(out);
     return 0;
@@ -245,7 +241,7 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
         int64_t shift = fr2r_sub(now, s.scan_time);
         out->whole_days = shift % 86400 != 0;
         int64_t shift_days = shift / 86400 - (shift % 86400 < 0 ? 1 : 0);
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT kind, day, files, size FROM rollup_days "
                                           "WHERE scan = ?1");
         if (!st) return -1;
@@ -257,9 +253,9 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
             out->files[kind][b] += col(st, 2);
             out->bytes[kind][b] = fr2r_add(out->bytes[kind][b], col(st, 3));
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
+    fr2r_stmt st = prepare_rows(db, s,
                                     "SELECT atime, mtime, ctime, size FROM entries WHERE rowid "
                                     "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
     if (!st) return -1;
@@ -271,13 +267,13 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
             out->bytes[k][b] = fr2r_add(out->bytes[k][b], size);
         }
     }
-    return finish(db, st, rc) ? 0 : -1;
+    return finish(db, rc) ? 0 : -1;
 }
 
 int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT class, files, size FROM rollup_sizes WHERE "
                                           "scan = ?1");
         if (!st) return -1;
@@ -287,9 +283,9 @@ int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
             out->files[b] += col(st, 1);
             out->bytes[b] = fr2r_add(out->bytes[b], col(st, 2));
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(
+    fr2r_stmt st = prepare_rows(
         db, s, "SELECT size FROM entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -298,7 +294,7 @@ int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
         out->files[b]++;
         out->bytes[b] = fr2r_add(out->bytes[b], v);
     }
-    return finish(db, st, rc) ? 0 : -1;
+    return finish(db, rc) ? 0 : -1;
 }
 
 int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2r_cold_row> *out,
@@ -312,7 +308,7 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
         int64_t back = fr2r_sub(s.scan_time, cutoff);
         *whole_days = back % 86400 != 0;
         int64_t back_days = back / 86400 + (back % 86400 > 0 ? 1 : 0);
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT uid, day, files, allocated, oldest FROM "
                                           "rollup_cold WHERE scan = ?1");
         if (!st) return -1;
@@ -329,9 +325,9 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
                 r.oldest = std::min(r.oldest, col(st, 4));
             }
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     } else {
-        sqlite3_stmt *st = prepare_rows(db, s,
+        fr2r_stmt st = prepare_rows(db, s,
                                         "SELECT uid, atime, blocks FROM entries WHERE rowid "
                                         "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
         if (!st) return -1;
@@ -349,7 +345,7 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
                 if (atime < r.oldest) r.oldest = atime;
             }
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     }
     for (auto &kv : m) out->push_back(kv.second);
     return 0;
@@ -358,7 +354,7 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
 int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st =
+        fr2r_stmt st =
             prepare_rollup(db, s, "SELECT item, value FROM rollup_totals WHERE scan = ?1");
         if (!st) return -1;
         struct {
@@ -388,9 +384,9 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
             for (auto &x : items)
                 if (name && !strcmp(name, x.name)) *x.v = col(st, 1);
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
+    fr2r_stmt st = prepare_rows(db, s,
                                     "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
                                     "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
@@ -427,7 +423,7 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
         if (mtime > t->newest) t->newest = mtime;
         if (size > t->largest) t->largest = size;
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     t->users = (int64_t)uids.size();
     t->groups = (int64_t)gids.size();
     t->devices = (int64_t)devs.size();
@@ -437,7 +433,7 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
 int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_t limit,
                          std::vector<fr2r_file_row> *out, int64_t *missing) {
     *missing = 0;
-    sqlite3_stmt *st;
+    fr2r_stmt st;
     if (s.rollup()) {
         st = prepare_rollup(db, s,
                             by_blocks ? "SELECT path, size, blocks, uid, mtime, nlink FROM "
@@ -463,7 +459,7 @@ int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_
     while ((rc = sqlite3_step(st)) == SQLITE_ROW)
         out->push_back(
             {column_blob(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4), col(st, 5)});
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     if (s.rollup() && (int64_t)out->size() == s.keep_files) {
         // The whole scan would show more when the scan has more files (each
         // counted once) than were kept.
@@ -500,45 +496,55 @@ std::string fr2r_group_name(uint32_t gid) {
     return name;
 }
 
-int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
-    out->clear();
-    std::vector<fr2r_owner_row> rows;
-    if (s.rollup()) {
-        if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
-        for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
-        return 0;
-    }
-    sqlite3_stmt *st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
+namespace {
+
+// The per-user totals a whole scan keeps once they have been computed.
+int kept_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    fr2r_stmt st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
     if (!st) return -1;
     sqlite3_bind_int64(st, 1, s.id);
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW)
         out->push_back({col(st, 0), col(st, 1), col(st, 2)});
-    if (!finish(db, st, rc)) return -1;
-    if (!out->empty()) return 0;
-    if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
-    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
-    // Kept for the next page; a database that cannot be written just goes without.
-    if (sqlite3_db_readonly(db, "main") == 0 &&
-        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) == SQLITE_OK) {
-        st = nullptr;
-        bool ok = sqlite3_prepare_v2(db,
-                                     "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
-                                     "allocated) VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &st, nullptr) == SQLITE_OK;
-        for (size_t i = 0; ok && i < out->size(); i++) {
+    return finish(db, rc) ? 0 : -1;
+}
+
+// Kept for the next page; a database that cannot be written just goes without.
+void keep_user_totals(sqlite3 *db, const fr2r_scan &s, const std::vector<fr2r_user_total> &v) {
+    if (sqlite3_db_readonly(db, "main") != 0 ||
+        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
+    bool ok;
+    {
+        fr2r_stmt st = fr2r_prepare(db,
+                                    "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
+                                    "allocated) VALUES(?1, ?2, ?3, ?4)");
+        ok = st;
+        for (size_t i = 0; ok && i < v.size(); i++) {
             sqlite3_bind_int64(st, 1, s.id);
-            sqlite3_bind_int64(st, 2, (*out)[i].uid);
-            sqlite3_bind_int64(st, 3, (*out)[i].size);
-            sqlite3_bind_int64(st, 4, (*out)[i].allocated);
+            sqlite3_bind_int64(st, 2, v[i].uid);
+            sqlite3_bind_int64(st, 3, v[i].size);
+            sqlite3_bind_int64(st, 4, v[i].allocated);
             ok = sqlite3_step(st) == SQLITE_DONE;
             sqlite3_reset(st);
         }
-        sqlite3_finalize(st);
-        sqlite3_exec(db,
-                     ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
-                     nullptr, nullptr, nullptr);
     }
+    sqlite3_exec(db, ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
+                 nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    out->clear();
+    std::vector<fr2r_owner_row> rows;
+    if (!s.rollup()) {
+        if (kept_user_totals(db, s, out) != 0) return -1;
+        if (!out->empty()) return 0;
+    }
+    if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
+    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
+    if (!s.rollup()) keep_user_totals(db, s, *out);
     return 0;
 }
 
@@ -569,7 +575,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
                          int64_t *unattached) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
+        fr2r_stmt st = prepare_rollup(db, s,
                                           "SELECT path, depth, fcount, dirsum, tree_size, "
                                           "tree_size_every_link, tree_entries, tree_allocated, "
                                           "own_entries, own_size, own_allocated FROM rollup_dirs "
@@ -590,17 +596,17 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
             x.own_alloc = col(st, 10);
             out->push_back(std::move(x));
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         *unattached = 0;
         st = prepare_rollup(db, s,
                             "SELECT value FROM rollup_totals WHERE scan = ?1 AND item = "
                             "'unattached_lines'");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) *unattached = col(st, 0);
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
     fr2r_tree t;
-    sqlite3_stmt *st = prepare_rows(db, s,
+    fr2r_stmt st = prepare_rows(db, s,
                                     "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
                                     "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
                                     "AND is_dir = 1");
@@ -618,7 +624,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
         x.alloc = fr2r_blocks_bytes(col(st, 8));
         t.d.push_back(std::move(x));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     fr2r_tree_link(&t);
     // Files, summed per containing directory.
     std::unordered_map<std::pair<int64_t, int64_t>, fr2r_file_sums, fr2r_pair_hash> per_dir;
@@ -632,7 +638,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
         x.n++;
         sums_add_file(&x, size, col(st, 3) != 0, col(st, 4));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     std::vector<std::pair<int64_t, int64_t>> ambiguous;
     for (const auto &kv : per_dir) {
         int64_t target = fr2r_tree_target(&t, kv.first.first, kv.first.second);
@@ -662,7 +668,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
             fr2r_tree_add(&t, fr2r_tree_find_parent(&t, key.first, key.second, column_blob(st, 0)),
                           one);
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     }
     fr2r_tree_finish(&t, out);
     *unattached = t.lost;

@@ -421,26 +421,10 @@ struct writer {
     bool ok = true;
 };
 
-// Runs sql once per call of fill; fill binds ?2 onward (?1 is the scan).
+// Each table's rows: fill binds ?2 onward (?1 is the scan). After a
+// failure the rest is not tried.
 template <typename Fill> void insert_rows(writer *w, const char *sql, size_t n, Fill fill) {
-    if (!w->ok) return;
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(w->db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        w->ok = false;
-        goto out;
-    }
-    for (size_t i = 0; i < n; i++) {
-        sqlite3_bind_int64(st, 1, w->scan);
-        fill(st, i);
-        if (sqlite3_step(st) != SQLITE_DONE) {
-            w->ok = false;
-            goto out;
-        }
-        sqlite3_reset(st);
-    }
-out:
-    if (!w->ok) fr2r_db_error(w->db, "storing the rollup");
-    sqlite3_finalize(st);
+    w->ok = w->ok && fr2r_insert_rows(w->db, w->scan, sql, n, "storing the rollup", fill);
 }
 
 void bind_blob(sqlite3_stmt *st, int i, const std::string &v) {
