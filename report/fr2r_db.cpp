@@ -320,9 +320,8 @@ const char *const k_scan_cols_2 =
     "last_row, incomplete, scanner_status, summary, NULL FROM scans ";
 
 int read_problems(sqlite3 *db, fr2r_scan *sc) {
-    fr2r_stmt s = fr2r_prepare(db,
-                               "SELECT kind, path, message FROM problems WHERE scan = ?1 "
-                               "ORDER BY path, rowid");
+    fr2r_stmt s = fr2r_prepare(db, "SELECT kind, path, message FROM problems WHERE scan = ?1 "
+                                   "ORDER BY path, rowid");
     if (!s) {
         fr2r_db_error(db, "reading the unreadable directories");
         return -1;

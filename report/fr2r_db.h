@@ -52,9 +52,8 @@ fr2r_stmt fr2r_prepare(sqlite3 *db, const char *sql);
 
 // Runs an INSERT of scan's rows n times: ?1 is the scan, fill(st, i) binds
 // the rest of row i. false after fr2r_db_error's line on what was being done.
-template <typename Fill>
-bool fr2r_insert_rows(sqlite3 *db, int64_t scan, const char *sql, size_t n, const char *doing,
-                      Fill fill) {
+template <typename Fill> bool fr2r_insert_rows(sqlite3 *db, int64_t scan, const char *sql, size_t n,
+                                               const char *doing, Fill fill) {
     fr2r_stmt st = fr2r_prepare(db, sql);
     if (!st) {
         fr2r_db_error(db, doing);

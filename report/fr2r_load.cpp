@@ -639,9 +639,9 @@ bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
 
 // The same file loaded again: worth a word, since the scans will look alike.
 bool warn_loaded_before(loader *L) {
-    fr2r_stmt s = fr2r_prepare(L->db,
-                               "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
-                               "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1");
+    fr2r_stmt s =
+        fr2r_prepare(L->db, "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
+                            "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1");
     if (!s) {
         fr2r_db_error(L->db, "preparing the load");
         return false;
@@ -670,16 +670,16 @@ bool drop_indexes_if_empty(loader *L) {
         fr2r_stmt s = fr2r_prepare(L->db, "SELECT 1 FROM entries LIMIT 1");
         if (s) empty = sqlite3_step(s) != SQLITE_ROW;
     }
-    return !empty ||
-           fr2r_db_exec(L->db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS "
-                               "entries_inode",
-                        "preparing the load");
+    return !empty || fr2r_db_exec(L->db,
+                                  "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS "
+                                  "entries_inode",
+                                  "preparing the load");
 }
 
 bool add_scan_row(loader *L) {
-    fr2r_stmt s = fr2r_prepare(L->db,
-                               "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
-                               "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)");
+    fr2r_stmt s =
+        fr2r_prepare(L->db, "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
+                            "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)");
     bool ok = s;
     if (ok) {
         bind_text(s, 1, L->label);
@@ -708,12 +708,11 @@ bool begin_scan(loader *L) {
 void stream_lines(loader *L) {
     const fr2r_load_options &opt = *L->opt;
     if (!L->failed && !opt.rollup) {
-        L->ins = fr2r_prepare(L->db,
-                              "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
-                              "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
-                              "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
-                              "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
-                              "?18, ?19)");
+        L->ins = fr2r_prepare(L->db, "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
+                                     "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
+                                     "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
+                                     "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
+                                     "?18, ?19)");
         if (!L->ins) {
             fr2r_db_error(L->db, "preparing the load");
             L->failed = true;
@@ -734,8 +733,7 @@ void stream_lines(loader *L) {
         fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n",
                 L->source.c_str(), L->headers > 0 ? "only the header line" : "empty input");
         if (L->msgs.known && L->msgs.status > 0)
-            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n",
-                    L->msgs.status);
+            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n", L->msgs.status);
         if (L->msgs.known && !L->msgs.fatal.empty())
             fprintf(stderr, "fsrake2-report: the scanner said: %s\n",
                     fr2r_term_escape(L->msgs.fatal).c_str());
@@ -796,11 +794,10 @@ std::string incomplete_reasons(const loader &L) {
 // The scan's own row: where its lines are, its root, how complete it is,
 // what the scanner said last.
 bool record_summary(const loader &L, const std::string &incomplete) {
-    fr2r_stmt s = fr2r_prepare(L.db,
-                               "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
-                               "first_row = ?5, last_row = ?6, incomplete = ?7, "
-                               "scanner_status = ?8, summary = ?9, keep_files = ?10 "
-                               "WHERE id = ?1");
+    fr2r_stmt s = fr2r_prepare(L.db, "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
+                                     "first_row = ?5, last_row = ?6, incomplete = ?7, "
+                                     "scanner_status = ?8, summary = ?9, keep_files = ?10 "
+                                     "WHERE id = ?1");
     bool ok = s;
     if (ok) {
         sqlite3_bind_int64(s, 1, L.scan);

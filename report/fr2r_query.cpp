@@ -91,9 +91,9 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
     int rc;
     if (s.rollup()) {
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT id, entries, files, size, size_every_link, "
-                                          "allocated FROM rollup_owners WHERE scan = ?1 AND "
-                                          "is_group = ?2");
+                                      "SELECT id, entries, files, size, size_every_link, "
+                                      "allocated FROM rollup_owners WHERE scan = ?1 AND "
+                                      "is_group = ?2");
         if (!st) return -1;
         sqlite3_bind_int(st, 2, groups ? 1 : 0);
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
@@ -104,10 +104,10 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
         return 0;
     }
     fr2r_stmt st = prepare_rows(db, s,
-                                    groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
-                                             "WHERE rowid BETWEEN ?1 AND ?2"
-                                           : "SELECT uid, is_dir, dup, size, blocks FROM entries "
-                                             "WHERE rowid BETWEEN ?1 AND ?2");
+                                groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
+                                         "WHERE rowid BETWEEN ?1 AND ?2"
+                                       : "SELECT uid, is_dir, dup, size, blocks FROM entries "
+                                         "WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
     std::unordered_map<int64_t, fr2r_owner_row> m;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -139,8 +139,8 @@ int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_ro
     int rc;
     if (s.rollup()) {
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT extension, files, size, size_every_link, "
-                                          "allocated FROM rollup_extensions WHERE scan = ?1");
+                                      "SELECT extension, files, size, size_every_link, "
+                                      "allocated FROM rollup_extensions WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
             out->push_back({column_blob(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4)});
@@ -149,8 +149,8 @@ int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_ro
         return 0;
     }
     fr2r_stmt st = prepare_rows(db, s,
-                                    "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
-                                    "BETWEEN ?1 AND ?2 AND is_dir = 0");
+                                "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
+                                "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
     std::unordered_map<std::string, fr2r_ext_row> m;
     std::string key;
@@ -242,8 +242,8 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
         out->whole_days = shift % 86400 != 0;
         int64_t shift_days = shift / 86400 - (shift % 86400 < 0 ? 1 : 0);
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT kind, day, files, size FROM rollup_days "
-                                          "WHERE scan = ?1");
+                                      "SELECT kind, day, files, size FROM rollup_days "
+                                      "WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int kind = (int)col(st, 0);
@@ -256,8 +256,8 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
         return finish(db, rc) ? 0 : -1;
     }
     fr2r_stmt st = prepare_rows(db, s,
-                                    "SELECT atime, mtime, ctime, size FROM entries WHERE rowid "
-                                    "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
+                                "SELECT atime, mtime, ctime, size FROM entries WHERE rowid "
+                                "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         int64_t size = col(st, 3);
@@ -274,8 +274,8 @@ int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
     int rc;
     if (s.rollup()) {
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT class, files, size FROM rollup_sizes WHERE "
-                                          "scan = ?1");
+                                      "SELECT class, files, size FROM rollup_sizes WHERE "
+                                      "scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t b = col(st, 0);
@@ -309,8 +309,8 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
         *whole_days = back % 86400 != 0;
         int64_t back_days = back / 86400 + (back % 86400 > 0 ? 1 : 0);
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT uid, day, files, allocated, oldest FROM "
-                                          "rollup_cold WHERE scan = ?1");
+                                      "SELECT uid, day, files, allocated, oldest FROM "
+                                      "rollup_cold WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t uid = col(st, 0);
@@ -328,8 +328,8 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
         if (!finish(db, rc)) return -1;
     } else {
         fr2r_stmt st = prepare_rows(db, s,
-                                        "SELECT uid, atime, blocks FROM entries WHERE rowid "
-                                        "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
+                                    "SELECT uid, atime, blocks FROM entries WHERE rowid "
+                                    "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t uid = col(st, 0), atime = col(st, 1);
@@ -387,8 +387,8 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
         return finish(db, rc) ? 0 : -1;
     }
     fr2r_stmt st = prepare_rows(db, s,
-                                    "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
-                                    "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
+                                "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
+                                "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
     std::unordered_set<int64_t> uids, gids, devs;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -472,28 +472,43 @@ int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_
     return 0;
 }
 
-std::string fr2r_user_name(uint32_t uid) {
-    static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(uid);
-    if (it != cache.end()) return it->second;
+namespace {
+
+// Names are asked for again and again (a row per owner, per report): each id
+// is looked up once.
+std::string cached_name(std::map<uint32_t, std::string> *cache, uint32_t id,
+                        std::string (*lookup)(uint32_t id)) {
+    auto it = cache->find(id);
+    if (it != cache->end()) return it->second;
+    std::string name = lookup(id);
+    (*cache)[id] = name;
+    return name;
+}
+
+std::string passwd_name(uint32_t uid) {
     struct passwd pw, *res = nullptr;
     char buf[16384];
-    std::string name;
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) name = res->pw_name;
-    cache[uid] = name;
-    return name;
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) return res->pw_name;
+    return "";
+}
+
+std::string group_file_name(uint32_t gid) {
+    struct group gr, *res = nullptr;
+    char buf[16384];
+    if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) return res->gr_name;
+    return "";
+}
+
+}  // namespace
+
+std::string fr2r_user_name(uint32_t uid) {
+    static std::map<uint32_t, std::string> cache;
+    return cached_name(&cache, uid, passwd_name);
 }
 
 std::string fr2r_group_name(uint32_t gid) {
     static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(gid);
-    if (it != cache.end()) return it->second;
-    struct group gr, *res = nullptr;
-    char buf[16384];
-    std::string name;
-    if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) name = res->gr_name;
-    cache[gid] = name;
-    return name;
+    return cached_name(&cache, gid, group_file_name);
 }
 
 namespace {
@@ -516,9 +531,8 @@ void keep_user_totals(sqlite3 *db, const fr2r_scan &s, const std::vector<fr2r_us
         return;
     bool ok;
     {
-        fr2r_stmt st = fr2r_prepare(db,
-                                    "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
-                                    "allocated) VALUES(?1, ?2, ?3, ?4)");
+        fr2r_stmt st = fr2r_prepare(db, "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
+                                        "allocated) VALUES(?1, ?2, ?3, ?4)");
         ok = st;
         for (size_t i = 0; ok && i < v.size(); i++) {
             sqlite3_bind_int64(st, 1, s.id);
@@ -576,10 +590,10 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
     int rc;
     if (s.rollup()) {
         fr2r_stmt st = prepare_rollup(db, s,
-                                          "SELECT path, depth, fcount, dirsum, tree_size, "
-                                          "tree_size_every_link, tree_entries, tree_allocated, "
-                                          "own_entries, own_size, own_allocated FROM rollup_dirs "
-                                          "WHERE scan = ?1 ORDER BY rowid");
+                                      "SELECT path, depth, fcount, dirsum, tree_size, "
+                                      "tree_size_every_link, tree_entries, tree_allocated, "
+                                      "own_entries, own_size, own_allocated FROM rollup_dirs "
+                                      "WHERE scan = ?1 ORDER BY rowid");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             fr2r_dir_total x;
@@ -607,9 +621,9 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
     }
     fr2r_tree t;
     fr2r_stmt st = prepare_rows(db, s,
-                                    "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
-                                    "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
-                                    "AND is_dir = 1");
+                                "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
+                                "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
+                                "AND is_dir = 1");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         fr2r_tree_dir x;

@@ -30,6 +30,17 @@ size_t limit_of(const fr2r_report_options &o, size_t n) {
 
 bool by_alloc(const fr2r_report_options &o) { return o.by == "allocated"; }
 
+// Rows as the query ranked them (by size once), or by allocated space when
+// asked (ties keep that order); returns the total of what they are ranked by.
+template <typename Row> int64_t rank_by_space(std::vector<Row> *rows, bool alloc) {
+    if (alloc)
+        std::stable_sort(rows->begin(), rows->end(),
+                         [](const Row &a, const Row &b) { return a.alloc > b.alloc; });
+    int64_t total = 0;
+    for (const auto &r : *rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    return total;
+}
+
 fr2r_cell ext_cell(const std::string &e) { return e.empty() ? fr2r_null() : fr2r_text(e); }
 
 fr2r_cell name_cell(const std::string &n) { return n.empty() ? fr2r_null() : fr2r_text(n); }
@@ -89,12 +100,7 @@ int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_option
     std::vector<fr2r_owner_row> rows;
     if (fr2r_q_owners(db, s, groups, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
-    if (alloc)
-        std::stable_sort(
-            rows.begin(), rows.end(),
-            [](const fr2r_owner_row &a, const fr2r_owner_row &b) { return a.alloc > b.alloc; });
-    int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    int64_t total = rank_by_space(&rows, alloc);
     fr2r_table t;
     t.name = groups ? "groups" : "users";
     t.title = groups ? "Space by group" : "Space by user";
@@ -126,12 +132,7 @@ int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_op
     std::vector<fr2r_ext_row> rows;
     if (fr2r_q_extensions(db, s, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
-    if (alloc)
-        std::stable_sort(
-            rows.begin(), rows.end(),
-            [](const fr2r_ext_row &a, const fr2r_ext_row &b) { return a.alloc > b.alloc; });
-    int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    int64_t total = rank_by_space(&rows, alloc);
     fr2r_table t;
     t.name = "extensions";
     t.title = "Space by file extension";

@@ -116,4 +116,3 @@ void fr2r_tree_finish(fr2r_tree *t, std::vector<fr2r_dir_total> *out) {
         out->push_back(std::move(r));
     }
 }
-
