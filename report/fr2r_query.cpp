@@ -200,8 +200,8 @@ int age_index(int64_t now, int64_t t) {
     return age_of_days(fr2r_sub(now, t) / 86400);
 }
 
-int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
-                         int64_t *unattached);
+int dirs_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                  int64_t *unattached);
 
 }  // namespace
 
@@ -549,7 +549,7 @@ void keep_user_totals(sqlite3 *db, const fr2r_scan &s, const std::vector<fr2r_us
 
 }  // namespace
 
-int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+int fr2r_q_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
     out->clear();
     std::vector<fr2r_owner_row> rows;
     if (!s.rollup()) {
@@ -562,10 +562,8 @@ int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_tota
     return 0;
 }
 
-int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *out,
-                     int64_t *unattached) {
-    fr2r_scan s;
-    if (fr2r_find_scan(db, std::to_string(scan_id), &s) != 0) return -1;
+int fr2r_q_dirs(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                int64_t *unattached) {
     struct totals {
         std::vector<fr2r_dir_total> dirs;
         int64_t unattached;
@@ -575,7 +573,7 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
     auto it = memo.find(k);
     if (it == memo.end()) {
         totals t;
-        if (tree_totals_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
+        if (dirs_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
         it = memo.emplace(k, std::move(t)).first;
     }
     *out = it->second.dirs;
@@ -585,8 +583,8 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
 
 namespace {
 
-int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
-                         int64_t *unattached) {
+int dirs_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                  int64_t *unattached) {
     int rc;
     if (s.rollup()) {
         fr2r_stmt st = prepare_rollup(db, s,

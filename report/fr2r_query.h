@@ -72,15 +72,15 @@ int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_
 // Every directory of a scan with its subtree totals, in the order of the
 // scan. Returns 0 or -1; *unattached (may be null) counts lines whose
 // directory has no line.
-int fr2r_tree_totals(sqlite3 *db, int64_t scan, std::vector<fr2r_dir_total> *out,
-                     int64_t *unattached);
+int fr2r_q_dirs(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                int64_t *unattached);
 
 // Per-user size and allocated space of a scan (hard links once), kept in
 // the database once computed when it can be written.
 struct fr2r_user_total {
     int64_t uid, size, allocated;
 };
-int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out);
+int fr2r_q_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out);
 
 // User and group names where the system knows them ("" otherwise).
 std::string fr2r_user_name(uint32_t uid);

@@ -62,7 +62,7 @@ int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     // subtree totals.
     int64_t unattached = x.unattached;
     std::vector<fr2r_dir_total> dirs;
-    if (unattached < 0 && fr2r_tree_totals(db, s.id, &dirs, &unattached) != 0) return -1;
+    if (unattached < 0 && fr2r_q_dirs(db, s, &dirs, &unattached) != 0) return -1;
     fr2r_table t;
     t.name = "summary";
     t.title = "Summary";
@@ -267,7 +267,7 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
                         std::vector<fr2r_table> *out) {
     std::vector<fr2r_dir_total> all;
     int64_t lost = 0;
-    if (fr2r_tree_totals(db, s.id, &all, &lost) != 0) return -1;
+    if (fr2r_q_dirs(db, s, &all, &lost) != 0) return -1;
     if (o.by.empty() || o.by == "own") out->push_back(biggest_table(all, o, "own"));
     if (o.by.empty() || o.by == "tree") out->push_back(biggest_table(all, o, "tree"));
     if (o.by.empty() || o.by == "count") out->push_back(biggest_table(all, o, "count"));
@@ -411,8 +411,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     bool alloc = by_alloc(o);
     // Directories, by path: the subtree totals of both scans.
     std::vector<fr2r_dir_total> od, nd;
-    if (fr2r_tree_totals(dbo, so.id, &od, nullptr) != 0) return -1;
-    if (fr2r_tree_totals(dbn, sn.id, &nd, nullptr) != 0) return -1;
+    if (fr2r_q_dirs(dbo, so, &od, nullptr) != 0) return -1;
+    if (fr2r_q_dirs(dbn, sn, &nd, nullptr) != 0) return -1;
     auto value = [&](const fr2r_dir_total &x) { return alloc ? x.tree_alloc : x.tree_size; };
     std::unordered_map<std::string, size_t> old_at;
     for (size_t i = 0; i < od.size(); i++) old_at.emplace(od[i].path, i);
