@@ -559,6 +559,7 @@ bool load_rollup_parallel(loader *L, int64_t *consumed) {
     pthread_mutex_destroy(&R.draw);
     return ok;
 }
+
 // ---------------------------------------------------------------- open the inputs
 
 void close_inputs(loader *L) {
