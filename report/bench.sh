@@ -2,9 +2,9 @@
 # Benchmark of fsrake2-report (not a test): generates a synthetic scan of
 # LINES lines in fsrake2's CSV format, then loads it and times every report,
 # side by side in the same run: a whole load of this build ("whole"), a
-# rollup load of this build ("rollup", load --rollup), and optionally a whole
-# load of a reference build (BASE=BUILD_DIR of another version, for example
-# main's).
+# rollup load of this build ("rollup", load --rollup), and optionally the
+# same two loads of a reference build ("base" and "base_rollup", BASE=BUILD_DIR
+# of another version, for example main's).
 #
 # Usage: [BASE=REF_BUILD_DIR] [RUNS=2] [BENCH_CSV=FILE] [ONLY="whole rollup"]
 #        report/bench.sh BUILD_DIR [LINES]
@@ -88,10 +88,10 @@ record() {  # name key "wall cpu kb"
     mem[$1/$2]+="$m "
 }
 names=(whole rollup)
-[ -n "$base_bin" ] && names=(base whole rollup)
+[ -n "$base_bin" ] && names=(base base_rollup whole rollup)
 [ -n "${ONLY:-}" ] && read -r -a names <<< "$ONLY"
-binary() { [ "$1" = base ] && echo "$base_bin" || echo "$bin"; }
-kind() { [ "$1" = rollup ] && echo --rollup || echo --no-progress; }
+binary() { [[ $1 == base* ]] && echo "$base_bin" || echo "$bin"; }
+kind() { [[ $1 == *rollup ]] && echo --rollup || echo --no-progress; }
 
 for ((r = 0; r < runs; r++)); do
     for n in "${names[@]}"; do
@@ -110,7 +110,7 @@ reports=(summary users groups extensions ages sizes biggest html)
 [ "${REPORTS:-1}" = 0 ] && reports=()
 for c in "${reports[@]}" $([ "${REPORTS:-1}" = 0 ] || echo cold); do
     for n in "${names[@]}"; do
-        [ "$c" = cold ] && [ "$n" = base ] && continue  # not in every version
+        [ "$c" = cold ] && [[ $n == base* ]] && continue  # not in every version
         record "$n" "$c" "$(measure "$(binary "$n")" "$c" "$work/$n.db")"
     done
 done
@@ -154,4 +154,12 @@ for n in "${names[@]}"; do
     c=$(echo "${cpu[$n/load]}" | tr ' ' '\n' | grep . | median)
     printf '%s load: %.0f lines/s wall, %.0f lines per CPU-second\n' "$n" \
         "$(echo "$count / $w" | bc -l)" "$(echo "$count / $c" | bc -l)"
+done
+# This build against the reference, load by load.
+for pair in "whole base" "rollup base_rollup"; do
+    read -r a b <<< "$pair"
+    [ -n "${wall[$a/load]:-}" ] && [ -n "${wall[$b/load]:-}" ] || continue
+    wa=$(echo "${wall[$a/load]}" | tr ' ' '\n' | grep . | median)
+    wb=$(echo "${wall[$b/load]}" | tr ' ' '\n' | grep . | median)
+    printf '%s/%s load wall: %.3fx\n' "$a" "$b" "$(echo "$wa / $wb" | bc -l)"
 done

@@ -1,8 +1,10 @@
 // Decoding one line of a scan: 17 fields, three of them quoted with doubled
 // quotes inside; a quoted path may hold commas and line feeds.
+#include "fr2r_csv.h"
+
 #include <string.h>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
 
 const char *const g_fr2r_header =
     "inode,parent-inode,directory-depth,\"filename\",\"fileExtension\",UID,GID,st_size,"

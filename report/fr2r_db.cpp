@@ -1,937 +1,457 @@
-// Loading one scan in one transaction, as rows or as a rollup; and reading
-// the scanner's messages.
+// The report database: its schema and its upgrades from older versions,
+// opening it, and the scans it holds (listing, finding, deleting, renaming).
+#include "fr2r_db.h"
+
 #include <errno.h>
-#include <fcntl.h>
 #include <libgen.h>
-#include <pthread.h>
-#include <inttypes.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <string>
 #include <vector>
 
-#include "fr2r.h"
-#include "fr2r_input.h"
+#include "fr2r_escape.h"
 
 namespace {
 
-// Made after the rows of a first scan are in (faster than keeping them up
-// to date row by row), and kept up to date for the scans after it.
-const char *const k_indexes =
-    "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, dev, parent_inode);"
-    "CREATE INDEX IF NOT EXISTS entries_inode ON entries(scan, dev, inode);";
+// What version 2 adds to version 1; an older database gets it on opening.
+#define K_SCHEMA_2                                                                                 \
+    "ALTER TABLE scans ADD COLUMN incomplete TEXT;"        /* why; NULL when complete */           \
+    "ALTER TABLE scans ADD COLUMN scanner_status INTEGER;" /* NULL: not known */                   \
+    "ALTER TABLE scans ADD COLUMN summary TEXT;"           /* the scanner's final line */          \
+    "CREATE TABLE problems(scan INTEGER NOT NULL, kind TEXT NOT NULL, path BLOB NOT NULL,"         \
+    " message TEXT NOT NULL);"                                                                     \
+    "CREATE INDEX problems_scan ON problems(scan);"                                                \
+    "CREATE TABLE scan_files(scan INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,"    \
+    " mtime INTEGER NOT NULL);" /* per-user totals of a scan, kept once computed (for trends over  \
+                                   many scans) */                                                  \
+    "CREATE TABLE scan_users(scan INTEGER NOT NULL, uid INTEGER NOT NULL, size INTEGER NOT NULL,"  \
+    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, uid)) WITHOUT ROWID;"
 
-double now_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
-}
+// What version 3 adds: rollup scans, kept as totals with no row per line.
+#define K_SCHEMA_3                                                                                                                                                                          \
+    /* NULL: a row per line in entries; else a rollup that kept this many biggest files */                                                                                                  \
+    "ALTER TABLE scans ADD COLUMN keep_files INTEGER;" /* the summary's figures, by name */                                                                                                 \
+    "CREATE TABLE rollup_totals(scan INTEGER NOT NULL, item TEXT NOT NULL, value INTEGER,"                                                                                                  \
+    " PRIMARY KEY(scan, item)) WITHOUT ROWID;" /* a row per directory, in the order of the scan:                                                                                            \
+                                                  its own files and everything below it */                                                                                                  \
+    "CREATE TABLE rollup_dirs(scan INTEGER NOT NULL, path BLOB NOT NULL, depth INTEGER NOT NULL,"                                                                                           \
+    " fcount INTEGER NOT NULL, dirsum INTEGER NOT NULL, own_entries INTEGER NOT NULL,"                                                                                                      \
+    " own_size INTEGER NOT NULL, own_allocated INTEGER NOT NULL, tree_size INTEGER NOT NULL,"                                                                                               \
+    " tree_size_every_link INTEGER NOT NULL, tree_allocated INTEGER NOT NULL,"                                                                                                              \
+    " tree_entries INTEGER NOT NULL);"                                                                                                                                                      \
+    "CREATE INDEX rollup_dirs_scan ON rollup_dirs(scan);"                                                                                                                                   \
+    "CREATE TABLE rollup_owners(scan INTEGER NOT NULL, is_group INTEGER NOT NULL,"                                                                                                          \
+    " id INTEGER NOT NULL, entries INTEGER NOT NULL, files INTEGER NOT NULL,"                                                                                                               \
+    " size INTEGER NOT NULL, size_every_link INTEGER NOT NULL, allocated INTEGER NOT NULL,"                                                                                                 \
+    " PRIMARY KEY(scan, is_group, id)) WITHOUT ROWID;"                                                                                                                                      \
+    "CREATE TABLE rollup_extensions(scan INTEGER NOT NULL, extension BLOB NOT NULL,"                                                                                                        \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, size_every_link INTEGER NOT NULL,"                                                                                                     \
+    " allocated INTEGER NOT NULL, PRIMARY KEY(scan, extension)) WITHOUT ROWID;" /* files by whole                                                                                           \
+                                                                                   days back from                                                                                           \
+                                                                                   the scan's time                                                                                          \
+                                                                                   to their atime                                                                                           \
+                                                                                   (kind 0), mtime                                                                                          \
+                                                                                   (1), ctime (2)                                                                                           \
+                                                                                 */                                                                                                         \
+    "CREATE TABLE rollup_days(scan INTEGER NOT NULL, kind INTEGER NOT NULL, day INTEGER NOT NULL,"                                                                                          \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(scan, kind, day)) WITHOUT ROWID;" /* files by powers of two of their size */                                               \
+    "CREATE TABLE rollup_sizes(scan INTEGER NOT NULL, class INTEGER NOT NULL,"                                                                                                              \
+    " files INTEGER NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(scan, class)) WITHOUT ROWID;" /* per user, files by whole days of (scan time - atime - 1): cold for any number of years */ \
+    "CREATE TABLE rollup_cold(scan INTEGER NOT NULL, uid INTEGER NOT NULL, day INTEGER NOT NULL,"                                                                                           \
+    " files INTEGER NOT NULL, allocated INTEGER NOT NULL, oldest INTEGER NOT NULL,"                                                                                                         \
+    " PRIMARY KEY(scan, uid, day)) WITHOUT ROWID;" /* the biggest files, by size and by allocated                                                                                           \
+                                                      blocks */                                                                                                                             \
+    "CREATE TABLE rollup_files(scan INTEGER NOT NULL, path BLOB NOT NULL, size INTEGER NOT NULL,"                                                                                           \
+    " blocks INTEGER NOT NULL, uid INTEGER NOT NULL, mtime INTEGER NOT NULL,"                                                                                                               \
+    " nlink INTEGER NOT NULL);"                                                                                                                                                             \
+    "CREATE INDEX rollup_files_scan ON rollup_files(scan);" /* the files with several links; dup:                                                                                           \
+                                                               counted at another, lower path */                                                                                            \
+    "CREATE TABLE rollup_links(scan INTEGER NOT NULL, dev INTEGER NOT NULL, inode INTEGER NOT "                                                                                             \
+    "NULL,"                                                                                                                                                                                 \
+    " path BLOB NOT NULL, size INTEGER NOT NULL, blocks INTEGER NOT NULL, nlink INTEGER NOT NULL,"                                                                                          \
+    " dup INTEGER NOT NULL);"                                                                                                                                                               \
+    "CREATE INDEX rollup_links_scan ON rollup_links(scan);"
 
-// The progress bar: a bar and percentage when the input size is known,
-// otherwise the line count and rate. Redrawn at most five times a second.
-struct progress {
-    bool on = false;
-    int64_t total = -1;
-    double start = 0;
-    double last = 0;
-    bool drawn = false;
-};
+// 2: completeness of a scan (scans.incomplete, scanner_status, summary), the
+// directories the scanner could not read (problems), the files a scan came
+// from (scan_files), and hard-link credit to the lowest path of an inode.
+// 3: rollup scans (scans.keep_files, the rollup_ tables).
+const int k_schema_version = 3;
 
-void progress_draw(progress *p, int64_t bytes, int64_t lines, bool final) {
-    double t = now_seconds();
-    if (!final && t - p->last < 0.2) return;
-    p->last = t;
-    double el = t - p->start;
-    double rate = el > 0 ? lines / el : 0;
-    char buf[256];
-    if (p->total > 0) {
-        double frac = (double)bytes / (double)p->total;
-        if (frac > 1) frac = 1;
-        char bar[41];
-        int fill = (int)(frac * 40);
-        for (int i = 0; i < 40; i++) bar[i] = i < fill ? '#' : '.';
-        bar[40] = 0;
-        snprintf(buf, sizeof buf, "\r[%s] %5.1f%%  %" PRId64 " lines  %.0f lines/s ", bar,
-                 frac * 100, lines, rate);
-    } else {
-        snprintf(buf, sizeof buf, "\rloading: %" PRId64 " lines  %.0f lines/s ", lines, rate);
-    }
-    fputs(buf, stderr);
-    if (final) fputs("\n", stderr);
-    fflush(stderr);
-    p->drawn = true;
-}
+const char *const k_schema =
+    "CREATE TABLE scans("
+    " id INTEGER PRIMARY KEY,"
+    " label TEXT NOT NULL,"
+    " scan_time INTEGER NOT NULL,"  // when the scan was taken (seconds since the epoch)
+    " loaded_at INTEGER NOT NULL,"
+    " root BLOB,"  // path of the root directory line
+    " source TEXT NOT NULL,"
+    " lines INTEGER NOT NULL,"
+    " skipped INTEGER NOT NULL,"
+    " first_row INTEGER NOT NULL,"  // the scan's entries are rows first_row..last_row
+    " last_row INTEGER NOT NULL);"
+    "CREATE INDEX scans_label ON scans(label);" K_SCHEMA_2 K_SCHEMA_3
+    // Unsigned 64-bit columns (inode, parent_inode, dev, blocks) hold their bit pattern.
+    "CREATE TABLE entries("
+    " scan INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " parent_inode INTEGER NOT NULL,"
+    " depth INTEGER NOT NULL,"  // as in the scan: a directory line has its own depth - 1
+    " path BLOB NOT NULL,"      // byte-exact
+    " extension BLOB NOT NULL,"
+    " uid INTEGER NOT NULL,"
+    " gid INTEGER NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " dev INTEGER NOT NULL,"
+    " blocks INTEGER NOT NULL,"
+    " nlink INTEGER NOT NULL,"
+    " mode INTEGER NOT NULL,"
+    " atime INTEGER NOT NULL,"
+    " mtime INTEGER NOT NULL,"
+    " ctime INTEGER NOT NULL,"
+    " fcount INTEGER NOT NULL,"  // entries of a directory; -1 on file lines
+    " dirsum INTEGER NOT NULL,"  // size sum of a directory's entries; 0 on file lines
+    " is_dir INTEGER NOT NULL,"
+    " dup INTEGER NOT NULL DEFAULT 0);"  // 1: another link of a file, counted at its lowest path
+    "CREATE VIEW files AS SELECT * FROM entries WHERE is_dir = 0;"
+    "CREATE VIEW dirs AS SELECT * FROM entries WHERE is_dir = 1;";
 
-struct loader {
-    sqlite3 *db;
-    sqlite3_stmt *ins = nullptr;
-    const char *source;  // the input being read, for messages
-    const fr2r_load_options *opt;
-    int64_t bad = 0;
-    int64_t lines = 0;
-    int64_t roots = 0;
-    std::string root;
-    std::string root_source;
-    int64_t root_line = 0;
-    int64_t first_row = 0, last_row = -1;
-    bool failed = false;  // a database failure: stop at once
-    int64_t headers = 0;  // inputs that began with the header line
-    // A rollup load: lines are summed, not stored, each input in a part of
-    // its own (as parsing threads would), the parts merged in input order.
-    bool rollup_load = false;
-    std::vector<fr2r_rollup *> parts;
-    int64_t scan_time = 0;
-    uint32_t input = 0;  // the input being read
-};
-
-void bad_line(loader *L, int64_t line, const std::string &why) {
-    L->bad++;
-    if (L->bad <= L->opt->max_messages) {
-        fprintf(stderr, "fsrake2-report: %s:%" PRId64 ": %s\n", L->source, line, why.c_str());
-    } else if (L->bad == L->opt->max_messages + 1) {
-        fprintf(stderr, "fsrake2-report: %s: more malformed lines; only counting them now\n",
-                L->source);
-    }
-}
-
-void store(loader *L, int64_t scan, const fr2r_entry &e, int64_t line) {
-    bool is_dir = (e.mode & 0170000) == 0040000;
-    if (is_dir && e.depth == -1 && e.parent_inode == 0) {
-        if (++L->roots > 1) {
-            bad_line(L, line,
-                     "a second root directory line (" + L->root_source + ":" +
-                         std::to_string(L->root_line) + " was the first): two scans in one input?");
-            return;
+// Refuses, with the reason, a database that cannot be written: the file
+// itself, or its folder (SQLite keeps a journal beside the file while it
+// writes, and creates the file there).
+bool check_writable(const char *path, bool create) {
+    struct stat st;
+    std::string copy = path;
+    std::string dir = dirname(&copy[0]);
+    if (stat(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            fprintf(stderr, "fsrake2-report: database %s: it is a folder\n", path);
+            return false;
         }
-        L->root = e.path;
-        L->root_source = L->source;
-        L->root_line = line;
+        if (access(path, R_OK | W_OK) != 0) {
+            fprintf(stderr, "fsrake2-report: database %s: cannot write it: %s\n", path,
+                    strerror(errno));
+            return false;
+        }
+    } else if (errno != ENOENT || !create) {
+        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
+        return false;
     }
-    // Once a line is bad (and bad lines are not skipped) the scan will be
-    // rolled back: keep checking the rest, but store nothing more.
-    if (L->bad > 0 && !L->opt->skip_bad) return;
-    if (L->rollup_load) {
-        while (L->parts.size() <= L->input)
-            L->parts.push_back(fr2r_rollup_new(L->scan_time, L->opt->keep_files));
-        fr2r_rollup_add(L->parts[L->input], e, L->input, line);
-        L->lines++;
-        return;
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        fprintf(stderr, "fsrake2-report: database %s: cannot %s in its folder %s: %s\n", path,
+                stat(path, &st) == 0 ? "write (SQLite needs a journal file beside it)"
+                                     : "create it",
+                dir.c_str(), strerror(errno));
+        return false;
     }
-    sqlite3_stmt *st = L->ins;
-    sqlite3_bind_int64(st, 1, scan);
-    sqlite3_bind_int64(st, 2, (int64_t)e.inode);
-    sqlite3_bind_int64(st, 3, (int64_t)e.parent_inode);
-    sqlite3_bind_int64(st, 4, e.depth);
-    sqlite3_bind_blob(st, 5, e.path.data(), (int)e.path.size(), SQLITE_STATIC);
-    sqlite3_bind_blob(st, 6, e.extension.data(), (int)e.extension.size(), SQLITE_STATIC);
-    sqlite3_bind_int64(st, 7, e.uid);
-    sqlite3_bind_int64(st, 8, e.gid);
-    sqlite3_bind_int64(st, 9, e.size);
-    sqlite3_bind_int64(st, 10, (int64_t)e.dev);
-    sqlite3_bind_int64(st, 11, (int64_t)e.blocks);
-    sqlite3_bind_int64(st, 12, e.nlink);
-    sqlite3_bind_int64(st, 13, e.mode);
-    sqlite3_bind_int64(st, 14, e.atime);
-    sqlite3_bind_int64(st, 15, e.mtime);
-    sqlite3_bind_int64(st, 16, e.ctime);
-    sqlite3_bind_int64(st, 17, e.fcount);
-    sqlite3_bind_int64(st, 18, e.dirsum);
-    sqlite3_bind_int64(st, 19, is_dir ? 1 : 0);
-    if (sqlite3_step(st) != SQLITE_DONE) {
-        fr2r_db_error(L->db, "storing a line");
-        L->failed = true;
-    }
-    sqlite3_reset(st);
-    int64_t row = sqlite3_last_insert_rowid(L->db);
-    if (L->lines == 0) L->first_row = row;
-    L->last_row = row;
-    L->lines++;
+    return true;
 }
 
-// The lowest path of an inode in a scan is credited with the file; its other
-// links are marked dup. Lowest by bytes, so every load of the same tree picks
-// the same link whatever order the scanner wrote them in.
-const char *const k_mark_dups =
-    "UPDATE entries SET dup = 1 WHERE rowid BETWEEN ?1 AND ?2 AND nlink > 1 AND is_dir = 0 "
-    "AND EXISTS (SELECT 1 FROM entries o WHERE o.scan = ?3 AND o.dev = entries.dev AND "
-    "o.inode = entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
-    "(o.path = entries.path AND o.rowid < entries.rowid)))";
+// Version 1 marked extra links differently: they are marked again, the
+// lowest path of an inode credited as a load does now.
+bool upgrade_from_1(sqlite3 *db) {
+    std::string sql = std::string("BEGIN IMMEDIATE;") + K_SCHEMA_2 +
+                      "UPDATE entries SET dup = EXISTS (SELECT 1 FROM entries o WHERE "
+                      "o.scan = entries.scan AND o.dev = entries.dev AND o.inode = "
+                      "entries.inode AND o.is_dir = 0 AND (o.path < entries.path OR "
+                      "(o.path = entries.path AND o.rowid < entries.rowid))) WHERE nlink > 1 "
+                      "AND is_dir = 0;" K_SCHEMA_3 "PRAGMA user_version=3;COMMIT;";
+    if (!fr2r_db_exec(db, sql.c_str(), "upgrading it to this version's schema")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+// The integer in the first row of sql; -1 when there is none.
+int first_int(sqlite3 *db, const char *sql) {
+    fr2r_stmt st = fr2r_prepare(db, sql);
+    return st && sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+}
+
+bool upgrade_from_2(sqlite3 *db) {
+    std::string sql =
+        std::string("BEGIN IMMEDIATE;") + K_SCHEMA_3 + "PRAGMA user_version=3;COMMIT;";
+    if (!fr2r_db_exec(db, sql.c_str(), "upgrading it to this version's schema")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
+
+void fr2r_db_error(sqlite3 *db, const char *doing) {
+    std::string path = fr2r_db_path(db);
+    int code = sqlite3_extended_errcode(db);
+    const char *msg = sqlite3_errmsg(db);
+    int sys = sqlite3_system_errno(db);
+    std::string why = msg ? msg : "unknown error";
+    if ((code & 0xff) == SQLITE_READONLY)
+        why += " (the file, or its folder where SQLite keeps a journal, is read-only)";
+    else if (sys != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_FULL ||
+                          (code & 0xff) == SQLITE_CANTOPEN))
+        why += std::string(" (") + strerror(sys) + ")";
+    fprintf(stderr, "fsrake2-report: database %s: %s: %s\n",
+            path.empty() ? "(memory)" : path.c_str(), doing, why.c_str());
+}
+
+sqlite3 *fr2r_db_open(const char *path, bool create, bool write) {
+    if (write && !check_writable(path, create)) return nullptr;
+    struct stat pst;
+    if (!create && stat(path, &pst) != 0) {
+        fprintf(stderr, "fsrake2-report: database %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
+    sqlite3 *db = nullptr;
+    // One thread uses the connection: SQLite's own locking is not needed.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path, &db, flags, nullptr) != SQLITE_OK) {
+        int sys = db ? sqlite3_system_errno(db) : 0;
+        fprintf(stderr, "fsrake2-report: database %s: cannot open it: %s%s%s%s\n", path,
+                db ? sqlite3_errmsg(db) : "out of memory", sys ? " (" : "",
+                sys ? strerror(sys) : "", sys ? ")" : "");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    int version = first_int(db, "PRAGMA user_version");
+    int tables = first_int(db, "SELECT count(*) FROM sqlite_master");
+    if (tables < 0) {
+        fprintf(stderr, "fsrake2-report: database %s: not a database: %s\n", path,
+                sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return nullptr;
+    }
+    if (version == 0 && tables == 0) {
+        if (!create) {
+            fprintf(stderr, "fsrake2-report: database %s: no scan has been loaded into it\n", path);
+            sqlite3_close(db);
+            return nullptr;
+        }
+        std::string sql = std::string("BEGIN;") + k_schema +
+                          "PRAGMA user_version=" + std::to_string(k_schema_version) + ";COMMIT;";
+        if (!fr2r_db_exec(db, sql.c_str(), "creating its tables")) {
+            sqlite3_close(db);
+            return nullptr;
+        }
+    } else if (version == 1) {
+        if (!upgrade_from_1(db)) {
+            sqlite3_close(db);
+            return nullptr;
+        }
+    } else if (version == 2) {
+        // One that cannot be written (a read-only file, or file system) is
+        // read as it is: it holds no rollups.
+        if (sqlite3_db_readonly(db, "main") != 1 && !upgrade_from_2(db)) {
+            sqlite3_close(db);
+            return nullptr;
+        }
+    } else if (version != k_schema_version) {
+        fprintf(stderr, "fsrake2-report: database %s: not a database of this program (schema %d)\n",
+                path, version);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    // A page cache of 64 MiB, and sorts (index builds) that spill to temporary
+    // files: memory stays bounded whatever the size of the scans.
+    fr2r_db_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;");
+    return db;
+}
+
+void fr2r_db_close(sqlite3 *db) { sqlite3_close(db); }
+
+std::string fr2r_db_path(sqlite3 *db) {
+    const char *p = sqlite3_db_filename(db, "main");
+    return p ? p : "";
+}
+
+fr2r_stmt fr2r_prepare(sqlite3 *db, const char *sql) {
+    fr2r_stmt s;
+    // A failed prepare leaves no statement behind.
+    if (sqlite3_prepare_v2(db, sql, -1, &s.st, nullptr) != SQLITE_OK) s.st = nullptr;
+    return s;
+}
+
+bool fr2r_db_exec(sqlite3 *db, const char *sql, const char *doing) {
+    char *err = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        sqlite3_free(err);
+        fr2r_db_error(db, doing);
+        return false;
+    }
+    return true;
+}
 
 namespace {
 
-bool starts(const std::string &s, const char *p) { return s.compare(0, strlen(p), p) == 0; }
-
-// The scanner names the reason after the path ("Locked Dir: PATH: Permission
-// denied"); older scanners wrote the path alone. Only a known error text is
-// taken off, so a path that itself holds ": " stays whole.
-std::string without_reason(const std::string &text) {
-    for (int e = 1; e < 134; e++) {
-        std::string tail = std::string(": ") + strerror(e);
-        if (text.size() > tail.size() &&
-            text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
-            return text.substr(0, text.size() - tail.size());
-    }
-    return text;
+std::string col_text(sqlite3_stmt *s, int i) {
+    const void *b = sqlite3_column_blob(s, i);
+    return b ? std::string((const char *)b, sqlite3_column_bytes(s, i)) : "";
 }
 
-}  // namespace
-
-void fr2r_messages_line(fr2r_messages *m, const std::string &line) {
-    m->known = true;
-    std::string l = line;
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    auto problem = [&](const char *kind, const std::string &path) {
-        m->problems.push_back(fr2r_problem{kind, path, l});
-    };
-    if (starts(l, "Locked Dir: ")) {
-        problem("locked", without_reason(l.substr(12)));
-    } else if (starts(l, "Timeout Dir: ")) {
-        problem("timeout", l.substr(13));
-    } else if (starts(l, "worker ")) {
-        // "worker N: [prefetch ]getdents64 error: PATH: ERROR"
-        size_t k = l.find("getdents64 error: ");
-        size_t colon = l.find(": ");
-        if (k != std::string::npos && colon != std::string::npos && colon < k) {
-            std::string rest = l.substr(k + 18);
-            size_t e = rest.rfind(": ");
-            problem("read error", e == std::string::npos ? rest : rest.substr(0, e));
-        }
-        // "worker N: statx error: PATH: ERROR": an entry left out of the listing
-        size_t st = l.find("statx error: ");
-        if (st != std::string::npos && colon != std::string::npos && colon < st)
-            problem("stat error", without_reason(l.substr(st + 13)));
-    } else if (starts(l, "fsrake2 done: ")) {
-        m->summary = l;
-        m->summary_lines = strtoll(l.c_str() + 14, nullptr, 10);
-    } else if (starts(l, "fsrake2: no progress")) {
-        m->no_progress = true;
-    } else if (starts(l, "fsrake2: error writing standard output")) {
-        m->write_error = true;
-    } else if (starts(l, "fsrake2: statx '") || starts(l, "fsrake2: cannot read directory '") ||
-               starts(l, "fsrake2: missing directory") || starts(l, "Unknown option: ") ||
-               starts(l, "fsrake2: could not open exclude") ||
-               starts(l, "fsrake2: stopped; resume with") ||
-               starts(l, "fsrake2-mpi: stopped; resume with")) {
-        if (m->fatal.empty()) m->fatal = l;
-    }
+void read_scan(sqlite3_stmt *s, fr2r_scan *o) {
+    o->id = sqlite3_column_int64(s, 0);
+    o->label = col_text(s, 1);
+    o->scan_time = sqlite3_column_int64(s, 2);
+    o->loaded_at = sqlite3_column_int64(s, 3);
+    o->root = col_text(s, 4);
+    o->source = col_text(s, 5);
+    o->lines = sqlite3_column_int64(s, 6);
+    o->skipped = sqlite3_column_int64(s, 7);
+    o->first_row = sqlite3_column_int64(s, 8);
+    o->last_row = sqlite3_column_int64(s, 9);
+    o->incomplete = col_text(s, 10);
+    o->scanner_status =
+        sqlite3_column_type(s, 11) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 11);
+    o->summary = col_text(s, 12);
+    o->keep_files = sqlite3_column_type(s, 13) == SQLITE_NULL ? -1 : sqlite3_column_int64(s, 13);
 }
 
-int fr2r_messages_read(const char *path, fr2r_messages *m) {
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        fprintf(stderr, "fsrake2-report: cannot open the messages %s: %s\n", path, strerror(errno));
+const char *const k_scan_cols =
+    "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
+    "last_row, incomplete, scanner_status, summary, keep_files FROM scans ";
+// The same from a version 2 database that could not be upgraded.
+const char *const k_scan_cols_2 =
+    "SELECT id, label, scan_time, loaded_at, root, source, lines, skipped, first_row, "
+    "last_row, incomplete, scanner_status, summary, NULL FROM scans ";
+
+int read_problems(sqlite3 *db, fr2r_scan *sc) {
+    fr2r_stmt s = fr2r_prepare(db, "SELECT kind, path, message FROM problems WHERE scan = ?1 "
+                                   "ORDER BY path, rowid");
+    if (!s) {
+        fr2r_db_error(db, "reading the unreadable directories");
         return -1;
     }
-    m->known = true;
-    std::string line;
-    int c;
-    while ((c = getc(f)) != EOF) {
-        if (c == '\n') {
-            fr2r_messages_line(m, line);
-            line.clear();
-        } else if (line.size() < 65536) {
-            line.push_back((char)c);
+    sqlite3_bind_int64(s, 1, sc->id);
+    sc->problems.clear();
+    while (sqlite3_step(s) == SQLITE_ROW)
+        sc->problems.push_back(fr2r_problem{col_text(s, 0), col_text(s, 1), col_text(s, 2)});
+    return 0;
+}
+
+}  // namespace
+
+int fr2r_list_scans(sqlite3 *db, std::vector<fr2r_scan> *out) {
+    std::string sql = std::string(k_scan_cols) + "ORDER BY id";
+    std::string sql_2 = std::string(k_scan_cols_2) + "ORDER BY id";
+    fr2r_stmt s = fr2r_prepare(db, sql.c_str());
+    if (!s) s = fr2r_prepare(db, sql_2.c_str());
+    if (!s) {
+        fr2r_db_error(db, "listing the scans");
+        return -1;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        fr2r_scan sc;
+        read_scan(s, &sc);
+        out->push_back(sc);
+    }
+    if (rc != SQLITE_DONE) {
+        fr2r_db_error(db, "listing the scans");
+        return -1;
+    }
+    for (auto &sc : *out)
+        if (read_problems(db, &sc) != 0) return -1;
+    return 0;
+}
+
+int fr2r_find_scan(sqlite3 *db, const std::string &which, fr2r_scan *out) {
+    std::vector<fr2r_scan> all;
+    if (fr2r_list_scans(db, &all) != 0) return -1;
+    if (all.empty()) {
+        fprintf(stderr, "fsrake2-report: database %s holds no scan\n", fr2r_db_path(db).c_str());
+        return -1;
+    }
+    if (which.empty()) {
+        *out = all.back();
+        return 0;
+    }
+    // A label wins over an id only when no scan has that id.
+    for (const auto &s : all)
+        if (std::to_string(s.id) == which) {
+            *out = s;
+            return 0;
+        }
+    for (size_t i = all.size(); i-- > 0;)
+        if (all[i].label == which) {
+            *out = all[i];
+            return 0;
+        }
+    fprintf(stderr, "fsrake2-report: no scan with id or label '%s'\n",
+            fr2r_term_escape(which).c_str());
+    return -1;
+}
+
+int fr2r_delete_scan(sqlite3 *db, const fr2r_scan &sc) {
+    if (!fr2r_db_exec(db, "BEGIN IMMEDIATE", "starting to write")) return -1;
+    const char *sql[] = {"DELETE FROM entries WHERE rowid BETWEEN ?2 AND ?3 AND scan = ?1",
+                         "DELETE FROM problems WHERE scan = ?1",
+                         "DELETE FROM scan_files WHERE scan = ?1",
+                         "DELETE FROM scan_users WHERE scan = ?1",
+                         "DELETE FROM rollup_totals WHERE scan = ?1",
+                         "DELETE FROM rollup_dirs WHERE scan = ?1",
+                         "DELETE FROM rollup_owners WHERE scan = ?1",
+                         "DELETE FROM rollup_extensions WHERE scan = ?1",
+                         "DELETE FROM rollup_days WHERE scan = ?1",
+                         "DELETE FROM rollup_sizes WHERE scan = ?1",
+                         "DELETE FROM rollup_cold WHERE scan = ?1",
+                         "DELETE FROM rollup_files WHERE scan = ?1",
+                         "DELETE FROM rollup_links WHERE scan = ?1",
+                         "DELETE FROM scans WHERE id = ?1"};
+    bool ok = true;
+    for (const char *q : sql) {
+        fr2r_stmt s = fr2r_prepare(db, q);
+        ok = s;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, sc.id);
+            if (sqlite3_bind_parameter_count(s) >= 3) {
+                sqlite3_bind_int64(s, 2, sc.first_row);
+                sqlite3_bind_int64(s, 3, sc.last_row);
+            }
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        if (!ok) {
+            fr2r_db_error(db, "deleting the scan");
+            break;
         }
     }
-    if (!line.empty()) fr2r_messages_line(m, line);
-    bool err = ferror(f);
-    fclose(f);
-    if (err) {
-        fprintf(stderr, "fsrake2-report: cannot read the messages %s\n", path);
+    if (!ok || !fr2r_db_exec(db, "COMMIT", "deleting the scan")) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return -1;
     }
     return 0;
 }
 
-// ---------------------------------------------------------------- loading
-
-namespace {
-
-struct input_file {
-    std::string name;  // as given; "stdin" for standard input
-    FILE *f = nullptr;
-    bool owned = false;  // ours to close
-    int64_t size = -1;   // a regular file's size
-    int64_t mtime = -1;
-};
-
-std::string base_name(const std::string &p) {
-    size_t k = p.rfind('/');
-    return k == std::string::npos ? p : p.substr(k + 1);
-}
-
-// Parts of one scan (PREFIX.0.csv, PREFIX.1.csv, ...) are labelled with what
-// their names share: PREFIX.*.csv.
-std::string label_of(const std::vector<input_file> &in) {
-    std::string first = base_name(in[0].name);
-    if (in.size() == 1) return first;
-    size_t pre = first.size(), suf = first.size();
-    for (const auto &x : in) {
-        std::string b = base_name(x.name);
-        size_t k = 0;
-        while (k < pre && k < b.size() && b[k] == first[k]) k++;
-        pre = k;
-        k = 0;
-        while (k < suf && k < b.size() && b[b.size() - 1 - k] == first[first.size() - 1 - k]) k++;
-        suf = k;
-    }
-    if (pre + suf > first.size()) suf = first.size() - pre;
-    return first.substr(0, pre) + "*" + first.substr(first.size() - suf);
-}
-
-// Reading and parsing run in a thread of their own, a batch of records
-// ahead of the thread that stores them: the two halves of a load take about
-// the same time, and the machine has two cores.
-struct event {
-    bool bad = false;  // a malformed line (why), else a record (e)
-    size_t input = 0;
-    int64_t line = 0;
-    fr2r_entry e;
-    std::string why;
-};
-
-struct batch {
-    std::vector<event> ev;
-    size_t n = 0;
-    int64_t consumed = 0;  // input bytes behind it, all inputs so far
-};
-
-enum { k_batch = 4096, k_slots = 3 };
-
-struct reader {
-    std::vector<input_file> *in = nullptr;
-    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
-    batch slots[k_slots];
-    int head = 0, count = 0;
-    bool done = false, stop = false;
-    // The reader's own, read by the storing side after the join.
-    std::vector<bool> read_error;
-    int64_t headers = 0;
-    batch cur;
-};
-
-// Hands the filled batch over; false when the storing side has given up.
-bool publish(reader *R) {
-    pthread_mutex_lock(&R->mu);
-    while (R->count == k_slots && !R->stop) pthread_cond_wait(&R->cv, &R->mu);
-    bool go = !R->stop;
-    if (go) {
-        std::swap(R->cur, R->slots[(R->head + R->count) % k_slots]);
-        R->count++;
-        pthread_cond_broadcast(&R->cv);
-    }
-    pthread_mutex_unlock(&R->mu);
-    R->cur.n = 0;
-    return go;
-}
-
-event &next_event(reader *R) {
-    if (R->cur.ev.size() <= R->cur.n) R->cur.ev.resize(R->cur.n + 1);
-    return R->cur.ev[R->cur.n++];
-}
-
-// One input's records into batches, with the input's index and the bytes
-// behind them for the progress bar.
-struct input_ctx {
-    reader *R;
-    size_t idx;
-    int64_t base;  // bytes of the inputs before this one
-};
-
-bool take_record(void *ctx, int, const fr2r_record &r) {
-    input_ctx *c = (input_ctx *)ctx;
-    reader *R = c->R;
-    event &ev = next_event(R);
-    ev.bad = r.bad;
-    ev.input = c->idx;
-    ev.line = r.line;
-    if (r.bad)
-        ev.why = r.why;
-    else
-        ev.e = r.e;
-    R->cur.consumed = c->base + r.through;
-    return R->cur.n < k_batch || publish(R);
-}
-
-// Reads one input's records (plain or compressed). Returns false when the
-// storing side has given up.
-bool read_input(reader *R, size_t idx) {
-    input_file &in = (*R->in)[idx];
-    input_ctx c = {R, idx, R->cur.consumed};
-    fr2r_reader rd;
-    rd.record = take_record;
-    rd.ctx = &c;
-    fr2r_read_result res;
-    if (fr2r_read_stream(in.f, in.name, rd, &res) != 0) R->read_error[idx] = true;
-    if (!res.files.empty() && res.files[0].header) R->headers++;
-    return !res.stopped;
-}
-
-void *reader_main(void *p) {
-    reader *R = (reader *)p;
-    for (size_t i = 0; i < R->in->size(); i++)
-        if (!read_input(R, i)) break;
-    if (R->cur.n > 0) publish(R);
-    pthread_mutex_lock(&R->mu);
-    R->done = true;
-    pthread_cond_broadcast(&R->cv);
-    pthread_mutex_unlock(&R->mu);
-    return nullptr;
-}
-
-// The next batch from the reader into *b; false at the end.
-bool take(reader *R, batch *b) {
-    pthread_mutex_lock(&R->mu);
-    while (R->count == 0 && !R->done) pthread_cond_wait(&R->cv, &R->mu);
-    bool got = R->count > 0;
-    if (got) {
-        std::swap(*b, R->slots[R->head]);
-        R->head = (R->head + 1) % k_slots;
-        R->count--;
-        pthread_cond_broadcast(&R->cv);
-    }
-    pthread_mutex_unlock(&R->mu);
-    return got;
-}
-
-void stop_reader(reader *R) {
-    pthread_mutex_lock(&R->mu);
-    R->stop = true;
-    pthread_cond_broadcast(&R->cv);
-    pthread_mutex_unlock(&R->mu);
-}
-
-// Stores what the reader parsed, in order. Returns false on a read error.
-bool load_inputs(loader *L, int64_t scan, std::vector<input_file> &in, progress *prog,
-                 int64_t *consumed) {
-    reader R;
-    R.in = &in;
-    R.read_error.assign(in.size(), false);
-    pthread_t th;
-    if (pthread_create(&th, nullptr, reader_main, &R) != 0) {
-        fprintf(stderr, "fsrake2-report: cannot start the reading thread\n");
-        L->failed = true;
-        return true;
-    }
-    batch b;
-    int64_t since_draw = 0;
-    while (take(&R, &b)) {
-        for (size_t k = 0; k < b.n && !L->failed; k++) {
-            event &ev = b.ev[k];
-            L->source = in[ev.input].name.c_str();
-            L->input = (uint32_t)ev.input;
-            if (ev.bad)
-                bad_line(L, ev.line, ev.why);
-            else
-                store(L, scan, ev.e, ev.line);
-        }
-        *consumed = b.consumed;
-        if (L->failed) {
-            stop_reader(&R);
-            break;
-        }
-        if (prog->on && (since_draw += (int64_t)b.n) >= 4096) {
-            since_draw = 0;
-            progress_draw(prog, *consumed, L->lines, false);
-        }
-    }
-    pthread_join(th, nullptr);
-    L->headers = R.headers;
-    // The reading side has said what went wrong.
-    for (size_t i = 0; i < in.size(); i++)
-        if (R.read_error[i]) return false;
-    return true;
-}
-
-// A rollup load of files: the inputs are parsed by several threads (the
-// shards one per thread, one big file split at record boundaries), each part
-// summed on its own thread into a rollup of its own; the parts are merged in
-// input order once the read is over.
-struct rollup_part {
-    fr2r_rollup *sums = nullptr;
-    fr2r_bad_lines bad;
-    int64_t lines = 0;
-    // The scan's root line is the first of part 0; any other root line
-    // (a second scan in the input, or a root in a later part) is judged
-    // after the read, when what came before it is known.
-    bool root = false;
-    fr2r_record root_line;  // its entry unused
-    std::vector<fr2r_record> held_roots;
-    int64_t through = -1;  // the bytes behind the last record, for progress
-    int64_t unshown_lines = 0, unshown_bytes = 0;
-};
-
-struct rollup_read {
-    const fr2r_load_options *opt;
-    int64_t scan_time;
-    std::vector<rollup_part> parts;
-    // Without --skip-bad a malformed line fails the load: the parts keep
-    // reading to report every malformed line, but sum nothing more.
-    std::atomic<bool> bad_seen{false};
-    progress *prog;
-    std::atomic<int64_t> lines{0}, bytes{0};
-    pthread_mutex_t draw = PTHREAD_MUTEX_INITIALIZER;  // prog belongs to its holder
-};
-
-bool is_root_line(const fr2r_entry &e) {
-    return (e.mode & 0170000) == 0040000 && e.depth == -1 && e.parent_inode == 0;
-}
-
-void rollup_parts_reset(rollup_read *R, size_t n) {
-    for (auto &p : R->parts) fr2r_rollup_free(p.sums);
-    R->parts.clear();
-    R->parts.resize(n);
-    for (auto &p : R->parts) p.sums = fr2r_rollup_new(R->scan_time, R->opt->keep_files);
-    R->bad_seen.store(false, std::memory_order_relaxed);
-    R->lines.store(0, std::memory_order_relaxed);
-    R->bytes.store(0, std::memory_order_relaxed);
-}
-
-void rollup_begin(void *ctx, int parts) {
-    rollup_read *R = (rollup_read *)ctx;
-    rollup_parts_reset(R, (size_t)parts);
-}
-
-// Everything summed so far is void: the input is read again as one part.
-void rollup_restart(void *ctx) {
-    rollup_read *R = (rollup_read *)ctx;
-    rollup_parts_reset(R, R->parts.size());
-}
-
-void rollup_progress(rollup_read *R, rollup_part *p) {
-    int64_t lines = R->lines.fetch_add(p->unshown_lines, std::memory_order_relaxed);
-    int64_t bytes = R->bytes.fetch_add(p->unshown_bytes, std::memory_order_relaxed);
-    lines += p->unshown_lines;
-    bytes += p->unshown_bytes;
-    p->unshown_lines = p->unshown_bytes = 0;
-    if (pthread_mutex_trylock(&R->draw) != 0) return;  // another part is drawing
-    progress_draw(R->prog, bytes, lines, false);
-    pthread_mutex_unlock(&R->draw);
-}
-
-bool rollup_record(void *ctx, int part, const fr2r_record &r) {
-    rollup_read *R = (rollup_read *)ctx;
-    rollup_part &p = R->parts[(size_t)part];
-    if (r.bad) {
-        fr2r_bad_add(&p.bad, R->opt->max_messages, r.file, r.line, r.why);
-        if (!R->opt->skip_bad) R->bad_seen.store(true, std::memory_order_relaxed);
-    } else if (is_root_line(r.e) && (part != 0 || p.root)) {
-        p.held_roots.push_back(r);
-    } else if (R->opt->skip_bad || !R->bad_seen.load(std::memory_order_relaxed)) {
-        if (is_root_line(r.e)) {
-            p.root = true;
-            p.root_line.file = r.file;
-            p.root_line.line = r.line;
-            p.root_line.e.path = r.e.path;
-        }
-        fr2r_rollup_add(p.sums, r.e, r.file, r.line);
-        p.lines++;
-    }
-    if (R->prog->on) {
-        if (p.through >= 0 && r.through > p.through) p.unshown_bytes += r.through - p.through;
-        p.through = r.through;
-        if (++p.unshown_lines >= 4096) rollup_progress(R, &p);
-    }
-    return true;
-}
-
-// Keeps a malformed line in its part's list in line order.
-void bad_insert(fr2r_bad_lines *b, int max_messages, const fr2r_record &r, const std::string &why) {
-    auto &v = b->first;
-    size_t kept = v.size();
-    fr2r_bad_add(b, max_messages, r.file, r.line, why);
-    if (v.size() == kept) return;  // past the messages: only counted
-    std::rotate(std::upper_bound(v.begin(), v.end() - 1, v.back(),
-                                 [](const fr2r_record &a, const fr2r_record &x) {
-                                     return a.file != x.file ? a.file < x.file : a.line < x.line;
-                                 }),
-                v.end() - 1, v.end());
-}
-
-// Reads the inputs in parallel into L->parts, in part order; the malformed
-// lines are reported once the read is over, in input order. Returns false on a
-// read error (already reported).
-bool load_rollup_parallel(loader *L, std::vector<input_file> &in, progress *prog,
-                          int64_t *consumed) {
-    rollup_read R;
-    R.opt = L->opt;
-    R.scan_time = L->scan_time;
-    R.prog = prog;
-    fr2r_reader rd;
-    rd.record = rollup_record;
-    rd.begin = rollup_begin;
-    rd.restart = rollup_restart;
-    rd.ctx = &R;
-    std::vector<FILE *> streams;
-    std::vector<std::string> names;
-    for (const auto &x : in) {
-        streams.push_back(x.f);
-        names.push_back(x.name);
-    }
-    int threads = L->opt->threads;
-    if (threads <= 0) threads = (int)sysconf(_SC_NPROCESSORS_ONLN);
-    if (threads <= 0) threads = 1;
-    fr2r_read_result res;
-    bool ok = fr2r_read_parallel_streams(streams, names, threads, rd, &res) == 0;
-    for (const auto &f : res.files) L->headers += f.header;
-    *consumed = 0;
-    for (const auto &x : in) *consumed += x.size > 0 ? x.size : 0;
-    // The root lines held back, in input order: the first root of the scan,
-    // if part 0 had none, is summed in its own part; every later one is a
-    // malformed line.
-    for (size_t i = 0; ok && i < R.parts.size(); i++) {
-        rollup_part &p = R.parts[i];
-        if (p.root) {
-            L->roots++;
-            L->root = p.root_line.e.path;
-            L->root_source = in[p.root_line.file].name;
-            L->root_line = p.root_line.line;
-        }
-        for (const fr2r_record &h : p.held_roots) {
-            if (++L->roots == 1) {
-                L->root = h.e.path;
-                L->root_source = in[h.file].name;
-                L->root_line = h.line;
-                if (L->opt->skip_bad || !R.bad_seen.load(std::memory_order_relaxed)) {
-                    fr2r_rollup_add(p.sums, h.e, h.file, h.line);
-                    p.lines++;
-                }
-                continue;
-            }
-            bad_insert(&p.bad, L->opt->max_messages, h,
-                       "a second root directory line (" + L->root_source + ":" +
-                           std::to_string(L->root_line) +
-                           " was the first): two scans in one input?");
-        }
-    }
-    std::vector<fr2r_bad_lines> bad;
-    for (auto &p : R.parts) {
-        L->lines += p.lines;
-        L->parts.push_back(p.sums);
-        p.sums = nullptr;
-        bad.push_back(std::move(p.bad));
-    }
-    L->bad += fr2r_bad_print(bad, res.files, L->opt->max_messages);
-    pthread_mutex_destroy(&R.draw);
-    return ok;
-}
-
-bool bind_text(sqlite3_stmt *s, int i, const std::string &v) {
-    return sqlite3_bind_text(s, i, v.data(), (int)v.size(), SQLITE_TRANSIENT) == SQLITE_OK;
-}
-
-bool mark_dups(sqlite3 *db, const loader &L, int64_t scan) {
-    sqlite3_stmt *s = nullptr;
-    bool ok = sqlite3_prepare_v2(db, k_mark_dups, -1, &s, nullptr) == SQLITE_OK;
+int fr2r_rename_scan(sqlite3 *db, const fr2r_scan &sc, const std::string &label) {
+    fr2r_stmt s = fr2r_prepare(db, "UPDATE scans SET label = ?2 WHERE id = ?1");
+    bool ok = s;
     if (ok) {
-        sqlite3_bind_int64(s, 1, L.first_row);
-        sqlite3_bind_int64(s, 2, L.last_row);
-        sqlite3_bind_int64(s, 3, scan);
+        sqlite3_bind_int64(s, 1, sc.id);
+        sqlite3_bind_text(s, 2, label.data(), (int)label.size(), SQLITE_TRANSIENT);
         ok = sqlite3_step(s) == SQLITE_DONE;
     }
-    if (!ok) fr2r_db_error(db, "marking the extra links of files");
-    sqlite3_finalize(s);
-    return ok;
-}
-
-// Why a scan is incomplete, from its lines and the scanner's messages; "" if it is not.
-std::string incomplete_reasons(const loader &L, const fr2r_messages &m) {
-    std::vector<std::string> r;
-    if (L.roots == 0)
-        r.push_back("no root directory line (the scan was cut short, or is a part of one)");
-    if (m.known && m.status > 0)
-        r.push_back("the scanner exited with status " + std::to_string(m.status));
-    if (m.no_progress) r.push_back("the scanner gave up on threads that made no progress");
-    if (m.write_error) r.push_back("the scanner could not write its output");
-    if (!m.fatal.empty()) r.push_back("the scanner said: " + fr2r_term_escape(m.fatal));
-    if (m.known && m.summary.empty())
-        r.push_back("the scanner's messages end without its final summary");
-    if (m.summary_lines > L.lines + L.bad)
-        r.push_back("the scanner wrote " + std::to_string(m.summary_lines) + " lines, " +
-                    std::to_string(L.lines + L.bad) + " were read");
-    if (L.bad > 0)
-        r.push_back(std::to_string(L.bad) + " malformed line" + (L.bad == 1 ? "" : "s") +
-                    " skipped");
-    std::string s;
-    for (const auto &x : r) s += (s.empty() ? "" : "; ") + x;
-    return s;
-}
-
-}  // namespace
-
-int fr2r_load(sqlite3 *db, const std::vector<std::string> &inputs, const fr2r_load_options &opt,
-              fr2r_load_result *res) {
-    double t0 = now_seconds();
-    std::vector<input_file> in;
-    bool ok = true;
-    if (opt.stream) {
-        input_file x;
-        x.name = opt.stream_name;
-        x.f = opt.stream;
-        in.push_back(x);
-    }
-    int stdin_uses = 0;
-    for (const auto &name : inputs) {
-        input_file x;
-        if (name == "-") {
-            x.name = "stdin";
-            x.f = stdin;
-            stdin_uses++;
-        } else {
-            x.name = name;
-            x.f = fopen(name.c_str(), "rb");
-            x.owned = true;
-            if (!x.f) {
-                fprintf(stderr, "fsrake2-report: cannot open %s: %s\n", name.c_str(),
-                        strerror(errno));
-                ok = false;
-                continue;
-            }
-        }
-        struct stat st;
-        if (fstat(fileno(x.f), &st) == 0 && S_ISREG(st.st_mode) && x.owned) {
-            x.size = st.st_size;
-            x.mtime = st.st_mtime;
-        }
-        in.push_back(x);
-    }
-    if (stdin_uses > 1) {
-        fprintf(stderr, "fsrake2-report: standard input ('-') can be read only once\n");
-        ok = false;
-    }
-    fr2r_messages msgs;
-    if (ok && !opt.messages.empty() && fr2r_messages_read_all(opt.messages, &msgs) != 0) ok = false;
-    auto close_all = [&]() {
-        for (auto &x : in)
-            if (x.owned && x.f) fclose(x.f);
-        in.clear();
-    };
-    if (!ok || in.empty()) {
-        close_all();
-        return -1;
-    }
-
-    int64_t scan_time = opt.scan_time;
-    int64_t total = 0;
-    for (const auto &x : in) {
-        if (x.size < 0)
-            total = -1;
-        else if (total >= 0)
-            total += x.size;
-        if (opt.scan_time < 0 && x.mtime > scan_time) scan_time = x.mtime;
-    }
-    if (scan_time < 0) scan_time = (int64_t)time(nullptr);
-    progress prog;
-    prog.on = opt.progress > 0 || (opt.progress < 0 && isatty(2));
-    prog.total = total;
-    prog.start = prog.last = t0;
-
-    loader L;
-    L.db = db;
-    L.source = in[0].name.c_str();
-    L.opt = &opt;
-    int64_t scan = 0;
-    std::string label = opt.label.empty() ? label_of(in) : opt.label;
-    std::string source;
-    for (const auto &x : in) source += (source.empty() ? "" : " ") + x.name;
-
-    if (!fr2r_db_exec(db, "BEGIN IMMEDIATE", "starting to write")) {
-        close_all();
-        return -1;
-    }
-    sqlite3_stmt *s = nullptr;
-    // The same file loaded again: worth a word, since the scans will look alike.
-    if (sqlite3_prepare_v2(db,
-                           "SELECT f.scan, s.label FROM scan_files f JOIN scans s ON s.id = "
-                           "f.scan WHERE f.name = ?1 AND f.size = ?2 AND f.mtime = ?3 LIMIT 1",
-                           -1, &s, nullptr) == SQLITE_OK) {
-        for (const auto &x : in) {
-            if (x.size < 0) continue;
-            bind_text(s, 1, base_name(x.name));
-            sqlite3_bind_int64(s, 2, x.size);
-            sqlite3_bind_int64(s, 3, x.mtime);
-            if (sqlite3_step(s) == SQLITE_ROW)
-                fprintf(stderr,
-                        "fsrake2-report: warning: %s (same name, size and modification "
-                        "time) was loaded before, as scan %lld \"%s\"; loading it again "
-                        "as a new scan\n",
-                        x.name.c_str(), (long long)sqlite3_column_int64(s, 0),
-                        fr2r_term_escape((const char *)sqlite3_column_text(s, 1)).c_str());
-            sqlite3_reset(s);
-        }
-    } else {
-        L.failed = true;
-    }
-    sqlite3_finalize(s);
-    s = nullptr;
-    bool empty = true;
-    if (!L.failed &&
-        sqlite3_prepare_v2(db, "SELECT 1 FROM entries LIMIT 1", -1, &s, nullptr) == SQLITE_OK)
-        empty = sqlite3_step(s) != SQLITE_ROW;
-    sqlite3_finalize(s);
-    s = nullptr;
-    if (!L.failed && empty &&
-        !fr2r_db_exec(db, "DROP INDEX IF EXISTS entries_parent; DROP INDEX IF EXISTS entries_inode",
-                      "preparing the load"))
-        L.failed = true;
-    if (!L.failed) {
-        if (sqlite3_prepare_v2(db,
-                               "INSERT INTO scans(label, scan_time, loaded_at, source, lines, "
-                               "skipped, first_row, last_row) VALUES(?1, ?2, ?3, ?4, 0, 0, 0, -1)",
-                               -1, &s, nullptr) != SQLITE_OK) {
-            L.failed = true;
-        } else {
-            bind_text(s, 1, label);
-            sqlite3_bind_int64(s, 2, scan_time);
-            sqlite3_bind_int64(s, 3, (int64_t)time(nullptr));
-            bind_text(s, 4, source);
-            if (sqlite3_step(s) != SQLITE_DONE) L.failed = true;
-        }
-        if (L.failed) fr2r_db_error(db, "adding the scan");
-        sqlite3_finalize(s);
-        s = nullptr;
-        scan = sqlite3_last_insert_rowid(db);
-    }
-    L.rollup_load = opt.rollup;
-    L.scan_time = scan_time;
-    if (!L.failed && !opt.rollup &&
-        sqlite3_prepare_v2(db,
-                           "INSERT INTO entries(scan, inode, parent_inode, depth, path, "
-                           "extension, uid, gid, size, dev, blocks, nlink, mode, atime, "
-                           "mtime, ctime, fcount, dirsum, is_dir) VALUES(?1, ?2, ?3, ?4, "
-                           "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, "
-                           "?18, ?19)",
-                           -1, &L.ins, nullptr) != SQLITE_OK) {
-        fr2r_db_error(db, "preparing the load");
-        L.failed = true;
-    }
-
-    int64_t consumed = 0;
-    bool read_error = false;
-    // The scanner's pipe is read as it comes, on one thread.
-    if (!L.failed && !(opt.rollup && !opt.stream ? load_rollup_parallel(&L, in, &prog, &consumed)
-                                                 : load_inputs(&L, scan, in, &prog, &consumed)))
-        read_error = true;
-    if (prog.on) progress_draw(&prog, consumed, L.lines, true);
-    sqlite3_finalize(L.ins);
-    L.ins = nullptr;
-    // A running scanner: wait for it and take what it said.
-    if (opt.finish) opt.finish(opt.finish_ctx, &msgs);
-    if (read_error) L.failed = true;
-    bool reported = false;
-    if (!L.failed && L.lines == 0 && L.bad == 0) {
-        fprintf(stderr, "fsrake2-report: %s: no data lines (%s), nothing loaded\n", source.c_str(),
-                L.headers > 0 ? "only the header line" : "empty input");
-        if (msgs.known && msgs.status > 0)
-            fprintf(stderr, "fsrake2-report: the scanner exited with status %d\n", msgs.status);
-        if (msgs.known && !msgs.fatal.empty())
-            fprintf(stderr, "fsrake2-report: the scanner said: %s\n",
-                    fr2r_term_escape(msgs.fatal).c_str());
-        L.bad++;
-        reported = true;
-    }
-    ok = !L.failed && L.lines > 0 && (L.bad == 0 || opt.skip_bad);
-    std::string incomplete;
-    if (ok) {
-        incomplete = incomplete_reasons(L, msgs);
-        if (L.rollup_load) {
-            for (size_t i = 1; i < L.parts.size(); i++) fr2r_rollup_merge(L.parts[0], L.parts[i]);
-            ok = fr2r_rollup_store(db, scan, L.parts[0]) == 0;
-        } else
-            ok = fr2r_db_exec(db, k_indexes, "indexing the scan") && mark_dups(db, L, scan);
-        if (ok && sqlite3_prepare_v2(db,
-                                     "UPDATE scans SET root = ?2, lines = ?3, skipped = ?4, "
-                                     "first_row = ?5, last_row = ?6, incomplete = ?7, "
-                                     "scanner_status = ?8, summary = ?9, keep_files = ?10 "
-                                     "WHERE id = ?1",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            sqlite3_bind_int64(s, 1, scan);
-            if (L.roots > 0)
-                sqlite3_bind_blob(s, 2, L.root.data(), (int)L.root.size(), SQLITE_STATIC);
-            sqlite3_bind_int64(s, 3, L.lines);
-            sqlite3_bind_int64(s, 4, L.bad);
-            sqlite3_bind_int64(s, 5, L.first_row);
-            sqlite3_bind_int64(s, 6, L.last_row);
-            if (!incomplete.empty()) bind_text(s, 7, incomplete);
-            if (msgs.known && msgs.status >= 0) sqlite3_bind_int64(s, 8, msgs.status);
-            if (!msgs.summary.empty()) bind_text(s, 9, msgs.summary);
-            if (L.rollup_load) sqlite3_bind_int64(s, 10, opt.keep_files);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-            if (!ok) fr2r_db_error(db, "recording the scan");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the scan");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        if (ok && sqlite3_prepare_v2(db,
-                                     "INSERT INTO problems(scan, kind, path, message) "
-                                     "VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            for (const auto &p : msgs.problems) {
-                sqlite3_bind_int64(s, 1, scan);
-                bind_text(s, 2, p.kind);
-                sqlite3_bind_blob(s, 3, p.path.data(), (int)p.path.size(), SQLITE_STATIC);
-                bind_text(s, 4, p.message);
-                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
-                sqlite3_reset(s);
-            }
-            if (!ok) fr2r_db_error(db, "recording the unreadable directories");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the unreadable directories");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        if (ok && sqlite3_prepare_v2(db,
-                                     "INSERT INTO scan_files(scan, name, size, mtime) "
-                                     "VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &s, nullptr) == SQLITE_OK) {
-            for (const auto &x : in) {
-                if (x.size < 0) continue;
-                sqlite3_bind_int64(s, 1, scan);
-                bind_text(s, 2, base_name(x.name));
-                sqlite3_bind_int64(s, 3, x.size);
-                sqlite3_bind_int64(s, 4, x.mtime);
-                if (sqlite3_step(s) != SQLITE_DONE) ok = false;
-                sqlite3_reset(s);
-            }
-            if (!ok) fr2r_db_error(db, "recording the input files");
-        } else if (ok) {
-            fr2r_db_error(db, "recording the input files");
-            ok = false;
-        }
-        sqlite3_finalize(s);
-        s = nullptr;
-        ok = ok && fr2r_db_exec(db, "COMMIT", "committing the scan");
-    }
-    close_all();
-    for (fr2r_rollup *r : L.parts) fr2r_rollup_free(r);
-    if (!ok) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        if (L.bad > 0 && !reported)
-            fprintf(stderr,
-                    "fsrake2-report: %s: %" PRId64 " malformed line%s, nothing loaded "
-                    "(--skip-bad loads the rest)\n",
-                    source.c_str(), L.bad, L.bad == 1 ? "" : "s");
-    } else if (L.bad > 0) {
-        fprintf(stderr, "fsrake2-report: %s: %" PRId64 " malformed line%s skipped\n",
-                source.c_str(), L.bad, L.bad == 1 ? "" : "s");
-    }
-    res->scan_id = ok ? scan : 0;
-    res->lines = ok ? L.lines : 0;
-    res->bad = L.bad;
-    res->seconds = now_seconds() - t0;
-    res->incomplete = ok ? incomplete : "";
-    res->problems = ok ? (int64_t)msgs.problems.size() : 0;
+    if (!ok) fr2r_db_error(db, "renaming the scan");
     return ok ? 0 : -1;
+}
+
+std::vector<std::string> fr2r_scan_warnings(const fr2r_scan &s, size_t max) {
+    std::vector<std::string> w;
+    if (!s.incomplete.empty()) w.push_back("INCOMPLETE SCAN: " + s.incomplete);
+    if (!s.problems.empty()) {
+        w.push_back(std::to_string(s.problems.size()) + " director" +
+                    (s.problems.size() == 1 ? "y" : "ies") +
+                    " could not be read, wholly or in part; the totals leave out what is in them:");
+        size_t n = max > 0 && max < s.problems.size() ? max : s.problems.size();
+        for (size_t i = 0; i < n; i++)
+            w.push_back("  " + fr2r_term_escape(s.problems[i].path) + " (" + s.problems[i].kind +
+                        ")");
+        if (n < s.problems.size())
+            w.push_back("  ... and " + std::to_string(s.problems.size() - n) +
+                        " more (the table problems in the database holds them all)");
+    }
+    return w;
 }

@@ -2,14 +2,19 @@
 // nothing else. No script at all, and a content policy that would block one
 // anyway; every name from the scan goes through fr2r_html_escape. Charts are
 // inline SVG with a viewBox, so they scale with the page down to 800 px.
+#include "fr2r_html.h"
+
 #include <inttypes.h>
 #include <math.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
 #include <unordered_map>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 
 namespace {
 
@@ -581,7 +586,7 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
     if (fr2r_report_biggest(db, s, dirs_alloc, &biggest_alloc) != 0) return -1;
     if (fr2r_report_cold(db, s, ro, &cold) != 0) return -1;
     std::vector<fr2r_dir_total> dirs;
-    if (fr2r_tree_totals(db, s.id, &dirs, nullptr) != 0) return -1;
+    if (fr2r_q_dirs(db, s, &dirs, nullptr) != 0) return -1;
     // Growth: from the last scan of the same tree before this one, if any.
     std::vector<fr2r_scan> scans;
     if (fr2r_list_scans(db, &scans) != 0) return -1;
@@ -725,7 +730,7 @@ int fr2r_write_html(FILE *f, sqlite3 *db, const fr2r_scan &s, const fr2r_report_
         std::vector<int64_t> totals;
         for (size_t i = from; i < same_root.size(); i++) {
             std::vector<fr2r_user_total> ut;
-            if (fr2r_user_totals(db, *same_root[i], &ut) != 0) return -1;
+            if (fr2r_q_user_totals(db, *same_root[i], &ut) != 0) return -1;
             std::unordered_map<int64_t, int64_t> m;
             int64_t total = 0;
             for (const auto &u : ut) {

@@ -21,8 +21,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
-#include <tuple>
 
 // ---------------------------------------------------------------- bytes
 
@@ -631,7 +629,7 @@ int fr2r_read_parallel_streams(const std::vector<FILE *> &streams,
     return read_opened(in, threads, rd, res);
 }
 
-// ---------------------------------------------------------------- messages
+// ---------------------------------------------------------------- malformed lines
 
 void fr2r_bad_add(fr2r_bad_lines *b, int max_messages, uint32_t file, int64_t line,
                   const std::string &why) {
@@ -662,23 +660,4 @@ int64_t fr2r_bad_print(const std::vector<fr2r_bad_lines> &parts,
         }
     }
     return total;
-}
-
-int fr2r_messages_read_all(const std::vector<std::string> &paths, fr2r_messages *m) {
-    std::vector<fr2r_problem> problems;
-    std::set<std::tuple<std::string, std::string, std::string>> seen;
-    for (const auto &path : paths) {
-        // How the scan ended is what the last run said; each run starts afresh.
-        fr2r_messages run;
-        if (fr2r_messages_read(path.c_str(), &run) != 0) return -1;
-        // A directory in progress at a stop may be reported again by the resume.
-        for (auto &p : run.problems)
-            if (seen.insert(std::make_tuple(p.kind, p.path, p.message)).second)
-                problems.push_back(std::move(p));
-        int status = m->status;
-        *m = std::move(run);
-        m->status = status;
-    }
-    m->problems = std::move(problems);
-    return 0;
 }

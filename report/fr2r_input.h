@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fr2r.h"
+#include "fr2r_csv.h"
 
 // ---------------------------------------------------------------- bytes
 
@@ -96,7 +96,7 @@ int fr2r_read_parallel_streams(const std::vector<FILE *> &streams,
 int fr2r_read_stream(FILE *f, const std::string &name, const fr2r_reader &rd,
                      fr2r_read_result *res);
 
-// ---------------------------------------------------------------- messages
+// ---------------------------------------------------------------- malformed lines
 
 // Malformed-line messages in input order whichever thread found them: each
 // part keeps its own list, and the lists are printed in part order after the
@@ -111,10 +111,3 @@ void fr2r_bad_add(fr2r_bad_lines *b, int max_messages, uint32_t file, int64_t li
 // Returns the total count.
 int64_t fr2r_bad_print(const std::vector<fr2r_bad_lines> &parts,
                        const std::vector<fr2r_input_info> &files, int max_messages);
-
-// The scanner's standard error of one run or of several (a stopped run and
-// its resumes, in order): problems of every run count; how it ended (status
-// aside, which comes from the caller) is what the last run said. A run that
-// stopped to be resumed ("fsrake2: stopped; resume with --resume CK") is not
-// complete. Returns 0, or -1 after a message.
-int fr2r_messages_read_all(const std::vector<std::string> &paths, fr2r_messages *m);

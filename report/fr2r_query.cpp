@@ -2,6 +2,10 @@
 // scan's rows or from a rollup's tables. A whole scan is summed here in one
 // pass over its rows per question (SQLite would sort a million rows for each
 // GROUP BY on a column without an index); a rollup reads the sums it stored.
+#include "fr2r_query.h"
+
+#include <grp.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <string.h>
 
@@ -10,8 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "fr2r.h"
-#include "fr2r_tree.h"
+#include "fr2r_sums.h"
 
 namespace {
 
@@ -24,19 +27,15 @@ template <typename Sums> void sums_add_file(Sums *r, int64_t size, bool dup, int
     r->alloc = fr2r_add(r->alloc, fr2r_blocks_bytes(blocks));
 }
 
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
-        sqlite3_finalize(st);
-        return nullptr;
-    }
+fr2r_stmt prepare(sqlite3 *db, const char *sql) {
+    fr2r_stmt st = fr2r_prepare(db, sql);
+    if (!st) fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
     return st;
 }
 
 // A statement over one whole scan's rows: ?1 and ?2 are its first and last row.
-sqlite3_stmt *prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
-    sqlite3_stmt *st = prepare(db, sql);
+fr2r_stmt prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
+    fr2r_stmt st = prepare(db, sql);
     if (st) {
         sqlite3_bind_int64(st, 1, s.first_row);
         sqlite3_bind_int64(st, 2, s.last_row);
@@ -45,14 +44,14 @@ sqlite3_stmt *prepare_rows(sqlite3 *db, const fr2r_scan &s, const char *sql) {
 }
 
 // A statement over one rollup's rows: ?1 is the scan.
-sqlite3_stmt *prepare_rollup(sqlite3 *db, const fr2r_scan &s, const char *sql) {
-    sqlite3_stmt *st = prepare(db, sql);
+fr2r_stmt prepare_rollup(sqlite3 *db, const fr2r_scan &s, const char *sql) {
+    fr2r_stmt st = prepare(db, sql);
     if (st) sqlite3_bind_int64(st, 1, s.id);
     return st;
 }
 
-bool finish(sqlite3 *db, sqlite3_stmt *st, int rc) {
-    sqlite3_finalize(st);
+// Whether the rows of a statement ended as they should (rc is its last step).
+bool finish(sqlite3 *db, int rc) {
     if (rc != SQLITE_DONE) {
         fprintf(stderr, "fsrake2-report: database: %s\n", sqlite3_errmsg(db));
         return false;
@@ -91,24 +90,24 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
                     std::vector<fr2r_owner_row> *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT id, entries, files, size, size_every_link, "
-                                          "allocated FROM rollup_owners WHERE scan = ?1 AND "
-                                          "is_group = ?2");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT id, entries, files, size, size_every_link, "
+                                      "allocated FROM rollup_owners WHERE scan = ?1 AND "
+                                      "is_group = ?2");
         if (!st) return -1;
         sqlite3_bind_int(st, 2, groups ? 1 : 0);
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
             out->push_back(
                 {col(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4), col(st, 5)});
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         sort_owners(out);
         return 0;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
-                                    groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
-                                             "WHERE rowid BETWEEN ?1 AND ?2"
-                                           : "SELECT uid, is_dir, dup, size, blocks FROM entries "
-                                             "WHERE rowid BETWEEN ?1 AND ?2");
+    fr2r_stmt st = prepare_rows(db, s,
+                                groups ? "SELECT gid, is_dir, dup, size, blocks FROM entries "
+                                         "WHERE rowid BETWEEN ?1 AND ?2"
+                                       : "SELECT uid, is_dir, dup, size, blocks FROM entries "
+                                         "WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
     std::unordered_map<int64_t, fr2r_owner_row> m;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -122,7 +121,7 @@ int owners_uncached(sqlite3 *db, const fr2r_scan &s, bool groups,
         r.files += col(st, 1) == 0;
         sums_add_file(&r, size, dup, col(st, 4));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     for (auto &kv : m) out->push_back(kv.second);
     sort_owners(out);
     return 0;
@@ -139,19 +138,19 @@ void sort_extensions(std::vector<fr2r_ext_row> *v) {
 int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_row> *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT extension, files, size, size_every_link, "
-                                          "allocated FROM rollup_extensions WHERE scan = ?1");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT extension, files, size, size_every_link, "
+                                      "allocated FROM rollup_extensions WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW)
             out->push_back({column_blob(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4)});
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         sort_extensions(out);
         return 0;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
-                                    "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
-                                    "BETWEEN ?1 AND ?2 AND is_dir = 0");
+    fr2r_stmt st = prepare_rows(db, s,
+                                "SELECT extension, dup, size, blocks FROM entries WHERE rowid "
+                                "BETWEEN ?1 AND ?2 AND is_dir = 0");
     if (!st) return -1;
     std::unordered_map<std::string, fr2r_ext_row> m;
     std::string key;
@@ -165,7 +164,7 @@ int extensions_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_ext_ro
         r.files++;
         sums_add_file(&r, size, col(st, 1) != 0, col(st, 3));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     for (auto &kv : m) out->push_back(std::move(kv.second));
     sort_extensions(out);
     return 0;
@@ -201,14 +200,8 @@ int age_index(int64_t now, int64_t t) {
     return age_of_days(fr2r_sub(now, t) / 86400);
 }
 
-std::string parent_path(const std::string &p) {
-    size_t k = p.rfind('/');
-    if (k == std::string::npos) return "";
-    return p.substr(0, k);
-}
-
-int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
-                         int64_t *unattached);
+int dirs_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                  int64_t *unattached);
 
 }  // namespace
 
@@ -248,9 +241,9 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
         int64_t shift = fr2r_sub(now, s.scan_time);
         out->whole_days = shift % 86400 != 0;
         int64_t shift_days = shift / 86400 - (shift % 86400 < 0 ? 1 : 0);
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT kind, day, files, size FROM rollup_days "
-                                          "WHERE scan = ?1");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT kind, day, files, size FROM rollup_days "
+                                      "WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int kind = (int)col(st, 0);
@@ -260,11 +253,11 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
             out->files[kind][b] += col(st, 2);
             out->bytes[kind][b] = fr2r_add(out->bytes[kind][b], col(st, 3));
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
-                                    "SELECT atime, mtime, ctime, size FROM entries WHERE rowid "
-                                    "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
+    fr2r_stmt st = prepare_rows(db, s,
+                                "SELECT atime, mtime, ctime, size FROM entries WHERE rowid "
+                                "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         int64_t size = col(st, 3);
@@ -274,15 +267,15 @@ int fr2r_q_ages(sqlite3 *db, const fr2r_scan &s, int64_t now, fr2r_ages *out) {
             out->bytes[k][b] = fr2r_add(out->bytes[k][b], size);
         }
     }
-    return finish(db, st, rc) ? 0 : -1;
+    return finish(db, rc) ? 0 : -1;
 }
 
 int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT class, files, size FROM rollup_sizes WHERE "
-                                          "scan = ?1");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT class, files, size FROM rollup_sizes WHERE "
+                                      "scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t b = col(st, 0);
@@ -290,9 +283,9 @@ int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
             out->files[b] += col(st, 1);
             out->bytes[b] = fr2r_add(out->bytes[b], col(st, 2));
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(
+    fr2r_stmt st = prepare_rows(
         db, s, "SELECT size FROM entries WHERE rowid BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -301,7 +294,7 @@ int fr2r_q_sizes(sqlite3 *db, const fr2r_scan &s, fr2r_sizes *out) {
         out->files[b]++;
         out->bytes[b] = fr2r_add(out->bytes[b], v);
     }
-    return finish(db, st, rc) ? 0 : -1;
+    return finish(db, rc) ? 0 : -1;
 }
 
 int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2r_cold_row> *out,
@@ -315,9 +308,9 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
         int64_t back = fr2r_sub(s.scan_time, cutoff);
         *whole_days = back % 86400 != 0;
         int64_t back_days = back / 86400 + (back % 86400 > 0 ? 1 : 0);
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT uid, day, files, allocated, oldest FROM "
-                                          "rollup_cold WHERE scan = ?1");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT uid, day, files, allocated, oldest FROM "
+                                      "rollup_cold WHERE scan = ?1");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t uid = col(st, 0);
@@ -332,11 +325,11 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
                 r.oldest = std::min(r.oldest, col(st, 4));
             }
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     } else {
-        sqlite3_stmt *st = prepare_rows(db, s,
-                                        "SELECT uid, atime, blocks FROM entries WHERE rowid "
-                                        "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
+        fr2r_stmt st = prepare_rows(db, s,
+                                    "SELECT uid, atime, blocks FROM entries WHERE rowid "
+                                    "BETWEEN ?1 AND ?2 AND is_dir = 0 AND dup = 0");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             int64_t uid = col(st, 0), atime = col(st, 1);
@@ -352,7 +345,7 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
                 if (atime < r.oldest) r.oldest = atime;
             }
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     }
     for (auto &kv : m) out->push_back(kv.second);
     return 0;
@@ -361,7 +354,7 @@ int fr2r_q_cold(sqlite3 *db, const fr2r_scan &s, int64_t cutoff, std::vector<fr2
 int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st =
+        fr2r_stmt st =
             prepare_rollup(db, s, "SELECT item, value FROM rollup_totals WHERE scan = ?1");
         if (!st) return -1;
         struct {
@@ -391,11 +384,11 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
             for (auto &x : items)
                 if (name && !strcmp(name, x.name)) *x.v = col(st, 1);
         }
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
-    sqlite3_stmt *st = prepare_rows(db, s,
-                                    "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
-                                    "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
+    fr2r_stmt st = prepare_rows(db, s,
+                                "SELECT is_dir, mode, dup, size, blocks, nlink, uid, gid, dev, "
+                                "depth, mtime FROM entries WHERE rowid BETWEEN ?1 AND ?2");
     if (!st) return -1;
     std::unordered_set<int64_t> uids, gids, devs;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -430,7 +423,7 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
         if (mtime > t->newest) t->newest = mtime;
         if (size > t->largest) t->largest = size;
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     t->users = (int64_t)uids.size();
     t->groups = (int64_t)gids.size();
     t->devices = (int64_t)devs.size();
@@ -440,7 +433,7 @@ int fr2r_q_totals(sqlite3 *db, const fr2r_scan &s, fr2r_totals *t) {
 int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_t limit,
                          std::vector<fr2r_file_row> *out, int64_t *missing) {
     *missing = 0;
-    sqlite3_stmt *st;
+    fr2r_stmt st;
     if (s.rollup()) {
         st = prepare_rollup(db, s,
                             by_blocks ? "SELECT path, size, blocks, uid, mtime, nlink FROM "
@@ -466,7 +459,7 @@ int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_
     while ((rc = sqlite3_step(st)) == SQLITE_ROW)
         out->push_back(
             {column_blob(st, 0), col(st, 1), col(st, 2), col(st, 3), col(st, 4), col(st, 5)});
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     if (s.rollup() && (int64_t)out->size() == s.keep_files) {
         // The whole scan would show more when the scan has more files (each
         // counted once) than were kept.
@@ -479,156 +472,98 @@ int fr2r_q_biggest_files(sqlite3 *db, const fr2r_scan &s, bool by_blocks, int64_
     return 0;
 }
 
-std::string fr2r_user_name(uint32_t uid);
+namespace {
 
-int fr2r_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
-    out->clear();
-    std::vector<fr2r_owner_row> rows;
-    if (s.rollup()) {
-        if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
-        for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
-        return 0;
-    }
-    sqlite3_stmt *st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
+// Names are asked for again and again (a row per owner, per report): each id
+// is looked up once.
+std::string cached_name(std::map<uint32_t, std::string> *cache, uint32_t id,
+                        std::string (*lookup)(uint32_t id)) {
+    auto it = cache->find(id);
+    if (it != cache->end()) return it->second;
+    std::string name = lookup(id);
+    (*cache)[id] = name;
+    return name;
+}
+
+std::string passwd_name(uint32_t uid) {
+    struct passwd pw, *res = nullptr;
+    char buf[16384];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) return res->pw_name;
+    return "";
+}
+
+std::string group_file_name(uint32_t gid) {
+    struct group gr, *res = nullptr;
+    char buf[16384];
+    if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) return res->gr_name;
+    return "";
+}
+
+}  // namespace
+
+std::string fr2r_user_name(uint32_t uid) {
+    static std::map<uint32_t, std::string> cache;
+    return cached_name(&cache, uid, passwd_name);
+}
+
+std::string fr2r_group_name(uint32_t gid) {
+    static std::map<uint32_t, std::string> cache;
+    return cached_name(&cache, gid, group_file_name);
+}
+
+namespace {
+
+// The per-user totals a whole scan keeps once they have been computed.
+int kept_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    fr2r_stmt st = prepare(db, "SELECT uid, size, allocated FROM scan_users WHERE scan = ?1");
     if (!st) return -1;
     sqlite3_bind_int64(st, 1, s.id);
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW)
         out->push_back({col(st, 0), col(st, 1), col(st, 2)});
-    if (!finish(db, st, rc)) return -1;
-    if (!out->empty()) return 0;
-    if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
-    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
-    // Kept for the next page; a database that cannot be written just goes without.
-    if (sqlite3_db_readonly(db, "main") == 0 &&
-        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) == SQLITE_OK) {
-        st = nullptr;
-        bool ok = sqlite3_prepare_v2(db,
-                                     "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
-                                     "allocated) VALUES(?1, ?2, ?3, ?4)",
-                                     -1, &st, nullptr) == SQLITE_OK;
-        for (size_t i = 0; ok && i < out->size(); i++) {
+    return finish(db, rc) ? 0 : -1;
+}
+
+// Kept for the next page; a database that cannot be written just goes without.
+void keep_user_totals(sqlite3 *db, const fr2r_scan &s, const std::vector<fr2r_user_total> &v) {
+    if (sqlite3_db_readonly(db, "main") != 0 ||
+        sqlite3_exec(db, "SAVEPOINT keep_totals", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
+    bool ok;
+    {
+        fr2r_stmt st = fr2r_prepare(db, "INSERT OR REPLACE INTO scan_users(scan, uid, size, "
+                                        "allocated) VALUES(?1, ?2, ?3, ?4)");
+        ok = st;
+        for (size_t i = 0; ok && i < v.size(); i++) {
             sqlite3_bind_int64(st, 1, s.id);
-            sqlite3_bind_int64(st, 2, (*out)[i].uid);
-            sqlite3_bind_int64(st, 3, (*out)[i].size);
-            sqlite3_bind_int64(st, 4, (*out)[i].allocated);
+            sqlite3_bind_int64(st, 2, v[i].uid);
+            sqlite3_bind_int64(st, 3, v[i].size);
+            sqlite3_bind_int64(st, 4, v[i].allocated);
             ok = sqlite3_step(st) == SQLITE_DONE;
             sqlite3_reset(st);
         }
-        sqlite3_finalize(st);
-        sqlite3_exec(db,
-                     ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
-                     nullptr, nullptr, nullptr);
     }
+    sqlite3_exec(db, ok ? "RELEASE keep_totals" : "ROLLBACK TO keep_totals; RELEASE keep_totals",
+                 nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+int fr2r_q_user_totals(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_user_total> *out) {
+    out->clear();
+    std::vector<fr2r_owner_row> rows;
+    if (!s.rollup()) {
+        if (kept_user_totals(db, s, out) != 0) return -1;
+        if (!out->empty()) return 0;
+    }
+    if (fr2r_q_owners(db, s, false, &rows) != 0) return -1;
+    for (const auto &r : rows) out->push_back({r.id, r.once, r.alloc});
+    if (!s.rollup()) keep_user_totals(db, s, *out);
     return 0;
 }
 
-// ---------------------------------------------------------------- subtree totals
-
-void fr2r_tree_link(fr2r_tree *t) {
-    for (size_t i = 0; i < t->d.size(); i++) {
-        t->by_ino.emplace(t->d[i].inode, i);
-        t->by_key.emplace(std::make_pair(t->d[i].dev, t->d[i].inode), i);
-    }
-    for (size_t i = 0; i < t->d.size(); i++) {
-        fr2r_tree_dir &x = t->d[i];
-        if (x.depth == 0 && x.parent_inode == 0) continue;
-        int64_t p = fr2r_tree_find_parent(t, x.dev, x.parent_inode, x.path);
-        if (p >= 0 && t->d[p].depth < x.depth)
-            x.parent = p;
-        else
-            t->lost++;
-    }
-}
-
-int64_t fr2r_tree_find_parent(const fr2r_tree *t, int64_t dev, int64_t pino,
-                              const std::string &path) {
-    std::string pp = parent_path(path);
-    int64_t same_dev = -1, any = -1;
-    int n_same = 0, n_any = 0;
-    auto range = t->by_ino.equal_range(pino);
-    for (auto it = range.first; it != range.second; ++it) {
-        const fr2r_tree_dir &c = t->d[it->second];
-        if (c.path == pp) return (int64_t)it->second;
-        n_any++;
-        any = (int64_t)it->second;
-        if (c.dev == dev) {
-            n_same++;
-            same_dev = (int64_t)it->second;
-        }
-    }
-    if (n_same == 1) return same_dev;
-    if (n_any == 1) return any;
-    return -1;
-}
-
-// A file lives on the device of its directory, so device and parent inode
-// name that directory unless the same directory shows up twice (a bind
-// mount), when paths decide.
-int64_t fr2r_tree_target(const fr2r_tree *t, int64_t dev, int64_t pino) {
-    auto key = std::make_pair(dev, pino);
-    size_t c = t->by_key.count(key);
-    if (c == 1) return (int64_t)t->by_key.find(key)->second;
-    if (c > 1) return -2;
-    if (t->by_ino.count(pino) == 1) return (int64_t)t->by_ino.find(pino)->second;
-    return -1;
-}
-
-void fr2r_tree_add(fr2r_tree *t, int64_t dir, const fr2r_file_sums &s) {
-    if (dir < 0) {
-        t->lost += s.n;
-        return;
-    }
-    fr2r_file_sums &o = t->d[dir].own;
-    o.n += s.n;
-    o.once = fr2r_add(o.once, s.once);
-    o.raw = fr2r_add(o.raw, s.raw);
-    o.alloc = fr2r_add(o.alloc, s.alloc);
-}
-
-void fr2r_tree_finish(fr2r_tree *t, std::vector<fr2r_dir_total> *out) {
-    auto &d = t->d;
-    for (auto &x : d) {
-        x.tree = fr2r_add(x.size, x.own.once);
-        x.raw = fr2r_add(x.size, x.own.raw);
-        x.tree_alloc = fr2r_add(x.alloc, x.own.alloc);
-        x.entries = x.own.n;
-    }
-    std::vector<size_t> order(d.size());
-    for (size_t i = 0; i < d.size(); i++) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return d[a].depth > d[b].depth; });
-    for (size_t i : order) {
-        if (d[i].parent < 0) continue;
-        fr2r_tree_dir &p = d[d[i].parent];
-        p.tree = fr2r_add(p.tree, d[i].tree);
-        p.raw = fr2r_add(p.raw, d[i].raw);
-        p.tree_alloc = fr2r_add(p.tree_alloc, d[i].tree_alloc);
-        p.entries += d[i].entries + 1;
-    }
-    out->clear();
-    out->reserve(d.size());
-    for (auto &x : d) {
-        fr2r_dir_total r;
-        r.path = std::move(x.path);
-        r.depth = x.depth;
-        r.fcount = x.fcount;
-        r.dirsum = x.dirsum;
-        r.tree_size = x.tree;
-        r.tree_raw = x.raw;
-        r.tree_entries = x.entries;
-        r.tree_alloc = x.tree_alloc;
-        r.own_entries = x.own.n;
-        r.own_size = x.own.once;
-        r.own_alloc = x.own.alloc;
-        out->push_back(std::move(r));
-    }
-}
-
-int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *out,
-                     int64_t *unattached) {
-    fr2r_scan s;
-    if (fr2r_find_scan(db, std::to_string(scan_id), &s) != 0) return -1;
+int fr2r_q_dirs(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                int64_t *unattached) {
     struct totals {
         std::vector<fr2r_dir_total> dirs;
         int64_t unattached;
@@ -638,7 +573,7 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
     auto it = memo.find(k);
     if (it == memo.end()) {
         totals t;
-        if (tree_totals_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
+        if (dirs_uncached(db, s, &t.dirs, &t.unattached) != 0) return -1;
         it = memo.emplace(k, std::move(t)).first;
     }
     *out = it->second.dirs;
@@ -648,15 +583,15 @@ int fr2r_tree_totals(sqlite3 *db, int64_t scan_id, std::vector<fr2r_dir_total> *
 
 namespace {
 
-int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
-                         int64_t *unattached) {
+int dirs_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_total> *out,
+                  int64_t *unattached) {
     int rc;
     if (s.rollup()) {
-        sqlite3_stmt *st = prepare_rollup(db, s,
-                                          "SELECT path, depth, fcount, dirsum, tree_size, "
-                                          "tree_size_every_link, tree_entries, tree_allocated, "
-                                          "own_entries, own_size, own_allocated FROM rollup_dirs "
-                                          "WHERE scan = ?1 ORDER BY rowid");
+        fr2r_stmt st = prepare_rollup(db, s,
+                                      "SELECT path, depth, fcount, dirsum, tree_size, "
+                                      "tree_size_every_link, tree_entries, tree_allocated, "
+                                      "own_entries, own_size, own_allocated FROM rollup_dirs "
+                                      "WHERE scan = ?1 ORDER BY rowid");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             fr2r_dir_total x;
@@ -673,20 +608,20 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
             x.own_alloc = col(st, 10);
             out->push_back(std::move(x));
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
         *unattached = 0;
         st = prepare_rollup(db, s,
                             "SELECT value FROM rollup_totals WHERE scan = ?1 AND item = "
                             "'unattached_lines'");
         if (!st) return -1;
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) *unattached = col(st, 0);
-        return finish(db, st, rc) ? 0 : -1;
+        return finish(db, rc) ? 0 : -1;
     }
     fr2r_tree t;
-    sqlite3_stmt *st = prepare_rows(db, s,
-                                    "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
-                                    "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
-                                    "AND is_dir = 1");
+    fr2r_stmt st = prepare_rows(db, s,
+                                "SELECT inode, parent_inode, dev, depth, size, path, fcount, "
+                                "dirsum, blocks FROM entries WHERE rowid BETWEEN ?1 AND ?2 "
+                                "AND is_dir = 1");
     if (!st) return -1;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         fr2r_tree_dir x;
@@ -701,7 +636,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
         x.alloc = fr2r_blocks_bytes(col(st, 8));
         t.d.push_back(std::move(x));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     fr2r_tree_link(&t);
     // Files, summed per containing directory.
     std::unordered_map<std::pair<int64_t, int64_t>, fr2r_file_sums, fr2r_pair_hash> per_dir;
@@ -715,7 +650,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
         x.n++;
         sums_add_file(&x, size, col(st, 3) != 0, col(st, 4));
     }
-    if (!finish(db, st, rc)) return -1;
+    if (!finish(db, rc)) return -1;
     std::vector<std::pair<int64_t, int64_t>> ambiguous;
     for (const auto &kv : per_dir) {
         int64_t target = fr2r_tree_target(&t, kv.first.first, kv.first.second);
@@ -745,7 +680,7 @@ int tree_totals_uncached(sqlite3 *db, const fr2r_scan &s, std::vector<fr2r_dir_t
             fr2r_tree_add(&t, fr2r_tree_find_parent(&t, key.first, key.second, column_blob(st, 0)),
                           one);
         }
-        if (!finish(db, st, rc)) return -1;
+        if (!finish(db, rc)) return -1;
     }
     fr2r_tree_finish(&t, out);
     *unattached = t.lost;

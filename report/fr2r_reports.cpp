@@ -1,19 +1,19 @@
 // The reports: each one made of the query layer's aggregates, returned as
 // tables. "Files" are all non-directory lines. Sizes "once" count a file with
 // several links once per device and inode; "raw" sizes count every line.
-#include <grp.h>
+#include "fr2r_reports.h"
+
 #include <inttypes.h>
-#include <pwd.h>
-#include <sqlite3.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
 #include <map>
 #include <unordered_map>
-#include <unordered_set>
 
-#include "fr2r.h"
+#include "fr2r_escape.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 
 namespace {
 
@@ -30,6 +30,17 @@ size_t limit_of(const fr2r_report_options &o, size_t n) {
 
 bool by_alloc(const fr2r_report_options &o) { return o.by == "allocated"; }
 
+// Rows as the query ranked them (by size once), or by allocated space when
+// asked (ties keep that order); returns the total of what they are ranked by.
+template <typename Row> int64_t rank_by_space(std::vector<Row> *rows, bool alloc) {
+    if (alloc)
+        std::stable_sort(rows->begin(), rows->end(),
+                         [](const Row &a, const Row &b) { return a.alloc > b.alloc; });
+    int64_t total = 0;
+    for (const auto &r : *rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    return total;
+}
+
 fr2r_cell ext_cell(const std::string &e) { return e.empty() ? fr2r_null() : fr2r_text(e); }
 
 fr2r_cell name_cell(const std::string &n) { return n.empty() ? fr2r_null() : fr2r_text(n); }
@@ -43,30 +54,6 @@ std::string whole_days_note(const fr2r_scan &s) {
 
 }  // namespace
 
-std::string fr2r_user_name(uint32_t uid) {
-    static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(uid);
-    if (it != cache.end()) return it->second;
-    struct passwd pw, *res = nullptr;
-    char buf[16384];
-    std::string name;
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) name = res->pw_name;
-    cache[uid] = name;
-    return name;
-}
-
-std::string fr2r_group_name(uint32_t gid) {
-    static std::map<uint32_t, std::string> cache;
-    auto it = cache.find(gid);
-    if (it != cache.end()) return it->second;
-    struct group gr, *res = nullptr;
-    char buf[16384];
-    std::string name;
-    if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res) name = res->gr_name;
-    cache[gid] = name;
-    return name;
-}
-
 int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_options &,
                         std::vector<fr2r_table> *out) {
     fr2r_totals x;
@@ -75,7 +62,7 @@ int fr2r_report_summary(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
     // subtree totals.
     int64_t unattached = x.unattached;
     std::vector<fr2r_dir_total> dirs;
-    if (unattached < 0 && fr2r_tree_totals(db, s.id, &dirs, &unattached) != 0) return -1;
+    if (unattached < 0 && fr2r_q_dirs(db, s, &dirs, &unattached) != 0) return -1;
     fr2r_table t;
     t.name = "summary";
     t.title = "Summary";
@@ -113,12 +100,7 @@ int fr2r_report_owners(sqlite3 *db, const fr2r_scan &s, const fr2r_report_option
     std::vector<fr2r_owner_row> rows;
     if (fr2r_q_owners(db, s, groups, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
-    if (alloc)
-        std::stable_sort(
-            rows.begin(), rows.end(),
-            [](const fr2r_owner_row &a, const fr2r_owner_row &b) { return a.alloc > b.alloc; });
-    int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    int64_t total = rank_by_space(&rows, alloc);
     fr2r_table t;
     t.name = groups ? "groups" : "users";
     t.title = groups ? "Space by group" : "Space by user";
@@ -150,12 +132,7 @@ int fr2r_report_extensions(sqlite3 *db, const fr2r_scan &s, const fr2r_report_op
     std::vector<fr2r_ext_row> rows;
     if (fr2r_q_extensions(db, s, &rows) != 0) return -1;
     bool alloc = by_alloc(o);
-    if (alloc)
-        std::stable_sort(
-            rows.begin(), rows.end(),
-            [](const fr2r_ext_row &a, const fr2r_ext_row &b) { return a.alloc > b.alloc; });
-    int64_t total = 0;
-    for (const auto &r : rows) total = fr2r_add(total, alloc ? r.alloc : r.once);
+    int64_t total = rank_by_space(&rows, alloc);
     fr2r_table t;
     t.name = "extensions";
     t.title = "Space by file extension";
@@ -290,7 +267,7 @@ int fr2r_report_biggest(sqlite3 *db, const fr2r_scan &s, const fr2r_report_optio
                         std::vector<fr2r_table> *out) {
     std::vector<fr2r_dir_total> all;
     int64_t lost = 0;
-    if (fr2r_tree_totals(db, s.id, &all, &lost) != 0) return -1;
+    if (fr2r_q_dirs(db, s, &all, &lost) != 0) return -1;
     if (o.by.empty() || o.by == "own") out->push_back(biggest_table(all, o, "own"));
     if (o.by.empty() || o.by == "tree") out->push_back(biggest_table(all, o, "tree"));
     if (o.by.empty() || o.by == "count") out->push_back(biggest_table(all, o, "count"));
@@ -434,8 +411,8 @@ int fr2r_report_diff(sqlite3 *dbo, const fr2r_scan &so, sqlite3 *dbn, const fr2r
     bool alloc = by_alloc(o);
     // Directories, by path: the subtree totals of both scans.
     std::vector<fr2r_dir_total> od, nd;
-    if (fr2r_tree_totals(dbo, so.id, &od, nullptr) != 0) return -1;
-    if (fr2r_tree_totals(dbn, sn.id, &nd, nullptr) != 0) return -1;
+    if (fr2r_q_dirs(dbo, so, &od, nullptr) != 0) return -1;
+    if (fr2r_q_dirs(dbn, sn, &nd, nullptr) != 0) return -1;
     auto value = [&](const fr2r_dir_total &x) { return alloc ? x.tree_alloc : x.tree_size; };
     std::unordered_map<std::string, size_t> old_at;
     for (size_t i = 0; i < od.size(); i++) old_at.emplace(od[i].path, i);

@@ -3,6 +3,8 @@
 // written once the last line is in. A file with several links is held back
 // until then: only when every line is in is its lowest path known, the one
 // credited with its size (as a whole scan does).
+#include "fr2r_rollup.h"
+
 #include <sqlite3.h>
 #include <string.h>
 
@@ -10,7 +12,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "fr2r.h"
+#include "fr2r_db.h"
+#include "fr2r_query.h"
+#include "fr2r_sums.h"
 #include "fr2r_tree.h"
 
 namespace {
@@ -83,6 +87,11 @@ struct fr2r_rollup {
     int64_t size_files[65] = {}, size_bytes[65] = {};
     std::vector<kept_file> by_size, by_blocks;  // heaps, the weakest on top
     std::vector<linked_file> linked;
+    // Finished: which linked lines are extra links, and every directory's
+    // subtree totals.
+    std::vector<bool> dup;
+    std::vector<fr2r_dir_total> dir_totals;
+    int64_t lost = 0;  // lines whose directory has no line
 };
 
 namespace {
@@ -356,45 +365,9 @@ void fr2r_rollup_merge(fr2r_rollup *into, fr2r_rollup *from) {
     from->dirs.clear();
 }
 
-// ---------------------------------------------------------------- storing
+// ---------------------------------------------------------------- finishing
 
-namespace {
-
-struct writer {
-    sqlite3 *db;
-    int64_t scan;
-    bool ok = true;
-};
-
-// Runs sql once per call of fill; fill binds ?2 onward (?1 is the scan).
-template <typename Fill> void insert_rows(writer *w, const char *sql, size_t n, Fill fill) {
-    if (!w->ok) return;
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(w->db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        w->ok = false;
-        goto out;
-    }
-    for (size_t i = 0; i < n; i++) {
-        sqlite3_bind_int64(st, 1, w->scan);
-        fill(st, i);
-        if (sqlite3_step(st) != SQLITE_DONE) {
-            w->ok = false;
-            goto out;
-        }
-        sqlite3_reset(st);
-    }
-out:
-    if (!w->ok) fr2r_db_error(w->db, "storing the rollup");
-    sqlite3_finalize(st);
-}
-
-void bind_blob(sqlite3_stmt *st, int i, const std::string &v) {
-    sqlite3_bind_blob(st, i, v.data(), (int)v.size(), SQLITE_STATIC);
-}
-
-}  // namespace
-
-int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
+void fr2r_rollup_finish(fr2r_rollup *r) {
     // The lowest path of an inode is credited with the file (ties: the
     // earlier line), its other links only counted.
     std::sort(r->linked.begin(), r->linked.end(), [](const linked_file &a, const linked_file &b) {
@@ -404,7 +377,8 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
         if (a.file != b.file) return a.file < b.file;
         return a.line < b.line;
     });
-    std::vector<bool> dup(r->linked.size());
+    std::vector<bool> &dup = r->dup;
+    dup.assign(r->linked.size(), false);
     for (size_t i = 0; i < r->linked.size(); i++) {
         const linked_file &l = r->linked[i];
         dup[i] = i > 0 && r->linked[i - 1].dev == l.dev && r->linked[i - 1].inode == l.inode;
@@ -433,9 +407,35 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
     std::vector<file_group>().swap(r->groups);
     decltype(tree.by_ino)().swap(tree.by_ino);
     decltype(tree.by_key)().swap(tree.by_key);
-    std::vector<fr2r_dir_total> dirs;
-    fr2r_tree_finish(&tree, &dirs);
+    fr2r_tree_finish(&tree, &r->dir_totals);
+    r->lost = tree.lost;
+}
 
+// ---------------------------------------------------------------- storing
+
+namespace {
+
+struct writer {
+    sqlite3 *db;
+    int64_t scan;
+    bool ok = true;
+};
+
+// Each table's rows: fill binds ?2 onward (?1 is the scan). After a
+// failure the rest is not tried.
+template <typename Fill> void insert_rows(writer *w, const char *sql, size_t n, Fill fill) {
+    w->ok = w->ok && fr2r_insert_rows(w->db, w->scan, sql, n, "storing the rollup", fill);
+}
+
+void bind_blob(sqlite3_stmt *st, int i, const std::string &v) {
+    sqlite3_bind_blob(st, i, v.data(), (int)v.size(), SQLITE_STATIC);
+}
+
+}  // namespace
+
+int fr2r_rollup_store(sqlite3 *db, int64_t scan, const fr2r_rollup *r) {
+    const std::vector<fr2r_dir_total> &dirs = r->dir_totals;
+    const std::vector<bool> &dup = r->dup;
     writer w{db, scan};
     const fr2r_totals &t = r->t;
     const std::pair<const char *, int64_t> items[] = {{"lines", t.lines},
@@ -456,7 +456,7 @@ int fr2r_rollup_store(sqlite3 *db, int64_t scan, fr2r_rollup *r) {
                                                       {"largest_file", t.largest},
                                                       {"oldest_mtime", t.oldest},
                                                       {"newest_mtime", t.newest},
-                                                      {"unattached_lines", tree.lost}};
+                                                      {"unattached_lines", r->lost}};
     insert_rows(&w, "INSERT INTO rollup_totals(scan, item, value) VALUES(?1, ?2, ?3)",
                 sizeof items / sizeof items[0], [&](sqlite3_stmt *st, size_t i) {
                     sqlite3_bind_text(st, 2, items[i].first, -1, SQLITE_STATIC);

@@ -10,7 +10,20 @@
 #include <utility>
 #include <vector>
 
-#include "fr2r.h"
+// Subtree totals of one directory, as the reports show them.
+struct fr2r_dir_total {
+    std::string path;
+    int64_t depth;            // the directory's own depth (root 0)
+    int64_t fcount;           // entries, as the scanner counted them
+    int64_t dirsum;           // own size sum, as the scanner counted it
+    int64_t tree_size;        // the directory and everything below it, hard links once
+    int64_t tree_raw;         // the same, every link counted
+    int64_t tree_entries;     // lines below it (itself not counted)
+    int64_t tree_alloc;       // allocated space of it and everything below, hard links once
+    int64_t own_entries = 0;  // lines directly in it that are not directories
+    int64_t own_size = 0;     // their size, hard links once
+    int64_t own_alloc = 0;    // their allocated space, hard links once
+};
 
 struct fr2r_pair_hash {
     size_t operator()(const std::pair<int64_t, int64_t> &k) const {

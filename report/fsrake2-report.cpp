@@ -1,21 +1,29 @@
 // fsrake2-report: the command line.
 //
-// Files (report/):
+// Files (report/; a module NAME is NAME.h, what it offers, and NAME.cpp):
 //   fsrake2-report.cpp  main: commands and options, running the scanner for scan
-//   fr2r.h          records and interfaces the modules share
 //   fr2r_csv        one line of a scan, decoded
 //   fr2r_input      reading scans: plain or zstd, a stream, shards and split files
 //                   parsed in parallel, malformed lines in input order
-//   fr2r_schema     the database: schema and upgrades, opening, the scans it holds
-//   fr2r_db         loading one scan in one transaction (rows, or a rollup), the
-//                   scanner's messages
-//   fr2r_rollup     a scan summed as it is read, per parsing thread, merged, stored
-//   fr2r_tree.h     subtree totals from parent inodes, for whole scans and rollups
-//   fr2r_query      what the reports ask of a scan, from its rows or its rollup
+//   fr2r_messages   the scanner's standard error: unreadable directories, how the
+//                   run ended, of a saved file, of several runs, of the pipe
+//   fr2r_db         the database: schema and upgrades, opening, errors, the
+//                   statement owner, the scans it holds
+//   fr2r_load       the loader: one scan in one transaction, in steps (open the
+//                   inputs, begin, stream, record), as rows or as a rollup
+//   fr2r_rollup     a scan summed as it is read, per parsing thread, merged,
+//                   finished, stored
+//   fr2r_tree       subtree totals from parent inodes, for whole scans and rollups
+//   fr2r_sums.h     sums of sizes that saturate
+//   fr2r_query      the query layer: what the reports ask of a scan, from its rows
+//                   or its rollup; owner names
 //   fr2r_reports    each report's tables, diff among them
-//   fr2r_format     tables as text, CSV and JSON; escapes
+//   fr2r_format     tables of typed cells as text, CSV and JSON
+//   fr2r_escape     names as a terminal, JSON and HTML may show them
 //   fr2r_html       the page: every report, its charts, treemap and trends
 //   bench_read.cpp  the reader's benchmark (lines per second by thread count)
+//   bench.sh        the loads' and reports' benchmark, side by side with a base
+//   CMakeLists.txt, README.md
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -30,7 +38,13 @@
 #include <string>
 #include <vector>
 
-#include "fr2r.h"
+#include "fr2r_db.h"
+#include "fr2r_escape.h"
+#include "fr2r_format.h"
+#include "fr2r_html.h"
+#include "fr2r_load.h"
+#include "fr2r_messages.h"
+#include "fr2r_reports.h"
 
 #ifndef FR2R_VERSION
 #define FR2R_VERSION "1.0.0"
@@ -300,16 +314,9 @@ void *read_messages(void *p) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         fwrite(buf, 1, (size_t)n, stderr);
-        for (ssize_t i = 0; i < n; i++) {
-            if (buf[i] == '\n') {
-                fr2r_messages_line(&run->msgs, line);
-                line.clear();
-            } else if (line.size() < 65536) {
-                line.push_back(buf[i]);
-            }
-        }
+        fr2r_messages_feed(&run->msgs, &line, buf, (size_t)n);
     }
-    if (!line.empty()) fr2r_messages_line(&run->msgs, line);
+    fr2r_messages_end(&run->msgs, &line);
     return nullptr;
 }
 

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 
-#include "fr2r.h"
+#include "fr2r_csv.h"
+#include "fr2r_escape.h"
+#include "fr2r_format.h"
 #include "harness.h"
 #include "test_report_util.h"
 #include "walk_util.h"

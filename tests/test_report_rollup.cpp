@@ -7,7 +7,7 @@
 
 #include <string.h>
 
-#include "fr2r.h"
+#include "fr2r_csv.h"
 #include "harness.h"
 #include "test_report_util.h"
 

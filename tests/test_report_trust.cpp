@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <random>
 
-#include "fr2r.h"
+#include "fr2r_csv.h"
 #include "harness.h"
 #include "test_report_util.h"
 #include "walk_util.h"
@@ -335,6 +335,16 @@ TEST(ReportTrust, DatabasesThatCannotBeWrittenFailWithPathAndReason) {
     RunResult r = run_report({"summary", ro_file}, as_user);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count_of(ro_file, "SELECT count(*) FROM scans"), 1);
+    // A database that lost a table: the load fails with the reason too.
+    std::string damaged = tmp / "damaged.db", out;
+    ASSERT_EQ(run_report({"load", csv, damaged}).status, 0);
+    ASSERT_EQ(sh("sqlite3 " + shell_quote(damaged) + " 'DROP TABLE scan_files'", &out), 0) << out;
+    r = run_report({"load", csv, damaged});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("database " + damaged + ": preparing the load: no such table: scan_files"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(count_of(damaged, "SELECT count(*) FROM scans"), 1);
 }
 
 // The multi-node scanner writes PREFIX.<rank>.csv, each part maybe with the
