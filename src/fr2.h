@@ -12,6 +12,7 @@
 // field, and every access names its memory order.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -23,10 +24,8 @@
 // failure, with errno set.
 #define FR2_CANCELLED (-2)
 
-struct fr2_worker;
-
 // The state of one walk that more than one module reads: the end-of-walk count
-// and flag, the global totals and the worker table.
+// and flag, the global totals and the number of workers.
 struct fr2_state {
     // Directory items counted in and not yet finished (fr2_queue).
     std::atomic<int32_t> dirs_pending;
@@ -40,8 +39,11 @@ struct fr2_state {
     std::atomic<int64_t> total_bytes;
     // Device of the root, for --one-file-system; set before any worker runs.
     uint64_t root_dev;
-    // The worker table: set by start-up before the count is published.
-    fr2_worker *workers;
+    // Workers started. Each module that keeps a part of every worker (its
+    // output buffer, its activity, its pause slot) has its table filled
+    // before start-up publishes this count (release); a reader of a table
+    // loads it with acquire and looks at no record past it. 0 again once
+    // the workers have been joined, before the tables go.
     std::atomic<int32_t> worker_count;
     // Workers blocked writing standard output (or waiting for its lock): they
     // wait on the reader, not on storage, which the monitor must know.
@@ -59,6 +61,13 @@ extern fr2_state g_state;
 // Zeroes the walk state and empties the queue and the read-admission gate.
 // Only while no other thread runs.
 void fr2_state_init(void);
+
+// A zero-filled table of n records of `size` bytes (a multiple of 64) that
+// starts on a cache line, so that no two workers' records share one. Pages
+// stay untouched until used. Null when memory runs out; freed with
+// fr2_table_free (null: nothing).
+void *fr2_table_alloc(size_t n, size_t size);
+void fr2_table_free(void *table);
 
 // Sizes are summed up to the largest value the signed 64-bit columns hold and
 // stay there: two files of 2^63-1 bytes must not wrap to a negative sum.
