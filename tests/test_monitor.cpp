@@ -201,3 +201,25 @@ TEST(ProgressSample, WaitingOnTheOutputIsNoStall) {
     EXPECT_EQ(fr2_monitor_sample(&mon, 6000, 0), FR2_SAMPLE_NO_PROGRESS);
     GetCapturedStderr();
 }
+
+// A part of a larger walk (a rank of fsrake2-mpi) that holds no work waits
+// for the others: however long, that is no stall. Its progress lines are
+// printed elsewhere; only the verdict is its own.
+static bool g_part_has_work;
+
+TEST(ProgressSample, APartWithoutWorkIsNoStallAndPrintsNoProgressLines) {
+    FakeWorkers fw(1);
+    static const fr2_monitor_hooks hooks = {[] { return g_part_has_work; }, true};
+    fr2_monitor mon = {0, 0, &hooks};
+    g_state.total_files = 500;
+    g_part_has_work = false;
+    CaptureStderr();
+    for (int i = 0; i < 200; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
+    g_part_has_work = true;
+    int verdict = FR2_SAMPLE_GO_ON, samples = 0;
+    while (verdict == FR2_SAMPLE_GO_ON && samples < 100) verdict = fr2_monitor_sample(&mon, 1000 + 5 * samples++, 0);
+    EXPECT_EQ(verdict, FR2_SAMPLE_NO_PROGRESS);
+    EXPECT_EQ(samples, 60);
+    EXPECT_EQ(GetCapturedStderr(), "fsrake2: no progress for 300 seconds, forcing exit (threads "
+                                   "stuck on uninterruptible I/O)\n");
+}
