@@ -2,11 +2,31 @@
 // program as a whole. Each module has its own header for its interface; the
 // file map is at the top of fsrake2.cpp.
 //
-// Locks: the queue lock, the read-admission lock, the output lock, the
-// monitor's lock, and each worker's output-buffer lock. A worker holds its
-// buffer's lock while it writes the buffer out under the output lock (buffer,
-// then output); the no-progress exit takes them the other way round, but only
-// with trylock. No other code path holds two of them at once.
+// Locks, what each guards, and what may be taken under it:
+//   queue lock (fr2_queue)       the queue's links and its paused flag; the
+//                                end-of-walk broadcast. Nothing under it.
+//   read-admission lock (queue)  the gate's count of readers. Nothing under it.
+//   load lock (fr2_load)         the window's controller, its waiters, the
+//                                trace file. Only the trace file's stream.
+//   pause lock (fr2_pause)       who is parked or gone, the generation. Only
+//                                standard error's stream (a stop's wait line).
+//   monitor lock (fr2_monitor)   the progress thread's sleep. Nothing under it.
+//   outbox lock (fsrake2-mpi)    the chunk reports for other ranks. Nothing.
+//   a worker's buffer lock       its output buffer and compressor. Under it,
+//     (fr2_output)               in this order: the output lock (a full buffer
+//                                goes out), the output-failure lock (that
+//                                write failed), standard error's stream.
+//   output lock (fr2_output)     the destination: descriptor, length written.
+//                                Only standard output's stream (its flush).
+//   output-failure lock (output) the one report of a failed write. Only
+//                                standard error's stream.
+//   standard error's stream      each message; held for good by the two
+//                                forced ends (the no-progress exit, a stop's
+//                                last words), so that their line is the last.
+// Every nesting follows that order: buffer, then output or failure, then the
+// stream. The forced ends go the other way (stream, output, buffers, failure)
+// with trylock only, so a worker stuck holding any of them never stops the
+// process from ending. No other path holds two locks.
 //
 // Atomics: fields that more than one thread touches are std::atomic at the
 // field, and every access names its memory order.
