@@ -185,7 +185,7 @@ fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t sta
 // ---- the progress thread ---------------------------------------------------------
 
 // The progress thread sleeps on this condition so that the end of the run can
-// wake it and wait for it: the worker table is released only after that, so
+// wake it and wait for it: the activity table is released only after that, so
 // the thread never reads released memory.
 static pthread_mutex_t g_monitor_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_monitor_cond;
