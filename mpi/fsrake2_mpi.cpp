@@ -1,10 +1,9 @@
 // fsrake2-mpi: one walk spread over the ranks of an MPI job. Each rank runs
 // the scanner's start-up, worker pool and watchdog (fr2_run.h) on its own
-// queue, writes its lines
-// to PREFIX.<rank>.csv, and its communication thread (this program's main
-// thread after start-up) trades directories with the other ranks
-// (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the progress lines
-// with the job's totals and the one final summary.
+// queue, writes its lines to PREFIX.<rank>.csv, and its communication thread
+// (this program's main thread after start-up) trades directories with the
+// other ranks (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the
+// progress lines with the job's totals and the one final summary.
 //
 //   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX [--compress] DIR
 //   mpirun -n N fsrake2-mpi --resume CK   (a job stopped with --checkpoint CK)
@@ -287,8 +286,7 @@ std::string shard_name(const mpi_options &mo) {
 // after the message.
 int open_shard(const mpi_options &mo, int32_t level) {
     if (g_config.resume)
-        return fr2_output_open(g_config.output, level, fr2_resume_committed()) == 0 ? 0
-                                                                                               : 1;
+        return fr2_output_open(g_config.output, level, fr2_resume_committed()) == 0 ? 0 : 1;
     g_shard = shard_name(mo);
     g_config.output = g_shard.c_str();  // what a checkpoint records
     return fr2_output_open(g_shard.c_str(), level, -1) == 0 ? 0 : 1;

@@ -176,8 +176,8 @@ static int ck_check_frame(const char *ck, const char *data, size_t len) {
     uint32_t version = 0;
     if (len >= 12) memcpy(&version, data + 8, 4);
     if (len >= 12 && version != FR2_CKFILE_VERSION)
-        return fr2_ckfile_refuse(ck, "format version %u; this " FR2_PROGRAM_NAME
-                                     " reads version %u",
+        return fr2_ckfile_refuse(ck,
+                                 "format version %u; this " FR2_PROGRAM_NAME " reads version %u",
                                  version, FR2_CKFILE_VERSION);
     uint64_t body = 0;
     if (len >= CK_HEADER_SIZE) memcpy(&body, data + 16, 8);

@@ -57,9 +57,9 @@ size_t fr2_dir_item_encoded_size(const fr2_dir_item *item) {
 
 uint8_t *fr2_dir_item_encode(uint8_t *out, const fr2_dir_item *item, const fr2_item_progress *at) {
     fr2_item_progress own = {item->resume_off, item->resume_fcount, item->resume_dirsum};
-    uint8_t kind = item->chunk                   ? FR2_ITEM_CHUNK
-                   : at || item_resumed(item)    ? FR2_ITEM_IN_PROGRESS
-                                                 : FR2_ITEM_QUEUED;
+    uint8_t kind = item->chunk                ? FR2_ITEM_CHUNK
+                   : at || item_resumed(item) ? FR2_ITEM_IN_PROGRESS
+                                              : FR2_ITEM_QUEUED;
     if (!at) at = &own;
     const struct statx &s = item->stx;
     out = item_put<uint8_t>(out, kind);

@@ -18,8 +18,8 @@ static struct {
     int32_t parked;
     int32_t exited;
     uint64_t generation;
-} g_pause = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0,
-             0};
+} g_pause = {
+    PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0};
 
 static fr2_pause_slot *g_pause_slots;
 

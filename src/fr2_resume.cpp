@@ -89,7 +89,8 @@ static int resume_check_output(const char *out_path, int64_t committed, const ch
     if (stat(out_path, &st) != 0)
         return fr2_ckfile_refuse(ck, "its output %s: %s", out_path, strerror(errno));
     if (st.st_size < committed)
-        return fr2_ckfile_refuse(ck, "its output %s holds %lld bytes, fewer than the %lld committed",
+        return fr2_ckfile_refuse(ck,
+                                 "its output %s holds %lld bytes, fewer than the %lld committed",
                                  out_path, (long long)st.st_size, (long long)committed);
     return 0;
 }

@@ -48,7 +48,6 @@ static inline void walk_count_line(fr2_worker *w, uint64_t size) {
     if (w->files_unflushed >= FR2_PUBLISH_EVERY) walk_publish_counters(w);
 }
 
-
 // ---- one batch ------------------------------------------------------------------------
 
 static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *batch, int64_t *fcount,
@@ -199,8 +198,8 @@ static void walk_drop_directory(fr2_dir_item *item, int fd) {
 static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bool *eof) {
     fr2_activity_enter(w->act, WORKER_IN_GETDENTS, path);
     int rc = fr2_dirent_read_batch(w->act, fd, w->dirent_buf,
-                                  size_t(fr2_load_read_size(int32_t(sizeof w->dirent_buf))),
-                                  &w->batch[slot], fr2_load_batch_limit(g_config.ring_depth), eof);
+                                   size_t(fr2_load_read_size(int32_t(sizeof w->dirent_buf))),
+                                   &w->batch[slot], fr2_load_batch_limit(g_config.ring_depth), eof);
     int err = errno;
     fr2_activity_leave(w->act);
     errno = err;

@@ -37,7 +37,7 @@ std::vector<std::string> scan(const std::string &root, const std::string &out, i
     g_statters.clear();
     g_chunk_entries = chunk;
     g_sys.statx = noting_statx;
-    std::vector<std::string> args = {"fsrake2", "--threads", "4",  "--stat-mode",
+    std::vector<std::string> args = {"fsrake2", "--threads", "4", "--stat-mode",
                                      "sync",    "--output",  out, root};
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
