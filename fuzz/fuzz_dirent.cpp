@@ -91,11 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The buffer alone on the heap, aligned as the worker's is: ASan sees any overread.
     char *heap = static_cast<char *>(aligned_alloc(64, (buf.size() + 63) & ~size_t(63) ?: 64));
     if (!buf.empty()) memcpy(heap, buf.data(), buf.size());
-    int rc = parse_dirent_buffer(heap, long(buf.size()), &batch);
+    int rc = fr2_dirent_parse(heap, long(buf.size()), &batch);
     const fr2_entry *entries = batch.entries;
     int32_t count = batch.count, cap = batch.cap;
     free(heap);
-    if (rc != 0) fuzz_fail("parse_dirent_buffer failed", std::to_string(rc), "0");
+    if (rc != 0) fuzz_fail("fr2_dirent_parse failed", std::to_string(rc), "0");
     check_capacity(count, cap);
     if (count < before) fuzz_fail("entries lost", std::to_string(count), std::to_string(before));
     for (int32_t i = 0; i < before; i++) {

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (write(fd, text.data(), text.size()) != ssize_t(text.size())) abort();
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    if (fr2_load_exclude_list(&g_list, path) != 0) fuzz_fail("exclude file not read", path, "");
+    if (fr2_config_read_exclude_file(&g_list, path) != 0) fuzz_fail("exclude file not read", path, "");
     close(fd);
 
     std::vector<std::string> want = reference_lines(text, FR2_MAX_EXCLUDES - earlier);

@@ -13,7 +13,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 build="${1:-$root/build-fuzz}"
 seconds="${FUZZ_SECONDS:-30}"
-targets="${FUZZ_TARGETS:-fuzz_csv_escape fuzz_format_line fuzz_extension fuzz_dirent fuzz_exclude fuzz_cli}"
+targets="${FUZZ_TARGETS:-fuzz_csv_escape fuzz_format_line fuzz_extension fuzz_dirent fuzz_exclude fuzz_cli fuzz_item}"
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ not found" >&2; exit 1; }
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

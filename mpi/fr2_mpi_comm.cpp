@@ -117,8 +117,10 @@
 #include "fr2_checkpoint.h"
 #include "fr2_chunk.h"
 #include "fr2_load.h"
+#include "fr2_monitor.h"
 #include "fr2_mpi_wire.h"
-#include "fr2_walk.h"
+#include "fr2_queue.h"
+#include "fr2_replace.h"
 
 namespace {
 
@@ -291,21 +293,14 @@ bool passive() {
            g_outbox_len.load(std::memory_order_acquire) == 0;
 }
 
-bool a_worker_waits() {
-    int n = g_state.worker_count.load(std::memory_order_acquire);
-    for (int i = 0; i < n; i++)
-        if (g_state.workers[i].act.activity.load(std::memory_order_acquire) ==
-            WORKER_IN_QUEUE_WAIT)
-            return true;
-    return false;
-}
 
 void answer_steal(comm_state &c, int thief) {
     static fr2_dir_item *items[MAX_ITEMS_PER_STEAL];
     uint32_t n = 0;
     // Nothing moves between a rank's part of a checkpoint and its commit.
     if (!c.done && c.end == FR2_MPI_WALK_DONE && c.ck_phase == comm_state::CK_NONE)
-        n = uint32_t(fr2_queue_take_half(items, MAX_ITEMS_PER_STEAL, !a_worker_waits()));
+        n = uint32_t(fr2_queue_take_half(items, MAX_ITEMS_PER_STEAL,
+                                         !fr2_activity_any(WORKER_IN_QUEUE_WAIT)));
     size_t len = fr2_wire_list_size(items, n);
     uint8_t *buf = static_cast<uint8_t *>(malloc(len));
     if (!buf) {
@@ -509,7 +504,7 @@ void ck_maybe_commit(comm_state &c) {
         int len = snprintf(text, sizeof text, FR2_MPI_CK_FORMAT, c.size,
                            (unsigned long long)c.ck_next);
         const char *what = "";
-        if (fr2_checkpoint_write_file(c.ck_prefix, text, size_t(len), &what) != 0) {
+        if (fr2_replace_file(c.ck_prefix, text, size_t(len), &what) != 0) {
             fprintf(stderr, "fsrake2-mpi: checkpoint not written: %s.tmp: %s: %s (the previous "
                             "checkpoint stays)\n",
                     c.ck_prefix, what, strerror(errno));
@@ -650,11 +645,7 @@ void progress(comm_state &c) {
         files += c.rank_files[size_t(r)];
         bytes += c.rank_bytes[size_t(r)];
     }
-    long elapsed = long(time(nullptr) - c.start_time);
-    long rate = elapsed > 0 ? long(files / elapsed) : 0;
-    fprintf(stderr, FR2_PROGRAM_NAME ": %lld files, %.2f GB, %ld sec, %ld files/sec\n",
-            (long long)files, double(bytes) / 1073741824.0, elapsed, rate);
-    fflush(stderr);
+    fr2_monitor_print_totals(":", files, bytes, int64_t(time(nullptr)), c.start_time);
 }
 
 // Sleeps a little when a round found nothing to do: the ranks share the
@@ -685,12 +676,20 @@ void fr2_mpi_comm_init(int rank, int size, int64_t start_time) {
     g_chunk_report_remote = remote_report;
 }
 
+int64_t fr2_mpi_rate_even_share(int64_t job_rate, int n, int r) {
+    if (job_rate <= 0) return 0;
+    int64_t share = job_rate / n + (r < job_rate % n ? 1 : 0);
+    return share < 1 ? 1 : share;
+}
+
+bool fr2_mpi_comm_has_work(void) {
+    // Beyond the hold: queued, read, prefetched or waiting for chunk reports.
+    return g_state.dirs_pending.load(std::memory_order_acquire) > 1;
+}
+
 void fr2_mpi_rate_shares(int64_t job_rate, int n, const fr2_rate_use *use, int64_t *shares) {
     auto even = [&] {
-        for (int r = 0; r < n; r++) {
-            shares[r] = job_rate / n + (r < job_rate % n ? 1 : 0);
-            if (shares[r] < 1) shares[r] = 1;
-        }
+        for (int r = 0; r < n; r++) shares[r] = fr2_mpi_rate_even_share(job_rate, n, r);
     };
     int held = 0;
     for (int r = 0; r < n; r++) held += use[r].held;

@@ -24,6 +24,9 @@ static const int FR2_MPI_STATS_FIELDS = 8;
 // dirs_pending while the job runs, so that a rank without work never ends
 // its own walk: only the end of every rank's walk releases it.
 void fr2_mpi_comm_init(int rank, int size, int64_t start_time);
+// Whether this rank holds work beyond its hold: the monitor's "has work"
+// hook (a rank that waits for the others is not stalled).
+bool fr2_mpi_comm_has_work(void);
 
 // The job's checkpoint file PREFIX: one line naming the ranks and the
 // generation whose parts PREFIX.<rank>.ck<generation % 2> hold the state.
@@ -47,6 +50,9 @@ struct fr2_rate_use {
 // share the rest evenly. Even shares when all or none are held back, or when
 // the rest would not give each of them that floor. Each share is at least 1.
 void fr2_mpi_rate_shares(int64_t job_rate, int n, const fr2_rate_use *use, int64_t *shares);
+// Rank r's even share of the job's rate over n ranks: what each starts with
+// (0: no cap).
+int64_t fr2_mpi_rate_even_share(int64_t job_rate, int n, int r);
 // The job's rate cap (0: none): rank 0 shares it out anew every period.
 void fr2_mpi_comm_rate(int64_t job_rate);
 

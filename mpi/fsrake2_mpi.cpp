@@ -1,16 +1,15 @@
 // fsrake2-mpi: one walk spread over the ranks of an MPI job. Each rank runs
-// the scanner's worker pool and watchdog on its own queue, writes its lines
-// to PREFIX.<rank>.csv, and its communication thread (this program's main
-// thread after start-up) trades directories with the other ranks
-// (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the progress lines
-// with the job's totals and the one final summary.
+// the scanner's start-up, worker pool and watchdog (fr2_run.h) on its own
+// queue, writes its lines to PREFIX.<rank>.csv, and its communication thread
+// (this program's main thread after start-up) trades directories with the
+// other ranks (fr2_mpi_comm.cpp). Rank 0 starts from the root, prints the
+// progress lines with the job's totals and the one final summary.
 //
 //   mpirun -n N fsrake2-mpi [the scanner's options] --output PREFIX [--compress] DIR
 //   mpirun -n N fsrake2-mpi --resume CK   (a job stopped with --checkpoint CK)
 #include <errno.h>
 #include <fcntl.h>
 #include <mpi.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,8 +33,9 @@
 #include "fr2_monitor.h"
 #include "fr2_mpi_comm.h"
 #include "fr2_output.h"
-#include "fr2_queue.h"
-#include "fr2_walk.h"
+#include "fr2_resume.h"
+#include "fr2_run.h"
+#include "fr2_stat.h"
 
 #define MPI_PROGRAM_NAME "fsrake2-mpi"
 
@@ -233,50 +233,6 @@ void prefixer_stop(prefixer &p) {
     p.pid = -1;
 }
 
-// ---- the watchdog of this rank -------------------------------------------------------
-
-pthread_mutex_t g_monitor_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_monitor_cond = PTHREAD_COND_INITIALIZER;
-bool g_monitor_stop;  // guarded by g_monitor_lock
-
-// Interrupts workers stuck in open or getdents64, as in the scanner, and ends
-// the rank (and so the job) when the rank holds work and has written no line
-// for the no-progress time. A rank without work waiting for the others is
-// not stuck. Progress lines are rank 0's, with the job's totals.
-void *monitor_thread(void *) {
-    int64_t prev_files = -1;
-    int stalls = 0;
-    pthread_mutex_lock(&g_monitor_lock);
-    for (;;) {
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += FR2_PROGRESS_INTERVAL_SEC;
-        while (!g_monitor_stop &&
-               pthread_cond_timedwait(&g_monitor_cond, &g_monitor_lock, &until) != ETIMEDOUT) {
-        }
-        if (g_monitor_stop) break;
-        pthread_mutex_unlock(&g_monitor_lock);
-        fr2_watchdog_scan(int64_t(time(nullptr)));
-        int64_t files = g_state.total_files.load(std::memory_order_relaxed);
-        bool has_work = g_state.dirs_pending.load(std::memory_order_acquire) > 1;
-        if (!has_work || files != prev_files) {
-            stalls = 0;
-        } else if (++stalls >= FR2_NO_PROGRESS_SAMPLES) {
-            fprintf(stderr,
-                    FR2_PROGRAM_NAME ": no progress for %d seconds, forcing exit (threads stuck on "
-                                     "uninterruptible I/O)\n",
-                    FR2_NO_PROGRESS_SEC);
-            fflush(stderr);
-            fr2_output_flush_if_free();
-            _exit(FR2_EXIT_NO_PROGRESS);  // mpirun ends the other ranks
-        }
-        prev_files = files;
-        pthread_mutex_lock(&g_monitor_lock);
-    }
-    pthread_mutex_unlock(&g_monitor_lock);
-    return nullptr;
-}
-
 int g_rank, g_size;
 prefixer g_prefixer;
 
@@ -330,8 +286,7 @@ std::string shard_name(const mpi_options &mo) {
 // after the message.
 int open_shard(const mpi_options &mo, int32_t level) {
     if (g_config.resume)
-        return fr2_output_open(g_config.output, level, fr2_checkpoint_resume_committed()) == 0 ? 0
-                                                                                               : 1;
+        return fr2_output_open(g_config.output, level, fr2_resume_committed()) == 0 ? 0 : 1;
     g_shard = shard_name(mo);
     g_config.output = g_shard.c_str();  // what a checkpoint records
     return fr2_output_open(g_shard.c_str(), level, -1) == 0 ? 0 : 1;
@@ -390,7 +345,7 @@ int load_part(const mpi_options &mo, const char *ck, uint64_t *generation) {
     *generation = uint64_t(info[1]);
     g_part = std::string(ck) + "." + std::to_string(g_rank) + ".ck" + std::to_string(info[1] % 2);
     g_config.resume = g_part.c_str();
-    int status = fr2_checkpoint_load(&g_config);
+    int status = fr2_resume_load(&g_config);
     if (status == 0 && mo.output && shard_name(mo) != g_config.output) {
         if (g_rank == 0)
             fprintf(stderr,
@@ -503,24 +458,20 @@ int main(int argc, char **argv) {
     memset(&root_stx, 0, sizeof root_stx);
     int64_t root_info[2] = {0, 0};  // errno, device
     if (g_rank == 0) {
-        if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
-            root_info[0] = errno;
-            fprintf(stderr, "%s: statx '%s': %s\n", FR2_PROGRAM_NAME, dir,
-                    strerror(int(root_info[0])));
-        } else {
-            root_info[1] = int64_t(fr2_makedev(root_stx.stx_dev_major, root_stx.stx_dev_minor));
-        }
+        uint64_t dev = 0;
+        root_info[0] = fr2_run_stat_root(dir, &root_stx, &dev);
+        root_info[1] = int64_t(dev);
     }
     MPI_Bcast(root_info, 2, MPI_INT64_T, 0, MPI_COMM_WORLD);
     if (root_info[0] != 0) return finish(int(root_info[0]));
     if (agree(open_shard(mo, level)) != 0) return finish(1);
+    fr2_state_init();
+    fr2_run_fit_descriptor_limit();
     {
         // The rate cap is the job's: each rank starts with an even share of
         // it, which rank 0 moves to where the work is (fr2_mpi_comm.cpp).
         // Each rank adapts its own window, and traces it to FILE.<rank>.
-        int64_t rate = g_config.max_rate;
-        int64_t share = rate / g_size + (g_rank < rate % g_size ? 1 : 0);
-        if (rate > 0 && share == 0) share = 1;
+        int64_t share = fr2_mpi_rate_even_share(g_config.max_rate, g_size, g_rank);
         std::string trace;
         if (g_config.load_trace)
             trace = std::string(g_config.load_trace) + "." + std::to_string(g_rank);
@@ -529,14 +480,12 @@ int main(int argc, char **argv) {
         if (agree(rc == 0 ? 0 : 1) != 0) return finish(1);
     }
     if (g_config.header) fr2_output_write(FR2_CSV_HEADER "\n", sizeof FR2_CSV_HEADER);
-
-    fr2_state_init();
     g_state.root_dev = uint64_t(root_info[1]);
     // A chunk's report in flight between ranks would be state that no rank's
     // checkpoint holds.
     g_chunk_entries = ck ? 0 : mo.chunk_entries;
     int64_t start_time = int64_t(time(nullptr));
-    if (g_config.resume) start_time -= fr2_checkpoint_resume_elapsed();
+    if (g_config.resume) start_time -= fr2_resume_elapsed();
     fr2_mpi_comm_init(g_rank, g_size, start_time);
     fr2_mpi_comm_rate(g_config.max_rate);
     fr2_checkpoint_coordinated(start_time);
@@ -544,44 +493,15 @@ int main(int argc, char **argv) {
     fr2_mpi_comm_catch_stops();
     // The hold (see fr2_mpi_comm.cpp): this rank's walk cannot end on its own.
     g_state.dirs_pending.store(1, std::memory_order_release);
-    if (g_config.resume) {
-        fr2_checkpoint_restore();
-    } else if (g_rank == 0) {
-        size_t len = strnlen(dir, FR2_MAX_PATH);
-        if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
-        fr2_dir_item *root = fr2_dir_item_new(dir, len);
-        if (!root) {
-            perror("calloc");
-            MPI_Abort(MPI_COMM_WORLD, 1);
-        }
-        root->stx = root_stx;
-        fr2_queue_add(root);
-    }
-
-    fr2_watchdog_install_signal();
-
-    int threads = g_config.threads;
-    fr2_worker *workers = static_cast<fr2_worker *>(calloc(size_t(threads), sizeof(fr2_worker)));
-    if (!workers) {
-        perror("calloc");
+    if (g_config.resume)
+        fr2_resume_restore();
+    else if (g_rank == 0 && fr2_run_queue_root(dir, &root_stx) != 0)
         MPI_Abort(MPI_COMM_WORLD, 1);
-    }
-    g_state.workers = workers;
-    int started = 0;
-    for (; started < threads; started++) {
-        workers[started].id = started;
-        int rc =
-            pthread_create(&workers[started].thread, nullptr, fr2_worker_thread, &workers[started]);
-        if (rc != 0) {
-            fprintf(stderr, FR2_PROGRAM_NAME ": could not start worker %d of %d: %s\n", started,
-                    threads, strerror(rc));
-            break;
-        }
-    }
-    if (started == 0) MPI_Abort(MPI_COMM_WORLD, 1);
-    g_state.worker_count.store(started, std::memory_order_release);
-    pthread_t monitor;
-    bool monitor_ok = pthread_create(&monitor, nullptr, monitor_thread, nullptr) == 0;
+
+    // The watchdog is the scanner's; the progress lines are the job's, from
+    // rank 0's communication thread, and a rank waiting for work is not stuck.
+    static const fr2_monitor_hooks rank_hooks = {fr2_mpi_comm_has_work, true};
+    if (!fr2_run_start(start_time, &rank_hooks, false)) MPI_Abort(MPI_COMM_WORLD, 1);
 
     fr2_mpi_end end = fr2_mpi_comm_run();  // until every rank's walk is over
     if (end != FR2_MPI_WALK_DONE) {
@@ -603,13 +523,7 @@ int main(int argc, char **argv) {
         _exit(FR2_EXIT_STOPPED);
     }
 
-    for (int w = 0; w < started; w++) pthread_join(workers[w].thread, nullptr);
-    g_state.done.store(true, std::memory_order_release);
-    pthread_mutex_lock(&g_monitor_lock);
-    g_monitor_stop = true;
-    pthread_cond_broadcast(&g_monitor_cond);
-    pthread_mutex_unlock(&g_monitor_lock);
-    if (monitor_ok) pthread_join(monitor, nullptr);
+    fr2_run_join();
     fr2_flush_output(fr2_mpi_comm_output());
     fr2_outbuf_release(fr2_mpi_comm_output());
     {
@@ -652,9 +566,6 @@ int main(int argc, char **argv) {
                     (long long)v[8]);
         }
     }
-    g_state.workers = nullptr;
-    g_state.worker_count.store(0, std::memory_order_release);
-    free(workers);
     fr2_load_finish();
     return finish(status);
 }

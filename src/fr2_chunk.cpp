@@ -13,22 +13,6 @@ int32_t g_chunk_entries = 0;
 int32_t g_chunk_rank = 0;
 void (*g_chunk_report_remote)(int32_t, uint64_t, int64_t, int64_t) = nullptr;
 
-fr2_chunk *fr2_chunk_alloc(uint32_t count, uint32_t bytes) {
-    fr2_chunk *c = static_cast<fr2_chunk *>(malloc(sizeof(fr2_chunk) + bytes));
-    if (!c) return nullptr;
-    c->owner = 0;
-    c->big_id = 0;
-    c->count = count;
-    c->bytes = bytes;
-    return c;
-}
-
-void fr2_dir_item_free(fr2_dir_item *item) {
-    if (!item) return;
-    free(item->chunk);
-    free(item);
-}
-
 // A copy of the directory's item that carries names instead of being read.
 static fr2_dir_item *chunk_item(const fr2_dir_item *dir, fr2_big_dir *big, const fr2_entry *e,
                                 int32_t n) {

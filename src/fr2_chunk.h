@@ -18,16 +18,6 @@
 #include "fr2_output.h"
 #include "fr2_queue.h"
 
-// One chunk of a big directory's entries: `count` records of
-// [d_type: 1 byte][name length: 1 byte, 1..255][name bytes, no NUL].
-struct fr2_chunk {
-    int32_t owner;     // rank whose fr2_big_dir collects the report
-    uint64_t big_id;   // that record's address on the owner rank
-    uint32_t count;
-    uint32_t bytes;    // of names[]
-    uint8_t names[];
-};
-
 // The directory whose line waits for its parts.
 struct fr2_big_dir {
     fr2_dir_item *dir;   // owned here until the line is written
@@ -44,8 +34,6 @@ extern int32_t g_chunk_rank;
 // Sends a chunk's report to its owner rank (the multi-node program's outbox).
 extern void (*g_chunk_report_remote)(int32_t owner, uint64_t big_id, int64_t fcount,
                                      int64_t dirsum);
-
-fr2_chunk *fr2_chunk_alloc(uint32_t count, uint32_t bytes);
 
 // Cuts the entries of dir beyond the first `keep` into chunk items, counts
 // and queues them. Returns how many entries stay with the reader (`keep`, or
@@ -64,6 +52,3 @@ void fr2_big_dir_report(fr2_outbuf *out, fr2_big_dir *big, int64_t fcount, int64
 // Reports a finished chunk to its owner: in this process, or through the
 // remote hook.
 void fr2_chunk_report(fr2_outbuf *out, const fr2_chunk *c, int64_t fcount, int64_t dirsum);
-
-// Frees an item and the chunk it may carry.
-void fr2_dir_item_free(fr2_dir_item *item);

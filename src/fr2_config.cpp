@@ -229,7 +229,7 @@ fr2_config_status fr2_config_parse(int argc, char **argv, fr2_config *cfg, int *
             cfg->given |= FR2_GIVEN_HEADER;
         } else if (!strcmp(a, "--exclude")) {
             if (!take_value("--exclude requires argument\n")) return FR2_CONFIG_EXIT;
-            if (fr2_load_exclude_list(&cfg->exclude, value) != 0) return FR2_CONFIG_EXIT;
+            if (fr2_config_read_exclude_file(&cfg->exclude, value) != 0) return FR2_CONFIG_EXIT;
             cfg->given |= FR2_GIVEN_EXCLUDE;
         } else if (!strcmp(a, "--threads")) {
             if (!take_value("--threads requires argument\n")) return FR2_CONFIG_EXIT;
@@ -291,7 +291,7 @@ void fr2_config_free(fr2_config *cfg) {
 
 // ---- exclude list -----------------------------------------------------------
 
-int fr2_load_exclude_list(fr2_exclude_list *list, const char *path) {
+int fr2_config_read_exclude_file(fr2_exclude_list *list, const char *path) {
     FILE *f = fopen(path, "r");
     if (!f) {
         fprintf(stderr, FR2_PROGRAM_NAME ": could not open exclude file: %s\n", path);

@@ -93,5 +93,5 @@ void fr2_print_help(void);
 
 // Appends the lines of an exclude file; 0, or -1 after its message when the
 // file cannot be opened or read, or memory runs out.
-int fr2_load_exclude_list(fr2_exclude_list *list, const char *path);
+int fr2_config_read_exclude_file(fr2_exclude_list *list, const char *path);
 bool fr2_check_exclude(const fr2_exclude_list *list, const char *path);

@@ -12,10 +12,10 @@
 #include "fr2.h"
 #include "fr2_sys.h"
 
-int open_directory(fr2_activity *act, const char *path, bool wait_for_descriptor) {
+int fr2_dirent_open(fr2_activity *act, const char *path, bool wait_for_descriptor) {
     fr2_activity_enter(act, WORKER_IN_OPEN, path);
     for (;;) {
-        int fd = open(path, O_RDONLY | O_DIRECTORY);
+        int fd = g_sys.open(path, O_RDONLY | O_DIRECTORY);
         // No descriptor free: the directory is not unreadable, and the other
         // workers close theirs as they finish. The wait is an open to the
         // watchdog, which may cancel it.
@@ -91,7 +91,7 @@ void fr2_batch_trim(fr2_batch *batch) {
         fr2_batch_free(batch);
 }
 
-int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
+int fr2_dirent_parse(const char *buf, long len, fr2_batch *batch) {
     const long name_off = offsetof(dirent_kernel_record, d_name);
     long off = 0;
     while (off + name_off < len) {
@@ -128,8 +128,8 @@ int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch) {
     return 0;
 }
 
-int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
-                         int32_t limit, bool *eof) {
+int fr2_dirent_read_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
+                          int32_t limit, bool *eof) {
     batch->count = 0;
     batch->names_used = 0;
     batch->off_known = false;
@@ -146,7 +146,7 @@ int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, 
             if (act->cancel.load(std::memory_order_acquire)) return FR2_CANCELLED;
             continue;  // another signal: the entries so far stay, read on
         }
-        if (parse_dirent_buffer(buf, n, batch) != 0) return -1;
+        if (fr2_dirent_parse(buf, n, batch) != 0) return -1;
     } while (batch->count < limit);
     return 0;
 }

@@ -67,12 +67,12 @@ void fr2_batch_free(fr2_batch *batch);
 // A descriptor, -1 (errno set) or FR2_CANCELLED when the watchdog interrupted
 // the open; shown to the watchdog as WORKER_IN_OPEN. With no descriptor free
 // (EMFILE, ENFILE) it waits for one to come free, unless told not to.
-int open_directory(fr2_activity *act, const char *path, bool wait_for_descriptor = true);
+int fr2_dirent_open(fr2_activity *act, const char *path, bool wait_for_descriptor = true);
 // Reads records into the batch until it holds at least `limit` entries or the
 // directory ends (*eof). 0, -1 (errno set) or FR2_CANCELLED.
-int read_directory_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
-                         int32_t limit, bool *eof);
+int fr2_dirent_read_batch(fr2_activity *act, int fd, char *buf, size_t buf_size, fr2_batch *batch,
+                          int32_t limit, bool *eof);
 // Appends the entries of one buffer of kernel linux_dirent64 records to the
 // batch; -1 when the array cannot grow. A record that claims to run past the
 // end of the buffer, or is shorter than its header, ends the buffer.
-int parse_dirent_buffer(const char *buf, long len, fr2_batch *batch);
+int fr2_dirent_parse(const char *buf, long len, fr2_batch *batch);

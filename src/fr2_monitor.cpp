@@ -11,11 +11,37 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "fr2.h"
 #include "fr2_output.h"
-#include "fr2_walk.h"
 
 // ---- the activity a worker publishes --------------------------------------------
+
+static fr2_activity *g_activity;  // one record per worker
+
+int fr2_activity_table_alloc(int32_t n) {
+    fr2_table_free(g_activity);
+    g_activity = static_cast<fr2_activity *>(fr2_table_alloc(size_t(n), sizeof(fr2_activity)));
+    if (!g_activity) return -1;
+    // The atomics are brought to life in place; the paths stay untouched pages.
+    for (int32_t i = 0; i < n; i++) new (&g_activity[i]) fr2_activity;
+    return 0;
+}
+
+void fr2_activity_table_release(void) {
+    fr2_table_free(g_activity);
+    g_activity = nullptr;
+}
+
+fr2_activity *fr2_activity_of(int32_t worker) { return &g_activity[worker]; }
+
+bool fr2_activity_any(uint32_t state) {
+    int32_t count = g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up
+    for (int32_t i = 0; i < count; i++)
+        if (g_activity[i].activity.load(std::memory_order_acquire) == state) return true;
+    return false;
+}
 
 // cur_path is read by the watchdog while the worker may move on, so it is
 // written word by word with atomic stores: the text may be mixed from two
@@ -74,8 +100,7 @@ int64_t fr2_watchdog_scan(int64_t now) {
     int32_t count =
         g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up's release
     for (int32_t i = 0; i < count; i++) {
-        fr2_worker *w = &g_state.workers[i];
-        fr2_activity *act = &w->act;
+        fr2_activity *act = &g_activity[i];
         uint32_t activity = act->activity.load(std::memory_order_acquire);
         if (activity == WORKER_IDLE || activity == WORKER_IN_STATX_WAIT ||
             activity == WORKER_IN_QUEUE_WAIT)
@@ -96,9 +121,9 @@ int64_t fr2_watchdog_scan(int64_t now) {
         path[sizeof path - 1] = 0;
         // The flag is stored before the signal, so the interrupted call finds it.
         act->cancel.store(true, std::memory_order_release);
-        pthread_kill(w->thread, SIGUSR1);
-        fprintf(stderr, FR2_PROGRAM_NAME ": watchdog: worker %d stuck in %s for %lds on %s\n",
-                w->id, monitor_activity_name(activity), stuck, path);
+        pthread_kill(act->thread, SIGUSR1);
+        fprintf(stderr, FR2_PROGRAM_NAME ": watchdog: worker %d stuck in %s for %lds on %s\n", i,
+                monitor_activity_name(activity), stuck, path);
         reports++;
     }
     if (reports) fflush(stderr);
@@ -107,8 +132,8 @@ int64_t fr2_watchdog_scan(int64_t now) {
 
 // ---- progress ------------------------------------------------------------------
 
-static void monitor_print_totals(const char *what, int64_t files, int64_t now, int64_t start_time) {
-    int64_t bytes = g_state.total_bytes.load(std::memory_order_relaxed);
+void fr2_monitor_print_totals(const char *what, int64_t files, int64_t bytes, int64_t now,
+                              int64_t start_time) {
     long elapsed = long(now - start_time);
     long rate = elapsed > 0 ? long(files / elapsed) : 0;
     double gb = double(bytes) / 1073741824.0;
@@ -118,27 +143,33 @@ static void monitor_print_totals(const char *what, int64_t files, int64_t now, i
 }
 
 void fr2_print_summary_line(int64_t start_time) {
-    monitor_print_totals(" done:", g_state.total_files.load(std::memory_order_relaxed),
-                         int64_t(time(nullptr)), start_time);
+    fr2_monitor_print_totals(" done:", g_state.total_files.load(std::memory_order_relaxed),
+                             g_state.total_bytes.load(std::memory_order_relaxed),
+                             int64_t(time(nullptr)), start_time);
 }
 
 fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t start_time) {
+    const fr2_monitor_hooks *hooks = mon->hooks;
     int64_t files = g_state.total_files.load(std::memory_order_relaxed);
-    monitor_print_totals(":", files, now, start_time);
+    if (!hooks || !hooks->quiet)
+        fr2_monitor_print_totals(":", files, g_state.total_bytes.load(std::memory_order_relaxed),
+                                 now, start_time);
     fr2_watchdog_scan(now);
 
     // Progress is what the workers have done, published or not: lines still
     // in their buffers count, so a dead mount met before the first count was
     // published ends the run too. Workers blocked on a slow reader of the
     // output wait on the reader, not on storage, however long that takes.
+    // A part of a larger walk that holds no work waits for the others.
     int64_t done_so_far = files;
     int32_t count = g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up
     for (int32_t i = 0; i < count; i++)
-        done_so_far += int64_t(g_state.workers[i].produced.load(std::memory_order_relaxed));
+        done_so_far += int64_t(g_activity[i].produced.load(std::memory_order_relaxed));
     bool output_wait = g_state.output_waiting.load(std::memory_order_relaxed) > 0;
+    bool idle = hooks && hooks->has_work && !hooks->has_work();
 
     fr2_sample_verdict verdict = FR2_SAMPLE_GO_ON;
-    if (output_wait || done_so_far != mon->prev_files) {
+    if (output_wait || idle || done_so_far != mon->prev_files) {
         mon->stall_count = 0;
     } else if (++mon->stall_count >= FR2_NO_PROGRESS_SAMPLES) {
         fprintf(stderr,
@@ -154,13 +185,14 @@ fr2_sample_verdict fr2_monitor_sample(fr2_monitor *mon, int64_t now, int64_t sta
 // ---- the progress thread ---------------------------------------------------------
 
 // The progress thread sleeps on this condition so that the end of the run can
-// wake it and wait for it: the worker table is released only after that, so
+// wake it and wait for it: the activity table is released only after that, so
 // the thread never reads released memory.
 static pthread_mutex_t g_monitor_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_monitor_cond;
 static pthread_t g_monitor_thread;
 static bool g_monitor_running;
 static int64_t g_monitor_start_time;
+static const fr2_monitor_hooks *g_monitor_hooks;
 
 // Sleeps up to `seconds`, or until the end of the walk is announced.
 static void monitor_sleep(int seconds) {
@@ -175,13 +207,14 @@ static void monitor_sleep(int seconds) {
 }
 
 static void *monitor_thread(void *) {
-    fr2_monitor mon = {0, 0};
+    fr2_monitor mon = {0, 0, g_monitor_hooks};
     monitor_sleep(FR2_PROGRESS_FIRST_SEC);
     while (!g_state.done.load(std::memory_order_acquire)) {
         if (fr2_monitor_sample(&mon, int64_t(time(nullptr)), g_monitor_start_time) ==
             FR2_SAMPLE_NO_PROGRESS) {
             flockfile(stderr);  // kept until _exit: the summary is the last line
-            fr2_print_summary_line(g_monitor_start_time);
+            if (!g_monitor_hooks || !g_monitor_hooks->quiet)
+                fr2_print_summary_line(g_monitor_start_time);
             // Workers may be stuck for good, holding locks: end the process
             // here without waiting on anything but what is already written.
             fr2_output_flush_if_free();
@@ -192,8 +225,9 @@ static void *monitor_thread(void *) {
     return nullptr;
 }
 
-bool fr2_monitor_start(int64_t start_time) {
+bool fr2_monitor_start(int64_t start_time, const fr2_monitor_hooks *hooks) {
     g_monitor_start_time = start_time;
+    g_monitor_hooks = hooks;
     pthread_condattr_t ca;
     pthread_condattr_init(&ca);
     pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);

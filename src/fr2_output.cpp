@@ -26,8 +26,7 @@
 #include <zstd.h>
 
 #include "fr2.h"
-#include "fr2_queue.h"
-#include "fr2_walk.h"  // the worker table, whose buffers a forced exit writes out
+#include "fr2_item.h"
 
 // A quote-doubled path never has to be cut: the longest path the walker
 // composes is a 4095-byte directory path, "/" and a 255-byte name, and every
@@ -171,8 +170,15 @@ static fr2_zframe *g_shared_zframe;
 // line is out.
 static pthread_mutex_t g_output_fail_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static void output_say_failed(int err) {
-    pthread_mutex_lock(&g_output_fail_lock);
+// The forced exit holds the stream of standard error for good, so it must not
+// wait here for a thread that is saying the failure (and waits for that
+// stream): with `wait` false it leaves the saying to that thread.
+static void output_say_failed(int err, bool wait = true) {
+    if (!wait) {
+        if (pthread_mutex_trylock(&g_output_fail_lock) != 0) return;
+    } else {
+        pthread_mutex_lock(&g_output_fail_lock);
+    }
     if (!g_output_failed.exchange(true, std::memory_order_acq_rel)) {
         if (g_dest.path)
             fprintf(stderr, FR2_PROGRAM_NAME ": error writing %s: %s\n", g_dest.path,
@@ -449,6 +455,28 @@ int fr2_output_finish(void) {
     return -1;
 }
 
+// ---- the workers' buffers -------------------------------------------------------
+
+// Each worker's buffer on cache lines of its own: its lock is taken for every
+// line, the neighbour's end is written whenever that one fills.
+struct output_slot {
+    alignas(64) fr2_outbuf b;
+};
+static output_slot *g_outbufs;  // one per worker
+
+int fr2_output_buffers_alloc(int32_t n) {
+    fr2_table_free(g_outbufs);
+    g_outbufs = static_cast<output_slot *>(fr2_table_alloc(size_t(n), sizeof(output_slot)));
+    return g_outbufs ? 0 : -1;
+}
+
+fr2_outbuf *fr2_output_buffer_of(int32_t worker) { return &g_outbufs[worker].b; }
+
+void fr2_output_buffers_release(void) {
+    fr2_table_free(g_outbufs);
+    g_outbufs = nullptr;
+}
+
 // Writes one stuck worker's buffer, without waiting long for the reader.
 static int output_rescue_buffer(fr2_outbuf *b) {
     const char *data = b->buf;
@@ -469,12 +497,12 @@ void fr2_output_flush_if_free(void) {
     // worker inside its buffer may be half-way through a line: its lines stay.
     int32_t count = g_state.worker_count.load(std::memory_order_acquire);  // pairs with start-up
     for (int32_t i = 0; i < count; i++) {
-        fr2_outbuf *b = &g_state.workers[i].out;
+        fr2_outbuf *b = &g_outbufs[i].b;
         if (pthread_mutex_trylock(&b->lock) != 0 || b->len == 0) continue;
         int err = output_rescue_buffer(b);
         if (err == ETIMEDOUT) break;  // the reader takes nothing: the rest would wait too
         if (err) {
-            output_say_failed(err);
+            output_say_failed(err, false);
             break;
         }
     }

@@ -34,6 +34,14 @@ void fr2_format_file(fr2_outbuf *out, const char *path, const char *ext, const s
 void fr2_format_dir(fr2_outbuf *out, const char *path, const char *ext, const struct statx *stx,
                     uint64_t parent_ino, int32_t depth, int64_t fcount, int64_t dirsum);
 void fr2_flush_output(fr2_outbuf *out);
+
+// The workers' buffers, one per worker, zero-filled (empty), each on cache
+// lines of its own; start-up makes the table before the workers start and
+// releases it once every reader has ended (the forced exit writes them out).
+// 0, or -1 when memory runs out.
+int fr2_output_buffers_alloc(int32_t n);
+void fr2_output_buffers_release(void);
+fr2_outbuf *fr2_output_buffer_of(int32_t worker);
 // Releases what the buffer holds beyond its bytes (its compressor); after the
 // last flush.
 void fr2_outbuf_release(fr2_outbuf *out);

@@ -10,8 +10,6 @@
 #include "fr2_queue.h"
 
 #include <pthread.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "fr2.h"
 
@@ -33,16 +31,6 @@ struct fr2_gate {
 static fr2_queue g_queue = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr, nullptr,
                             false};
 static fr2_gate g_gate = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 1};
-
-fr2_dir_item *fr2_dir_item_new(const char *path, size_t path_len) {
-    fr2_dir_item *item =
-        static_cast<fr2_dir_item *>(calloc(1, offsetof(fr2_dir_item, path) + path_len + 1));
-    if (!item) return nullptr;
-    memcpy(item->path, path, path_len);
-    item->path[path_len] = 0;
-    item->path_len = uint16_t(path_len);
-    return item;
-}
 
 void fr2_queue_reset(int32_t getdents_max) {
     g_queue.head = g_queue.tail = nullptr;

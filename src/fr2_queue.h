@@ -1,38 +1,10 @@
-// Directory work items, the shared first-in-first-out queue of directories,
-// the count that tells when the walk has ended, and the read-admission gate.
+// The shared first-in-first-out queue of directory items, the count that
+// tells when the walk has ended, and the read-admission gate.
 #pragma once
 
-#include <stddef.h>
 #include <stdint.h>
-#include <sys/stat.h>
 
-#define FR2_MAX_PATH 4095  // longest directory path that is queued
-
-// A directory waiting to be read or being read; also its own queue node.
-// The path is allocated to its length, so a queue of a million directories
-// costs what their paths cost, not 4 KiB each.
-struct fr2_chunk;
-struct fr2_big_dir;
-
-struct fr2_dir_item {
-    fr2_dir_item *next;
-    fr2_chunk *chunk;  // set: not a directory to read but a chunk of a big one's entries
-    fr2_big_dir *big;  // set while the directory's line waits for its chunks (fr2_chunk.h)
-    uint64_t parent_ino;  // 0 for the root
-    struct statx stx;     // the directory's own metadata, from its parent's batch
-    int32_t depth;        // 0 for the root
-    // A directory continued from a checkpoint: its reading goes on at this
-    // getdents64 offset (0: from the start), and its count and size sum
-    // start from what the entries read before it added up to.
-    int64_t resume_off;
-    int64_t resume_fcount;
-    int64_t resume_dirsum;
-    uint16_t path_len;
-    char path[];  // NUL-terminated
-};
-
-// A zero-filled item holding a copy of path; null when memory runs out.
-fr2_dir_item *fr2_dir_item_new(const char *path, size_t path_len);
+#include "fr2_item.h"
 
 // Empties the queue and sets the number of read-admission slots. Only while no
 // other thread runs.

@@ -1,5 +1,6 @@
 // Start-up and end of a run: the configuration, the root, the workers and the
-// progress thread, the final summary.
+// threads that watch them, the final summary. The start-up is shared with
+// fsrake2-mpi.
 #include "fr2_run.h"
 
 #include <dirent.h>
@@ -22,15 +23,15 @@
 #include "fr2_load.h"
 #include "fr2_monitor.h"
 #include "fr2_output.h"
+#include "fr2_pause.h"
 #include "fr2_queue.h"
+#include "fr2_resume.h"
 #include "fr2_walk.h"
 
-// Statts the root and queues it as the walk's first directory (a resumed
-// walk queues what its checkpoint holds instead). 0, or the status to exit
-// with.
-static int run_queue_root(const char *dir, bool resumed) {
-    struct statx root_stx;
-    if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &root_stx) != 0) {
+// ---- start-up, shared by both programs ----------------------------------------
+
+int fr2_run_stat_root(const char *dir, struct statx *stx, uint64_t *dev) {
+    if (statx(AT_FDCWD, dir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, stx) != 0) {
         int err = errno;
         fprintf(stderr, "%s: statx '%s': %s\n", FR2_PROGRAM_NAME, dir, strerror(err));
         return err;
@@ -38,12 +39,14 @@ static int run_queue_root(const char *dir, bool resumed) {
     // The root's line is the argument's own metadata (a symbolic link's, when
     // it is one), but -x keeps to the file system of the directory walked.
     struct statx walked;
-    const struct statx *dev_of = &root_stx;
-    if (S_ISLNK(root_stx.stx_mode) && statx(AT_FDCWD, dir, 0, STATX_BASIC_STATS, &walked) == 0)
+    const struct statx *dev_of = stx;
+    if (S_ISLNK(stx->stx_mode) && statx(AT_FDCWD, dir, 0, STATX_BASIC_STATS, &walked) == 0)
         dev_of = &walked;
-    g_state.root_dev = fr2_makedev(dev_of->stx_dev_major, dev_of->stx_dev_minor);
-    if (resumed) return fr2_checkpoint_restore();
+    *dev = fr2_makedev(dev_of->stx_dev_major, dev_of->stx_dev_minor);
+    return 0;
+}
 
+int fr2_run_queue_root(const char *dir, const struct statx *stx) {
     size_t len = strnlen(dir, FR2_MAX_PATH);
     if (len > 1 && dir[len - 1] == '/') len--;  // one trailing slash; "/" stays
     fr2_dir_item *root = fr2_dir_item_new(dir, len);
@@ -51,7 +54,7 @@ static int run_queue_root(const char *dir, bool resumed) {
         perror("calloc");
         return 1;
     }
-    root->stx = root_stx;
+    root->stx = *stx;
     fr2_queue_add(root);  // counted before any worker can pop it
     return 0;
 }
@@ -70,11 +73,9 @@ static long run_descriptors_in_use(void) {
 }
 
 // Each worker holds its ring, the directory it reads and one it prefetched.
-// Raises the soft descriptor limit to the hard one, then fits the walk to what
-// is left: first without prefetches, then with fewer workers (said once).
 // Without this the workers past the limit would find no descriptor and every
 // directory they took would be lost.
-static void run_fit_descriptor_limit(void) {
+void fr2_run_fit_descriptor_limit(void) {
     g_state.prefetch = true;
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
@@ -94,22 +95,42 @@ static void run_fit_descriptor_limit(void) {
     g_config.threads = fit;
 }
 
-// Starts the workers, waits for them all and releases their table. Returns
-// false when not even one could be started.
-static bool run_workers(int64_t start_time) {
-    int threads = g_config.threads;
-    fr2_worker *workers = static_cast<fr2_worker *>(calloc(size_t(threads), sizeof(fr2_worker)));
-    if (!workers) {
+// What fr2_run_start started, for fr2_run_join.
+static struct {
+    fr2_worker *workers;
+    int32_t started;
+    bool monitor;
+    bool checkpoints;
+} g_run;
+
+static void run_release_tables(void) {
+    fr2_table_free(g_run.workers);
+    g_run.workers = nullptr;
+    fr2_output_buffers_release();
+    fr2_activity_table_release();
+    fr2_pause_slots_release();
+}
+
+bool fr2_run_start(int64_t start_time, const fr2_monitor_hooks *hooks, bool checkpoint_thread) {
+    int32_t threads = g_config.threads;
+    g_run.started = 0;
+    g_run.workers = static_cast<fr2_worker *>(fr2_table_alloc(size_t(threads), sizeof(fr2_worker)));
+    if (!g_run.workers || fr2_output_buffers_alloc(threads) != 0 ||
+        fr2_activity_table_alloc(threads) != 0 || fr2_pause_slots_alloc(threads) != 0) {
         perror("calloc");
+        run_release_tables();
         return false;
     }
-    g_state.workers = workers;
-    int started = 0;
+    fr2_watchdog_install_signal();
+    int32_t started = 0;
     for (; started < threads; started++) {
-        // Zero-filled by calloc: only the atomics are brought to life, the
-        // buffers stay untouched pages until a worker writes them.
-        fr2_worker *w = new (&workers[started]) fr2_worker;
+        // Zero-filled: the record is brought to life in place, and its
+        // buffers stay untouched pages until the worker writes them.
+        fr2_worker *w = new (&g_run.workers[started]) fr2_worker;
         w->id = started;
+        w->act = fr2_activity_of(started);
+        w->out = fr2_output_buffer_of(started);
+        w->ck = fr2_pause_slot_of(started);
         int rc = pthread_create(&w->thread, nullptr, fr2_worker_thread, w);
         if (rc != 0) {
             // Run with the workers that did start; the rest would fail the same way.
@@ -117,35 +138,56 @@ static bool run_workers(int64_t start_time) {
                     threads, strerror(rc));
             break;
         }
+        w->act->thread = w->thread;
     }
     if (started == 0) {
-        free(workers);
-        g_state.workers = nullptr;
+        run_release_tables();
         return false;
     }
-    g_state.worker_count.store(started,
-                               std::memory_order_release);  // pairs with the watchdog's acquire
-
-    bool monitor = fr2_monitor_start(start_time);
-    bool checkpoints = fr2_checkpoint_start(start_time);
-    for (int i = 0; i < started; i++) pthread_join(workers[i].thread, nullptr);
-
-    g_state.done.store(true, std::memory_order_release);
-    if (checkpoints) fr2_checkpoint_stop();
-    if (monitor) fr2_monitor_stop();
-    g_state.worker_count.store(0, std::memory_order_relaxed);
-    g_state.workers = nullptr;
-    free(workers);
+    g_run.started = started;
+    // Every table's records up to here are filled in; pairs with the acquire
+    // of each reader (monitor, output, pause).
+    g_state.worker_count.store(started, std::memory_order_release);
+    g_run.monitor = fr2_monitor_start(start_time, hooks);
+    g_run.checkpoints = checkpoint_thread && fr2_checkpoint_start(start_time);
     return true;
+}
+
+void fr2_run_join(void) {
+    for (int32_t i = 0; i < g_run.started; i++) pthread_join(g_run.workers[i].thread, nullptr);
+    g_state.done.store(true, std::memory_order_release);
+    if (g_run.checkpoints) fr2_checkpoint_stop();
+    if (g_run.monitor) fr2_monitor_stop();
+    g_run.checkpoints = g_run.monitor = false;
+    // No reader of the tables is left.
+    g_state.worker_count.store(0, std::memory_order_relaxed);
+    g_run.started = 0;
+    run_release_tables();
+}
+
+// ---- the scanner's run -----------------------------------------------------------
+
+// Stats the root and queues it as the walk's first directory (a resumed
+// walk queues what its checkpoint holds instead). 0, or the status to exit
+// with.
+static int run_queue_root(const char *dir, bool resumed) {
+    struct statx root_stx;
+    int err = fr2_run_stat_root(dir, &root_stx, &g_state.root_dev);
+    if (err != 0) return err;
+    if (resumed) {
+        fr2_resume_restore();
+        return 0;
+    }
+    return fr2_run_queue_root(dir, &root_stx);
 }
 
 int fr2_main(int argc, char **argv) {
     int status = 0;
     fr2_config_free(&g_config);
     if (fr2_config_parse(argc, argv, &g_config, &status) == FR2_CONFIG_EXIT) goto out;
-    if (g_config.resume && (status = fr2_checkpoint_load(&g_config)) != 0) goto out;
+    if (g_config.resume && (status = fr2_resume_load(&g_config)) != 0) goto out;
     fr2_state_init();
-    run_fit_descriptor_limit();
+    fr2_run_fit_descriptor_limit();
     if (fr2_load_init(fr2_stat_most_requests(g_config.threads), g_config.max_inflight,
                       !g_config.no_adapt, g_config.max_rate, g_config.load_trace) != 0) {
         status = 1;
@@ -153,7 +195,7 @@ int fr2_main(int argc, char **argv) {
     }
 
     if (fr2_output_open(g_config.output, g_config.compress_level,
-                        g_config.resume ? fr2_checkpoint_resume_committed() : -1) != 0) {
+                        g_config.resume ? fr2_resume_committed() : -1) != 0) {
         status = 1;
         goto out;
     }
@@ -166,13 +208,12 @@ int fr2_main(int argc, char **argv) {
 
     {
         // A resumed walk's time counts its earlier runs.
-        int64_t start_time = int64_t(time(nullptr)) - fr2_checkpoint_resume_elapsed();
-        fr2_watchdog_install_signal();
-
-        if (!run_workers(start_time)) {
+        int64_t start_time = int64_t(time(nullptr)) - fr2_resume_elapsed();
+        if (!fr2_run_start(start_time, nullptr, true)) {
             status = 1;
             goto out;
         }
+        fr2_run_join();
         // A root that could not be read: nothing was listed and the worker has
         // said why; the status is the error's number, as for a root that
         // cannot be statted.

@@ -26,9 +26,11 @@ static int sys_statx(int dirfd, const char *path, int flags, unsigned mask, stru
     return statx(dirfd, path, flags, mask, buf);
 }
 
+static int sys_open(const char *path, int flags) { return open(path, flags); }
+
 constexpr fr2_sys fr2_sys_linux = {
     sys_io_uring_setup, sys_io_uring_enter, sys_io_uring_register, mmap, munmap,
-    sys_getdents64,     sys_statx,
+    sys_getdents64,     sys_statx,          sys_open,              lseek,
 };
 
 fr2_sys g_sys = fr2_sys_linux;

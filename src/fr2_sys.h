@@ -17,6 +17,8 @@ struct fr2_sys {
     int (*munmap)(void *addr, size_t len);
     long (*getdents64)(int fd, void *buf, size_t len);
     int (*statx)(int dirfd, const char *path, int flags, unsigned mask, struct statx *buf);
+    int (*open)(const char *path, int flags);  // no O_CREAT: no mode
+    off_t (*lseek)(int fd, off_t offset, int whence);
 };
 
 // The real calls.

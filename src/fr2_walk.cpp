@@ -27,22 +27,7 @@
 #include "fr2.h"
 #include "fr2_chunk.h"
 #include "fr2_config.h"
-
-fr2_state g_state;
-
-void fr2_state_init(void) {
-    g_state.dirs_pending.store(0, std::memory_order_relaxed);
-    g_state.done.store(false, std::memory_order_relaxed);
-    g_state.total_files.store(0, std::memory_order_relaxed);
-    g_state.total_bytes.store(0, std::memory_order_relaxed);
-    g_state.root_dev = 0;
-    g_state.workers = nullptr;
-    g_state.worker_count.store(0, std::memory_order_relaxed);
-    g_state.output_waiting.store(0, std::memory_order_relaxed);
-    g_state.prefetch = true;
-    g_state.root_errno.store(0, std::memory_order_relaxed);
-    fr2_queue_reset(g_config.getdents_max);
-}
+#include "fr2_sys.h"
 
 // ---- counting lines ----------------------------------------------------------------
 
@@ -63,11 +48,6 @@ static inline void walk_count_line(fr2_worker *w, uint64_t size) {
     if (w->files_unflushed >= FR2_PUBLISH_EVERY) walk_publish_counters(w);
 }
 
-// Only the worker writes its count; the monitor reads it.
-static inline void walk_count_progress(fr2_worker *w, uint64_t n) {
-    w->produced.store(w->produced.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
 // ---- one batch ------------------------------------------------------------------------
 
 static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *batch, int64_t *fcount,
@@ -79,7 +59,7 @@ static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *bat
     char *name_at = w->path_buf + dir->path_len + 1;
     const size_t prefix_len = size_t(dir->path_len) + 1;
 
-    walk_count_progress(w, uint64_t(batch->count));
+    fr2_activity_produced(w->act, uint64_t(batch->count));
     for (int32_t i = 0; i < batch->count; i++) {
         fr2_entry *e = &batch->entries[i];
         if (e->stat_ok != FR2_STAT_OK) {
@@ -100,7 +80,7 @@ static void process_batch(fr2_worker *w, fr2_dir_item *dir, const fr2_batch *bat
         memcpy(name_at, e->name, size_t(e->name_len) + 1);
 
         if (!e->is_dir) {
-            fr2_format_file(&w->out, w->path_buf, fr2_extension(e->name), &e->stx, dir->stx.stx_ino,
+            fr2_format_file(w->out, w->path_buf, fr2_extension(e->name), &e->stx, dir->stx.stx_ino,
                             dir->depth);
             walk_count_line(w, e->stx.stx_size);
             continue;
@@ -149,7 +129,7 @@ static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int6
 // rate cap pauses for a checkpoint as at the pause point it last passed
 // (`at`; the batch read since is read again after a resume).
 static void walk_boundary(fr2_worker *w, const fr2_batch *next, const walk_at *at) {
-    while (!fr2_load_take_entries(next->count, at ? fr2_checkpoint_pausing : nullptr))
+    while (!fr2_load_take_entries(next->count, at ? fr2_pause_wanted : nullptr))
         walk_pause(w, at->dir, at->off, at->fcount, at->dirsum);
     fr2_stat_allow(&w->stat, fr2_load_pass(&w->lease, fr2_stat_wants(&w->stat)));
 }
@@ -175,17 +155,17 @@ static fr2_dir_item *walk_take_item(fr2_worker *w) {
 // to `off`) and the one it read ahead.
 static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int64_t fcount,
                        int64_t dirsum) {
-    fr2_flush_output(&w->out);
+    fr2_flush_output(w->out);
     if (w->files_unflushed > 0) walk_publish_counters(w);
     // A paused worker holds no room in the load window: the workers waiting
     // there for room must be able to reach their own pause points.
     fr2_load_idle(&w->lease);
-    w->ck.dir = dir;
-    w->ck.offset = off;
-    w->ck.fcount = fcount;
-    w->ck.dirsum = dirsum;
-    w->ck.held = w->pf_valid ? w->pf_item : nullptr;
-    fr2_checkpoint_park(&w->ck);
+    w->ck->dir = dir;
+    w->ck->offset = off;
+    w->ck->fcount = fcount;
+    w->ck->dirsum = dirsum;
+    w->ck->held = w->pf_valid ? w->pf_item : nullptr;
+    fr2_pause_park(w->ck);
 }
 
 // After a batch was listed and before the next goes to the kernel: the
@@ -193,7 +173,7 @@ static void walk_pause(fr2_worker *w, const fr2_dir_item *dir, int64_t off, int6
 static inline void walk_pause_point(fr2_worker *w, const fr2_dir_item *dir, const fr2_batch *batch,
                                     int64_t *off, int64_t fcount, int64_t dirsum) {
     if (batch->off_known) *off = batch->end_off;
-    if (fr2_checkpoint_pausing()) walk_pause(w, dir, *off, fcount, dirsum);
+    if (fr2_pause_wanted()) walk_pause(w, dir, *off, fcount, dirsum);
 }
 
 // ---- reading a directory ------------------------------------------------------------
@@ -209,19 +189,19 @@ static void walk_report_read_failure(fr2_worker *w, int rc, const char *path, co
 // counts it out of the walk.
 static void walk_drop_directory(fr2_dir_item *item, int fd) {
     if (fd >= 0) close(fd);
-    free(item);
+    fr2_dir_item_free(item);
     fr2_finish_directory();
 }
 
 // A read of a directory's next batch into `slot`, inside a published
 // getdents64 step; the caller holds the read-admission slot.
 static int walk_read_batch(fr2_worker *w, int fd, const char *path, int slot, bool *eof) {
-    fr2_activity_enter(&w->act, WORKER_IN_GETDENTS, path);
-    int rc = read_directory_batch(&w->act, fd, w->dirent_buf,
-                                  size_t(fr2_load_read_size(int32_t(sizeof w->dirent_buf))),
-                                  &w->batch[slot], fr2_load_batch_limit(g_config.ring_depth), eof);
+    fr2_activity_enter(w->act, WORKER_IN_GETDENTS, path);
+    int rc = fr2_dirent_read_batch(w->act, fd, w->dirent_buf,
+                                   size_t(fr2_load_read_size(int32_t(sizeof w->dirent_buf))),
+                                   &w->batch[slot], fr2_load_batch_limit(g_config.ring_depth), eof);
     int err = errno;
-    fr2_activity_leave(&w->act);
+    fr2_activity_leave(w->act);
     errno = err;
     return rc;
 }
@@ -248,7 +228,7 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
     const char *read_what = prefetch ? "prefetch getdents64 error" : "getdents64 error";
     // A prefetch never waits for a descriptor: with none free its directory
     // goes back to the queue, still counted, for a worker that can wait.
-    int fd = open_directory(&w->act, item->path, !prefetch);
+    int fd = fr2_dirent_open(w->act, item->path, !prefetch);
     if (fd < 0) {
         int err = errno;
         fr2_release_getdents_slot();
@@ -269,7 +249,7 @@ static bool walk_open_first_batch(fr2_worker *w, fr2_dir_item *item, int slot, i
     // A directory continued from a checkpoint goes on where it was; one that
     // cannot is reported like a read that failed, and gets its line with
     // what was counted before.
-    if (item->resume_off != 0 && lseek(fd, item->resume_off, SEEK_SET) < 0) {
+    if (item->resume_off != 0 && g_sys.lseek(fd, item->resume_off, SEEK_SET) < 0) {
         int err = errno;
         fr2_release_getdents_slot();
         errno = err;
@@ -306,7 +286,7 @@ static void walk_prefetch(fr2_worker *w, int slot) {
         fr2_release_getdents_slot();
         return;
     }
-    w->act.cancel.store(false, std::memory_order_relaxed);
+    w->act->cancel.store(false, std::memory_order_relaxed);
     int fd;
     bool eof;
     if (!walk_open_first_batch(w, item, slot, &fd, &eof, true)) return;
@@ -321,9 +301,9 @@ static void walk_prefetch(fr2_worker *w, int slot) {
 // wait while the kernel has it.
 static void walk_stat_end(fr2_worker *w, fr2_dir_item *item, int fd, int slot) {
     if (!fr2_stat_pending(&w->stat)) return;
-    fr2_activity_enter(&w->act, WORKER_IN_STATX_WAIT, item->path);
+    fr2_activity_enter(w->act, WORKER_IN_STATX_WAIT, item->path);
     fr2_stat_end(&w->stat, fd, &w->batch[slot]);
-    fr2_activity_leave(&w->act);
+    fr2_activity_leave(w->act);
 }
 
 // Reads the rest of a directory whose first batch is in `slot`, and lists it.
@@ -379,7 +359,7 @@ static void walk_list_directory(fr2_worker *w, fr2_dir_item *item, int fd, int s
 static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
     int64_t fcount = 0, dirsum = 0;
     fr2_acquire_getdents_slot();
-    int fd = open_directory(&w->act, item->path);
+    int fd = fr2_dirent_open(w->act, item->path);
     fr2_release_getdents_slot();
     if (fd == FR2_CANCELLED) fprintf(stderr, "Timeout Dir: %s\n", item->path);
     if (fd >= 0 && fr2_chunk_entries(item->chunk, &w->batch[0]) == 0) {
@@ -390,7 +370,7 @@ static void walk_chunk(fr2_worker *w, fr2_dir_item *item) {
         process_batch(w, item, &w->batch[0], &fcount, &dirsum);
     }
     if (fd >= 0) close(fd);
-    fr2_chunk_report(&w->out, item->chunk, fcount, dirsum);
+    fr2_chunk_report(w->out, item->chunk, fcount, dirsum);
     fr2_dir_item_free(item);
     fr2_finish_directory();
 }
@@ -407,8 +387,8 @@ void *fr2_worker_thread(void *arg) {
     w->stat.lease = &w->lease;
 
     while (!g_state.done.load(std::memory_order_acquire)) {
-        if (fr2_checkpoint_pausing()) walk_pause(w, nullptr, 0, 0, 0);
-        w->act.cancel.store(false, std::memory_order_relaxed);
+        if (fr2_pause_wanted()) walk_pause(w, nullptr, 0, 0, 0);
+        w->act->cancel.store(false, std::memory_order_relaxed);
         fr2_dir_item *item;
         int fd, slot;
         bool eof;
@@ -419,9 +399,9 @@ void *fr2_worker_thread(void *arg) {
             slot = w->pf_slot;
             w->pf_valid = false;
         } else {
-            fr2_activity_show(&w->act, WORKER_IN_QUEUE_WAIT);
+            fr2_activity_show(w->act, WORKER_IN_QUEUE_WAIT);
             item = walk_take_item(w);
-            fr2_activity_show(&w->act, WORKER_IDLE);
+            fr2_activity_show(w->act, WORKER_IDLE);
             if (!item) {
                 // Not done: the queue is paused for a checkpoint.
                 if (g_state.done.load(std::memory_order_acquire)) break;
@@ -441,17 +421,17 @@ void *fr2_worker_thread(void *arg) {
         walk_list_directory(w, item, fd, slot, eof, &fcount, &dirsum);
         if (item->big) {  // cut into chunks: the last part to report writes the line
             close(fd);
-            fr2_big_dir_report(&w->out, item->big, fcount, dirsum);
+            fr2_big_dir_report(w->out, item->big, fcount, dirsum);
             continue;
         }
 
         // The directory's own line, from the metadata its parent's batch gave it.
         const char *last = strrchr(item->path, '/');
         const char *base = last ? last + 1 : item->path;
-        fr2_format_dir(&w->out, item->path, fr2_extension(base), &item->stx, item->parent_ino,
+        fr2_format_dir(w->out, item->path, fr2_extension(base), &item->stx, item->parent_ino,
                        item->depth, fcount, dirsum);
         walk_count_line(w, item->stx.stx_size);
-        walk_count_progress(w, 1);
+        fr2_activity_produced(w->act, 1);
         walk_drop_directory(item, fd);
         walk_trim_batches(w);
     }
@@ -461,11 +441,11 @@ void *fr2_worker_thread(void *arg) {
         walk_drop_directory(w->pf_item, w->pf_fd);
     }
     fr2_load_idle(&w->lease);
-    fr2_flush_output(&w->out);
-    fr2_outbuf_release(&w->out);
+    fr2_flush_output(w->out);
+    fr2_outbuf_release(w->out);
     if (w->files_unflushed > 0) walk_publish_counters(w);
     fr2_stat_teardown(&w->stat);
     for (fr2_batch &b : w->batch) fr2_batch_free(&b);
-    fr2_checkpoint_worker_exit();
+    fr2_pause_worker_exit();
     return nullptr;
 }

@@ -181,6 +181,33 @@ TEST(Checkpoint, KilledAtRandomAndResumedOnTmpfsWritesEveryLineOnce) {
     EXPECT_FALSE(exists(ck)) << "a finished walk removes its checkpoint";
 }
 
+// A directory that one stop caught half read, and that is still queued when
+// the resumed walk is stopped again (its one worker hardly moves), is saved
+// again with where its reading goes on: the walk's end lists none of its
+// entries twice.
+TEST(Checkpoint, HalfReadDirectoryStillQueuedAtTheNextStopKeepsItsOffset) {
+    TempDir tmp(big_tree_base());
+    std::string root = tmp / "tree", out = tmp / "out.csv", ck = tmp / "ck", err = tmp / "err";
+    make_tree(root, 6, 200);
+    Model m = model_walk(root);
+    auto stop_after = [&](const std::vector<std::string> &args, int ms) {
+        pid_t pid = spawn_fsrake2(args, err);
+        sleep_ms(ms);
+        kill(pid, SIGTERM);
+        int st = reap(pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 75) << read_file(err);
+    };
+    // Four workers in batches of 16 at 400 entries a second: four
+    // directories half read at the stop.
+    stop_after({"--threads", "4", "--ring-depth", "16", "--max-rate", "400", "--checkpoint", ck,
+                "--checkpoint-every", "60", "--output", out, root},
+               700);
+    stop_after({"--resume", ck, "--threads", "1", "--max-rate", "1"}, 700);
+    RunResult r = run_fsrake2({"--resume", ck}, with_timeout(60));
+    ASSERT_EQ(r.status, 0) << read_file(err) << r.err;
+    EXPECT_EQ(diff_sorted(sorted_records(out), m.records), "");
+}
+
 // Slow storage: a daemon that answers one request at a time, each after a
 // delay, so a walk takes seconds and workers are caught in the middle of
 // directories (batches of 16) at every kill. What one uninterrupted walk of

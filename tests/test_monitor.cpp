@@ -9,7 +9,6 @@
 
 #include "fr2.h"
 #include "fr2_monitor.h"
-#include "fr2_walk.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -19,10 +18,9 @@ namespace {
 std::atomic<int> g_signals{0};
 void count_signal(int) { g_signals++; }
 
-// A table of fake workers whose thread handles point at one real thread that
-// counts the SIGUSR1s it gets.
+// The monitor's table for fake workers whose thread handles point at one real
+// thread that counts the SIGUSR1s it gets.
 struct FakeWorkers {
-    fr2_worker *workers;
     std::thread target;
     std::atomic<bool> stop{false};
     pthread_t handle;
@@ -40,26 +38,22 @@ struct FakeWorkers {
             while (!stop) usleep(1000);
         });
         while (!ready) usleep(100);
-        workers = static_cast<fr2_worker *>(calloc(size_t(n), sizeof(fr2_worker)));
-        for (int i = 0; i < n; i++) {
-            workers[i].id = i;
-            workers[i].thread = handle;
-        }
-        g_state.workers = workers;
+        EXPECT_EQ(fr2_activity_table_alloc(n), 0);
+        for (int i = 0; i < n; i++) fr2_activity_of(i)->thread = handle;
         g_state.worker_count.store(n);
     }
     ~FakeWorkers() {
         stop = true;
         target.join();
-        g_state.workers = nullptr;
         g_state.worker_count.store(0);
-        free(workers);
+        fr2_activity_table_release();
     }
+    fr2_activity &act(int i) { return *fr2_activity_of(i); }
     void set(int i, uint32_t activity, int64_t since, const char *path) {
-        strcpy(workers[i].act.cur_path, path);
-        workers[i].act.since = since;
-        workers[i].act.activity = activity;
-        workers[i].act.cancel = false;
+        strcpy(act(i).cur_path, path);
+        act(i).since = since;
+        act(i).activity = activity;
+        act(i).cancel = false;
     }
 };
 
@@ -80,7 +74,6 @@ TEST(Watchdog, ReportsOnlyOpenAndGetdentsStuckSixtySecondsOrMore) {
     fw.set(4, WORKER_IN_QUEUE_WAIT, now - 3600, "/mnt/e");
     fw.set(5, WORKER_IN_OPEN, 0, "/mnt/f");                 // left its step: since is 0
     fw.set(6, 99, now - 61, "/mnt/g");                      // a state without a name
-    fw.workers[6].id = 6;
 
     CaptureStderr();
     int64_t reports = fr2_watchdog_scan(now);
@@ -91,12 +84,12 @@ TEST(Watchdog, ReportsOnlyOpenAndGetdentsStuckSixtySecondsOrMore) {
               "fsrake2: watchdog: worker 1 stuck in open() for 60s on /mnt/b\n"
               "fsrake2: watchdog: worker 2 stuck in getdents64() for 300s on /mnt/c\n"
               "fsrake2: watchdog: worker 6 stuck in unknown for 61s on /mnt/g\n");
-    EXPECT_FALSE(fw.workers[0].act.cancel);
-    EXPECT_TRUE(fw.workers[1].act.cancel);
-    EXPECT_TRUE(fw.workers[2].act.cancel);
-    EXPECT_FALSE(fw.workers[3].act.cancel);
-    EXPECT_FALSE(fw.workers[4].act.cancel);
-    EXPECT_FALSE(fw.workers[5].act.cancel);
+    EXPECT_FALSE(fw.act(0).cancel);
+    EXPECT_TRUE(fw.act(1).cancel);
+    EXPECT_TRUE(fw.act(2).cancel);
+    EXPECT_FALSE(fw.act(3).cancel);
+    EXPECT_FALSE(fw.act(4).cancel);
+    EXPECT_FALSE(fw.act(5).cancel);
     // All three went to the same thread; pending signals of one kind merge.
     EXPECT_GE(wait_for_signals(1), 1);
 
@@ -121,7 +114,7 @@ TEST(Watchdog, ReportsAgainEverySampleWhileTheWorkerStaysStuck) {
 
 TEST(ProgressSample, LineFormatRateAndGigabytes) {
     FakeWorkers fw(0);
-    fr2_monitor mon = {0, 0};
+    fr2_monitor mon = {};
     g_state.total_files = 1000;
     g_state.total_bytes = 1610612736;  // 1.5 GiB
     CaptureStderr();
@@ -139,7 +132,7 @@ TEST(ProgressSample, LineFormatRateAndGigabytes) {
 
 TEST(ProgressSample, NoProgressAfterSixtyUnchangedSamples) {
     FakeWorkers fw(0);
-    fr2_monitor mon = {0, 0};
+    fr2_monitor mon = {};
     g_state.total_files = 500;
     CaptureStderr();
     // The first sample sees a change (from 0); then 59 unchanged ones go on.
@@ -165,24 +158,24 @@ TEST(ProgressSample, NoProgressAfterSixtyUnchangedSamples) {
 // root itself) the run ends like any other stalled run.
 TEST(ProgressSample, UnpublishedWorkIsProgressAndAStallAtZeroEndsTheRun) {
     FakeWorkers fw(2);
-    fr2_monitor mon = {0, 0};
+    fr2_monitor mon = {};
     g_state.total_files.store(0);
     CaptureStderr();
     for (int i = 0; i < 500; i++) {
-        fw.workers[i % 2].produced.store(uint64_t(i));  // one worker or the other moves
+        fw.act(i % 2).produced.store(uint64_t(i));  // one worker or the other moves
         ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
     }
     EXPECT_LE(mon.stall_count, 1);
     // Six lines produced, none published, nothing moves any more.
-    fw.workers[0].produced.store(6);
-    fw.workers[1].produced.store(0);
+    fw.act(0).produced.store(6);
+    fw.act(1).produced.store(0);
     int verdict = FR2_SAMPLE_GO_ON, samples = 0;
     while (verdict == FR2_SAMPLE_GO_ON && samples < 100) verdict = fr2_monitor_sample(&mon, 5000 + 5 * samples++, 0);
     EXPECT_EQ(verdict, FR2_SAMPLE_NO_PROGRESS);
     EXPECT_EQ(samples, 61);  // one sample sees the change, then sixty see none
     // Nothing produced at all (the root's own open never returns).
-    fw.workers[0].produced.store(0);
-    mon = {0, 0};
+    fw.act(0).produced.store(0);
+    mon = {};
     verdict = FR2_SAMPLE_GO_ON;
     samples = 0;
     while (verdict == FR2_SAMPLE_GO_ON && samples < 100) verdict = fr2_monitor_sample(&mon, 5 * samples++, 0);
@@ -196,9 +189,9 @@ TEST(ProgressSample, UnpublishedWorkIsProgressAndAStallAtZeroEndsTheRun) {
 // starts again from zero when they are through.
 TEST(ProgressSample, WaitingOnTheOutputIsNoStall) {
     FakeWorkers fw(1);
-    fr2_monitor mon = {0, 0};
+    fr2_monitor mon = {};
     g_state.total_files = 500;
-    fw.workers[0].produced.store(700);
+    fw.act(0).produced.store(700);
     g_state.output_waiting.store(3);
     CaptureStderr();
     for (int i = 0; i < 500; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
@@ -207,4 +200,26 @@ TEST(ProgressSample, WaitingOnTheOutputIsNoStall) {
     for (int i = 0; i < 59; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5000 + 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
     EXPECT_EQ(fr2_monitor_sample(&mon, 6000, 0), FR2_SAMPLE_NO_PROGRESS);
     GetCapturedStderr();
+}
+
+// A part of a larger walk (a rank of fsrake2-mpi) that holds no work waits
+// for the others: however long, that is no stall. Its progress lines are
+// printed elsewhere; only the verdict is its own.
+static bool g_part_has_work;
+
+TEST(ProgressSample, APartWithoutWorkIsNoStallAndPrintsNoProgressLines) {
+    FakeWorkers fw(1);
+    static const fr2_monitor_hooks hooks = {[] { return g_part_has_work; }, true};
+    fr2_monitor mon = {0, 0, &hooks};
+    g_state.total_files = 500;
+    g_part_has_work = false;
+    CaptureStderr();
+    for (int i = 0; i < 200; i++) ASSERT_EQ(fr2_monitor_sample(&mon, 5 * i, 0), FR2_SAMPLE_GO_ON) << i;
+    g_part_has_work = true;
+    int verdict = FR2_SAMPLE_GO_ON, samples = 0;
+    while (verdict == FR2_SAMPLE_GO_ON && samples < 100) verdict = fr2_monitor_sample(&mon, 1000 + 5 * samples++, 0);
+    EXPECT_EQ(verdict, FR2_SAMPLE_NO_PROGRESS);
+    EXPECT_EQ(samples, 60);
+    EXPECT_EQ(GetCapturedStderr(), "fsrake2: no progress for 300 seconds, forcing exit (threads "
+                                   "stuck on uninterruptible I/O)\n");
 }
